@@ -1,0 +1,56 @@
+#pragma once
+
+#include "camera_platform.h"
+
+#include <chrono>
+#include <string>
+
+// A recorded video or image sequence standing in for the board camera. The camera is
+// "attached" exactly while the recording (for a pattern: its first file) exists, so
+// renaming it is an unplug and restoring it a replug.
+class ReplayPresence : public CameraPresence {
+public:
+    explicit ReplayPresence(std::string source);
+    bool isCameraAttached() override;
+
+    // The file whose presence stands for the USB device.
+    static std::string firstFileOf(const std::string& source);
+
+private:
+    std::string source;
+};
+
+// Index 0 opens the recording; property requests are accepted; the recording reports
+// its own frame size; reads are paced like a 30 fps camera and loop at the end.
+class ReplayCapture : public CaptureDevice {
+public:
+    static constexpr double framesPerSecond = 30.0;
+
+    explicit ReplayCapture(std::string source);
+    bool openIndex(int index) override;
+    bool openSource(const std::string& source) override;
+    bool isOpened() const override;
+    bool set(int property, double value) override;
+    double get(int property) const override;
+    void read(cv::Mat& frame) override;
+    void release() override;
+
+private:
+    void waitForNextFrameTime();
+
+    std::string replaySource;
+    std::string openedSource;
+    cv::VideoCapture capture;
+    std::chrono::steady_clock::time_point nextFrameTime{};
+};
+
+class ReplayPlatform : public CameraPlatform {
+public:
+    explicit ReplayPlatform(std::string source);
+    CameraPresence& presence() override { return replayPresence; }
+    std::unique_ptr<CaptureDevice> makeCapture() override;
+
+private:
+    std::string source;
+    ReplayPresence replayPresence;
+};

@@ -1,0 +1,188 @@
+#pragma once
+
+#include "board_calibrator.h"
+#include "camera_platform.h"
+#include "frame_processor.h"
+#include "snapshot_files.h"
+
+#include <QImage>
+#include <QObject>
+#include <QPointF>
+#include <QString>
+#include <QTimer>
+
+#include <opencv2/core.hpp>
+
+#include <memory>
+#include <string>
+
+// The picture shown whenever there is no camera picture.
+extern QImage placeholderImage;
+
+// Wraps a picture's pixels in a QImage without copying them. The QImage keeps the
+// pixel buffer alive, so a provider may hold it as long as it likes.
+QImage imageOverPixels(const cv::Mat& picture);
+
+// The camera object: capture, frame loop, pipeline settings and snapshots, and the
+// only object of ours that the QML document talks to.
+class VideoStreamer : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(int boardColor READ getBoardColor WRITE setBoardColor NOTIFY boardColorChanged)
+    Q_PROPERTY(int mode READ getMode WRITE setMode NOTIFY modeChanged)
+    Q_PROPERTY(int expMode READ getExpMode WRITE setExpMode NOTIFY expModeChanged)
+    Q_PROPERTY(double expVal READ getExpVal WRITE setExpVal NOTIFY expValChanged)
+    Q_PROPERTY(double details READ getDetails WRITE setDetails NOTIFY detailsChanged)
+    Q_PROPERTY(double brightness READ getBrightness WRITE setBrightness NOTIFY brightnessChanged)
+    Q_PROPERTY(double contrast READ getContrast WRITE setContrast NOTIFY contrastChanged)
+    Q_PROPERTY(bool ar READ getAr WRITE setAr NOTIFY arChanged)
+    Q_PROPERTY(double arVal READ getArVal WRITE setArVal NOTIFY arValChanged)
+    Q_PROPERTY(bool openCalibration READ getOpenCalibration WRITE setOpenCalibration NOTIFY
+                   openCalibrationChanged)
+    Q_PROPERTY(bool cameraConnected READ getCameraConnected WRITE setCameraConnected NOTIFY
+                   cameraConnectedChanged)
+    Q_PROPERTY(double p1x READ getP1x WRITE setP1x NOTIFY p1Changed)
+    Q_PROPERTY(double p1y READ getP1y WRITE setP1y NOTIFY p1Changed)
+    Q_PROPERTY(double p2x READ getP2x WRITE setP2x NOTIFY p2Changed)
+    Q_PROPERTY(double p2y READ getP2y WRITE setP2y NOTIFY p2Changed)
+    Q_PROPERTY(double p3x READ getP3x WRITE setP3x NOTIFY p3Changed)
+    Q_PROPERTY(double p3y READ getP3y WRITE setP3y NOTIFY p3Changed)
+    Q_PROPERTY(double p4x READ getP4x WRITE setP4x NOTIFY p4Changed)
+    Q_PROPERTY(double p4y READ getP4y WRITE setP4y NOTIFY p4Changed)
+
+public:
+    // While no camera is open the open sequence is retried once a second instead of
+    // on every idle moment of the event loop.
+    static constexpr int reconnectIntervalMs = 1000;
+
+    explicit VideoStreamer(std::unique_ptr<CameraPlatform> platform = makeCameraPlatform());
+    ~VideoStreamer() override;
+    VideoStreamer(const VideoStreamer&) = delete;
+    VideoStreamer& operator=(const VideoStreamer&) = delete;
+
+    int getBoardColor() const { return boardColor; }
+    int getMode() const { return mode; }
+    int getExpMode() const { return expMode; }
+    double getExpVal() const { return expVal; }
+    double getDetails() const { return details; }
+    double getBrightness() const { return brightness; }
+    double getContrast() const { return contrast; }
+    bool getAr() const { return ar; }
+    double getArVal() const { return arVal; }
+    bool getOpenCalibration() const { return openCalibration; }
+    bool getCameraConnected() const { return cameraConnected; }
+    double getP1x() const { return p1x; }
+    double getP1y() const { return p1y; }
+    double getP2x() const { return p2x; }
+    double getP2y() const { return p2y; }
+    double getP3x() const { return p3x; }
+    double getP3y() const { return p3y; }
+    double getP4x() const { return p4x; }
+    double getP4y() const { return p4y; }
+
+    void setBoardColor(int value);
+    void setMode(int value);
+    void setExpMode(int value);
+    void setExpVal(double value);
+    void setDetails(double value);
+    void setBrightness(double value);
+    void setContrast(double value);
+    void setAr(bool value);
+    void setArVal(double value);
+    void setOpenCalibration(bool value);
+    void setCameraConnected(bool value);
+    void setP1x(double value);
+    void setP1y(double value);
+    void setP2x(double value);
+    void setP2y(double value);
+    void setP3x(double value);
+    void setP3y(double value);
+    void setP4x(double value);
+    void setP4y(double value);
+
+    Q_INVOKABLE QPointF cursorPos() const;
+
+    // Read-only views for tests and tools.
+    int currentCameraIndex() const { return cameraIndex; }
+    int currentTimerInterval() const { return frameTimer.interval(); }
+    const std::string& snapshotDirectory() const { return snapshotDir; }
+    const FrameProcessor& pipeline() const { return processor; }
+    const BoardCalibrator& boardCalibrator() const { return calibrator; }
+
+signals:
+    void newImage(QImage& image);
+    void imageForCalibration(QImage& image);
+    void boardColorChanged();
+    void modeChanged();
+    void detailsChanged();
+    void brightnessChanged();
+    void contrastChanged();
+    void arChanged();
+    void arValChanged();
+    void expModeChanged();
+    void expValChanged();
+    void openCalibrationChanged();
+    void cameraConnectedChanged();
+    void calibImgAvailableChanged();
+    void p1Changed();
+    void p2Changed();
+    void p3Changed();
+    void p4Changed();
+
+public slots:
+    void openVideoCamera(QString path);
+    // True only when a snapshot file was written.
+    bool saveImage();
+    // One tick of the frame loop; public so tests can drive the loop without a timer.
+    void onFrameTimer();
+
+private:
+    void openCamera();
+    bool probeCameraIndex(int index, LogFile& log);
+    void configureCapture();
+    void applyExposure();
+    void updateProcessorSettings();
+    void createSnapshotDirectory();
+    void createPlaceholderImage();
+    void writeStartBanner();
+    void onBoardCornersReceived();
+    void publishCalibrationPicture();
+    void publishLivePicture();
+    void paceFrameTimer();
+
+    std::unique_ptr<CameraPlatform> platform;
+    CameraPresence& usbChecker;
+    BoardCalibrator calibrator;
+    FrameProcessor processor;
+    int cameraIndex = -1;
+    cv::Mat placeholderFrame;
+    cv::Mat rawFrame;
+    cv::Mat displayFrame;
+    cv::Mat snapshotFrame;
+    cv::Mat calibrationFrame;
+    std::unique_ptr<CaptureDevice> capture;
+    QTimer frameTimer;
+    QImage publishedImage;
+    int boardColor = 0;
+    int mode = 0;
+    int expMode = 0;
+    double expVal = 0.0;
+    double details = 4.0;
+    double brightness = -81.0;
+    double contrast = 70.0;
+    bool ar = true;
+    double arVal = 0.5;
+    bool openCalibration = false;
+    int calibFrameCount = 0;
+    bool cameraConnected = true;
+    double p1x = 0.0;
+    double p1y = 0.0;
+    double p2x = 0.0;
+    double p2y = 0.0;
+    double p3x = 0.0;
+    double p3y = 0.0;
+    double p4x = 0.0;
+    double p4y = 0.0;
+    int savedExposure = 0;
+    std::string snapshotDir;
+    int sourceIntervalMs = 0;
+};
