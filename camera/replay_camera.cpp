@@ -26,7 +26,7 @@ bool fileExists(const std::string& path) {
 
 } // namespace
 
-ReplayPresence::ReplayPresence(std::string source) : source(std::move(source)) {}
+ReplayPresence::ReplayPresence(const std::string& source) : firstFile(firstFileOf(source)) {}
 
 std::string ReplayPresence::firstFileOf(const std::string& source) {
     if (!isPattern(source)) {
@@ -37,9 +37,7 @@ std::string ReplayPresence::firstFileOf(const std::string& source) {
     return fileExists(zero) ? zero : formatPattern(source, 1);
 }
 
-bool ReplayPresence::isCameraAttached() {
-    return fileExists(firstFileOf(source));
-}
+bool ReplayPresence::isCameraAttached() { return fileExists(firstFile); }
 
 ReplayCapture::ReplayCapture(std::string source) : replaySource(std::move(source)) {}
 
@@ -111,8 +109,7 @@ void ReplayCapture::release() {
     capture.release();
 }
 
-ReplayPlatform::ReplayPlatform(std::string source)
-    : source(source), replayPresence(std::move(source)) {}
+ReplayPlatform::ReplayPlatform(std::string source) : source(source), replayPresence(this->source) {}
 
 std::unique_ptr<CaptureDevice> ReplayPlatform::makeCapture() {
     return std::make_unique<ReplayCapture>(source);

@@ -10,14 +10,15 @@
 // renaming it is an unplug and restoring it a replug.
 class ReplayPresence : public CameraPresence {
 public:
-    explicit ReplayPresence(std::string source);
+    explicit ReplayPresence(const std::string& source);
     bool isCameraAttached() override;
 
     // The file whose presence stands for the USB device.
     static std::string firstFileOf(const std::string& source);
 
 private:
-    std::string source;
+    // Resolved once, so a sequence numbered from 0 is unplugged when its file 0 goes.
+    std::string firstFile;
 };
 
 // Index 0 opens the recording; property requests are accepted; the recording reports

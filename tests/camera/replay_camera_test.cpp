@@ -1,0 +1,86 @@
+#include "replay_camera.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+constexpr int sequenceLength = 3;
+
+// A three-frame image sequence whose frames differ in their blue value.
+struct Recording {
+    QTemporaryDir dir;
+    std::string pattern;
+    Recording() {
+        pattern = (dir.path() + "/f_%04d.png").toStdString();
+        for (int i = 0; i < sequenceLength; ++i) {
+            char name[64];
+            std::snprintf(name, sizeof name, "/f_%04d.png", i);
+            cv::imwrite((dir.path() + name).toStdString(),
+                        cv::Mat(48, 64, CV_8UC3, cv::Scalar(40 * (i + 1), 0, 0)));
+        }
+    }
+    QString firstFile() const { return dir.path() + "/f_0000.png"; }
+};
+
+} // namespace
+
+TEST(ReplayCamera, PresenceFollowsTheFirstFileOfTheRecording) {
+    Recording recording;
+    ReplayPresence presence(recording.pattern);
+    EXPECT_TRUE(presence.isCameraAttached());
+    ASSERT_TRUE(QFile::rename(recording.firstFile(), recording.firstFile() + ".away"));
+    EXPECT_FALSE(presence.isCameraAttached());
+    ASSERT_TRUE(QFile::rename(recording.firstFile() + ".away", recording.firstFile()));
+    EXPECT_TRUE(presence.isCameraAttached());
+    EXPECT_FALSE(ReplayPresence("/nonexistent/video.avi").isCameraAttached());
+}
+
+TEST(ReplayCamera, OnlyIndexZeroOpensAndTheRecordingReportsItsOwnSize) {
+    Recording recording;
+    ReplayCapture capture(recording.pattern);
+    EXPECT_FALSE(capture.openIndex(1));
+    EXPECT_FALSE(capture.isOpened());
+    ASSERT_TRUE(capture.openIndex(0));
+    EXPECT_TRUE(capture.set(cv::CAP_PROP_FRAME_WIDTH, 10000));
+    EXPECT_TRUE(capture.set(cv::CAP_PROP_FOURCC, cv::VideoWriter::fourcc('M', 'J', 'P', 'G')));
+    EXPECT_EQ(capture.get(cv::CAP_PROP_FRAME_WIDTH), 64);
+    EXPECT_EQ(capture.get(cv::CAP_PROP_FRAME_HEIGHT), 48);
+    EXPECT_EQ(capture.get(cv::CAP_PROP_FPS), 30);
+}
+
+TEST(ReplayCamera, ReadsLoopBackToTheFirstFrameAtThePaceOfACamera) {
+    Recording recording;
+    ReplayCapture capture(recording.pattern);
+    ASSERT_TRUE(capture.openIndex(0));
+    std::vector<int> blues;
+    const auto start = std::chrono::steady_clock::now();
+    constexpr int reads = 2 * sequenceLength + 1;
+    for (int i = 0; i < reads; ++i) {
+        cv::Mat frame;
+        capture.read(frame);
+        ASSERT_FALSE(frame.empty()) << "read " << i;
+        blues.push_back(frame.at<cv::Vec3b>(0, 0)[0]);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(blues, (std::vector<int>{40, 80, 120, 40, 80, 120, 40}));
+    // Paced reads: the seventh frame is not delivered before six frame periods.
+    EXPECT_GE(seconds, (reads - 1) / ReplayCapture::framesPerSecond - 0.01);
+}
+
+TEST(ReplayCamera, ReadingAClosedReplayGivesAnEmptyFrame) {
+    ReplayCapture capture("/nonexistent/f_%04d.png");
+    EXPECT_FALSE(capture.openIndex(0));
+    cv::Mat frame(2, 2, CV_8UC3);
+    capture.read(frame);
+    EXPECT_TRUE(frame.empty());
+}
