@@ -1,0 +1,89 @@
+#include "calibration_files.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+const QString colourFile = QString::fromStdString(calib_files::boardColorXml);
+
+void writeText(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+QByteArray readText(const QString& path) {
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+struct CalibrationDirectory {
+    CalibrationDirectory() { QDir().mkpath("calib_data"); }
+    ~CalibrationDirectory() { QDir("calib_data").removeRecursively(); }
+};
+
+} // namespace
+
+TEST(BoardColorFile, BadFilesFallBackToABlackBoardWithAConsoleLine) {
+    CalibrationDirectory dir;
+    struct Row {
+        const char* content;
+        int expected;
+        bool mentionsFile;
+    };
+    const Row rows[] = {
+        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n<BoardColor>2</BoardColor>\n"
+         "</opencv_storage>\n",
+         2, false},
+        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n<BoardColor>7</BoardColor>\n"
+         "</opencv_storage>\n",
+         0, true},
+        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n<BoardColor>-1</BoardColor>\n"
+         "</opencv_storage>\n",
+         0, true},
+        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n<BoardColor>1", 0, true},
+        {"this is not xml at all", 0, true},
+        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n</opencv_storage>\n", 0, false},
+    };
+    for (const Row& row : rows) {
+        writeText(colourFile, row.content);
+        std::ostringstream console;
+        std::streambuf* previous = std::cout.rdbuf(console.rdbuf());
+        const int colour = calib_files::readBoardColor();
+        std::cout.rdbuf(previous);
+        EXPECT_EQ(colour, row.expected) << row.content;
+        EXPECT_EQ(console.str().find("board_color.xml") != std::string::npos, row.mentionsFile)
+            << row.content << " printed: " << console.str();
+    }
+    QFile::remove(colourFile);
+    EXPECT_EQ(calib_files::readBoardColor(), 0) << "missing file";
+}
+
+TEST(BoardColorFile, AFailedWriteLeavesThePreviousFileWhole) {
+    CalibrationDirectory dir;
+    ASSERT_TRUE(calib_files::writeBoardColor(2));
+    const QByteArray before = readText(colourFile);
+    // Block the temporary file with a directory of the same name.
+    ASSERT_TRUE(QDir().mkpath(colourFile + ".tmp.xml"));
+    EXPECT_FALSE(calib_files::writeBoardColor(1));
+    EXPECT_EQ(readText(colourFile), before);
+    EXPECT_EQ(calib_files::readBoardColor(), 2);
+    QDir(colourFile + ".tmp.xml").removeRecursively();
+    EXPECT_TRUE(calib_files::writeBoardColor(1));
+    EXPECT_EQ(calib_files::readBoardColor(), 1);
+    EXPECT_EQ(QDir("calib_data").entryList(QDir::Files), QStringList{"board_color.xml"});
+}
+
+TEST(BoardColorFile, WithoutACalibrationDirectoryNothingIsWrittenAndNothingBreaks) {
+    QDir("calib_data").removeRecursively();
+    EXPECT_FALSE(calib_files::writeBoardColor(1));
+    EXPECT_FALSE(QFile::exists(colourFile));
+    EXPECT_EQ(calib_files::readBoardColor(), 0);
+}
