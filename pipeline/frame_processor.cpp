@@ -2,30 +2,351 @@
 
 #include "calibration_store.h"
 
-// Pass-through until the cell-wise pipeline lands.
-FrameProcessor::FrameProcessor() {
-    boardColor = CalibrationStore::instance().boardColor;
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <iostream>
+
+namespace {
+
+constexpr int whiteBoard = 1;
+constexpr int greenBoard = 2;
+constexpr int lastCode = 2;
+constexpr int counterWrap = 101;
+// Contrast settings at which the stretch factor divides by zero: 131 on a white
+// board, 131 + 70 on the dark boards, whose contrast is offset by -70.
+constexpr int whitePoleContrast = 131;
+constexpr int darkPoleContrast = 201;
+const char* const trueColourFile = "trueColor.jpg";
+
+bool isCode(int value) {
+    return value >= 0 && value <= lastCode;
 }
 
-std::vector<cv::Mat> FrameProcessor::processFrame(const cv::Mat& input) {
-    if (input.empty()) {
+// Chalk on a dark board becomes ink on a light one; split in two for both cores.
+void invertInto(const cv::Mat& source, cv::Mat& inverted) {
+    inverted.create(source.size(), source.type());
+    const cv::Scalar white(255, 255, 255, 0);
+    cv::parallel_for_(cv::Range(0, source.rows), [&](const cv::Range& rows) {
+        cv::Mat target = inverted.rowRange(rows);
+        cv::subtract(white, source.rowRange(rows), target);
+    });
+}
+
+void writeCell(const cv::Mat& cellPicture, cv::Mat& canvasPicture, const cv::Rect& cell) {
+    cv::Mat target = canvasPicture(cell);
+    cellPicture.convertTo(target, CV_8U);
+}
+
+} // namespace
+
+bool FrameProcessor::ComposeInputs::operator==(const ComposeInputs& other) const {
+    return mode == other.mode && ar == other.ar && arVal == other.arVal &&
+           details == other.details && brightness == other.brightness &&
+           contrast == other.contrast && boardColor == other.boardColor;
+}
+
+FrameProcessor::FrameProcessor() {
+    boardColor = CalibrationStore::instance().boardColor;
+    if (!isCode(boardColor)) {
+        std::cout << "stored board color " << boardColor << " is not 0, 1 or 2, using 1"
+                  << std::endl;
+        boardColor = whiteBoard;
+    }
+}
+
+std::vector<cv::Mat> FrameProcessor::processFrame(const cv::Mat& frameIn) {
+    if (frameIn.empty()) {
         return {cv::Mat(), cv::Mat()};
     }
-    return {input, input};
+    if (const char* reason = missingPrerequisite(frameIn)) {
+        reportPassThrough(reason);
+        return {frameIn, frameIn};
+    }
+    passThroughReason.clear();
+    input = &frameIn;
+    frameReady = false;
+    runMotionStage();
+    runPerspectiveStage();
+    runEnhancementStage();
+    // A white board's frame only borrows the caller's pixels for this call.
+    if (boardColor == whiteBoard) {
+        frame.release();
+    }
+    input = nullptr;
+    std::cout << "f : " << frameCounter << std::endl;
+    advanceFrameCounter();
+    return outputs;
+}
+
+const char* FrameProcessor::missingPrerequisite(const cv::Mat& frameIn) const {
+    const CalibrationStore& store = CalibrationStore::instance();
+    if (!store.hasLensMaps()) {
+        return "no lens maps in calib_data: showing the camera picture uncorrected";
+    }
+    if (!store.hasCalibration()) {
+        return "no board calibration yet: showing the camera picture until the corners are set";
+    }
+    if (frameIn.cols != store.frameWidth || frameIn.rows != store.frameHeight ||
+        frameIn.type() != CV_8UC3) {
+        return "camera frame does not match the calibrated 8-bit BGR frame size: showing it "
+               "uncorrected";
+    }
+    return nullptr;
+}
+
+void FrameProcessor::reportPassThrough(const char* reason) {
+    if (passThroughReason != reason) {
+        passThroughReason = reason;
+        std::cout << reason << std::endl;
+    }
+}
+
+// The frame is prepared only when a stage reads it: a still board on an odd frame
+// reads nothing, and a white board reads the caller's pixels in place.
+const cv::Mat& FrameProcessor::currentFrame() {
+    if (!frameReady) {
+        if (boardColor == whiteBoard) {
+            frame = *input;
+        } else {
+            invertInto(*input, frame);
+        }
+        frameReady = true;
+    }
+    return frame;
+}
+
+void FrameProcessor::runMotionStage() {
+    if (frameCounter % detectPeriod != 0) {
+        return;
+    }
+    const CalibrationStore& store = CalibrationStore::instance();
+    cv::resize(currentFrame(), smallFrame, cv::Size(store.smallFrameWidth, store.smallFrameHeight),
+               0, 0, cv::INTER_LINEAR);
+    cv::remap(smallFrame, smallCorrected, store.smallMap1, store.smallMap2, cv::INTER_LINEAR,
+              cv::BORDER_CONSTANT, cv::Scalar());
+    motion.update(smallCorrected);
+}
+
+void FrameProcessor::runPerspectiveStage() {
+    if (buildCount != 0) {
+        runIncrementalUpdate();
+    } else {
+        runFullRebuild();
+    }
+}
+
+void FrameProcessor::runFullRebuild() {
+    const CalibrationStore& store = CalibrationStore::instance();
+    std::cout << store.boardGrids.size() << std::endl;
+    motion.marks.resize(store.totalGrids, 0);
+    motion.previousMarks.resize(store.totalGrids, 0);
+    motion.previousSmall.release();
+    cv::remap(currentFrame(), canvas, store.map1, store.map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+              cv::Scalar());
+    detailCanvas.create(canvas.size(), canvas.type());
+    detailCanvas.setTo(cv::Scalar::all(0));
+    // A white board never reads the colour canvas, so it is not kept for one.
+    if (boardColor != whiteBoard) {
+        colourCanvas.create(canvas.size(), canvas.type());
+        colourCanvas.setTo(cv::Scalar::all(0));
+    } else {
+        colourCanvas.release();
+    }
+    refreshBoardCells(store.boardGrids);
+    warpToBoard(detailCanvas, detailWarp);
+    warpToBoard(canvas, liveWarp);
+    if (boardColor != whiteBoard) {
+        warpToBoard(colourCanvas, colourWarp);
+        trueColourStale = true;
+    }
+    warpsChanged = true;
+    ++buildCount;
+}
+
+void FrameProcessor::runIncrementalUpdate() {
+    bool detailChanged = false;
+    bool liveChanged = false;
+    updateCells(detailChanged, liveChanged);
+    if (detailChanged) {
+        warpToBoard(detailCanvas, detailWarp);
+        if (boardColor != whiteBoard) {
+            warpToBoard(colourCanvas, colourWarp);
+            trueColourStale = true;
+        }
+    }
+    if (liveChanged) {
+        warpToBoard(canvas, liveWarp);
+    }
+    warpsChanged = warpsChanged || detailChanged || liveChanged;
+}
+
+// Decides every board cell in list order first, then does the lens corrections,
+// which touch disjoint canvas rectangles and so may run side by side.
+void FrameProcessor::updateCells(bool& detailChanged, bool& liveChanged) {
+    const CalibrationStore& store = CalibrationStore::instance();
+    const bool refreshFrame = frameCounter % refreshPeriod == 0;
+    std::vector<int>& marks = motion.marks;
+    std::vector<int>& previousMarks = motion.previousMarks;
+    std::vector<int>& settleCounts = motion.settleCounts;
+    movingCells.clear();
+    settledCells.clear();
+    for (int k : store.boardGrids) {
+        if (marks[k] != 0) {
+            movingCells.push_back(k);
+            liveChanged = true;
+        } else {
+            if (!refreshFrame) {
+                continue;
+            }
+            int settle = settleCounts[k];
+            if (previousMarks[k] > 0 && settle <= 0) {
+                ++settle;
+            }
+            if (settle > 0) {
+                ++settle;
+                settledCells.push_back(k);
+                detailChanged = true;
+            }
+            if (settle >= settleLimit) {
+                settle = 0;
+            }
+            settleCounts[k] = settle;
+        }
+        if (refreshFrame) {
+            previousMarks[k] = marks[k];
+            if (marks[k] > 0) {
+                --marks[k];
+            }
+        }
+    }
+    refreshLiveCells(movingCells);
+    refreshBoardCells(settledCells);
+}
+
+void FrameProcessor::lensCorrectCell(int k, cv::Mat& cellPicture) {
+    const CalibrationStore& store = CalibrationStore::instance();
+    cv::remap(frame(store.sourceCells[k]), cellPicture, store.fisheyeMaps1[k],
+              store.fisheyeMaps2[k], cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar());
+}
+
+void FrameProcessor::refreshLiveCells(const std::vector<int>& cells) {
+    if (cells.empty()) {
+        return;
+    }
+    currentFrame();
+    const CalibrationStore& store = CalibrationStore::instance();
+    cv::parallel_for_(cv::Range(0, static_cast<int>(cells.size())), [&](const cv::Range& range) {
+        for (int i = range.start; i < range.end; ++i) {
+            cv::Mat target = canvas(store.canvasCells[cells[i]]);
+            lensCorrectCell(cells[i], target);
+        }
+    });
+}
+
+void FrameProcessor::refreshBoardCells(const std::vector<int>& cells) {
+    if (cells.empty()) {
+        return;
+    }
+    currentFrame();
+    const CalibrationStore& store = CalibrationStore::instance();
+    const bool keepColour = boardColor != whiteBoard;
+    cv::parallel_for_(cv::Range(0, static_cast<int>(cells.size())), [&](const cv::Range& range) {
+        cv::Mat cellPicture;
+        for (int i = range.start; i < range.end; ++i) {
+            const int k = cells[i];
+            const cv::Rect& cell = store.canvasCells[k];
+            lensCorrectCell(k, cellPicture);
+            if (keepColour) {
+                writeCell(cellPicture, colourCanvas, cell);
+            }
+            writeCell(enhancer.detailMap(cellPicture, k), detailCanvas, cell);
+        }
+    });
+}
+
+void FrameProcessor::warpToBoard(const cv::Mat& source, cv::Mat& warped) const {
+    const CalibrationStore& store = CalibrationStore::instance();
+    cv::warpPerspective(source, warped, store.homography,
+                        cv::Size(store.homographyWidth, store.homographyHeight), cv::INTER_LINEAR,
+                        cv::BORDER_CONSTANT, cv::Scalar());
+}
+
+void FrameProcessor::runEnhancementStage() {
+    if (boardColor == greenBoard) {
+        writeTrueColour();
+    }
+    const ComposeInputs inputs{mode, ar, arVal, details, brightness, contrast, boardColor};
+    // compose is a pure function of the warps and the settings; the outputs of an
+    // unchanged frame are the ones already held.
+    if (composed && !warpsChanged && inputs == lastComposed) {
+        return;
+    }
+    outputs = enhancer.compose(liveWarp, detailWarp, mode, ar, arVal, details, brightness, contrast,
+                               boardColor, colourWarp);
+    lastComposed = inputs;
+    composed = true;
+    warpsChanged = false;
+}
+
+// The file only changes when the colour picture does; encoding it costs more than
+// the rest of a still frame.
+void FrameProcessor::writeTrueColour() {
+    if (!trueColourStale) {
+        return;
+    }
+    if (colourWarp.empty()) {
+        std::cout << "no board-colour picture yet, " << trueColourFile << " not written"
+                  << std::endl;
+        trueColourStale = false;
+        return;
+    }
+    if (cv::imwrite(trueColourFile, colourWarp)) {
+        trueColourFailed = false;
+    } else if (!trueColourFailed) {
+        std::cout << "could not write " << trueColourFile << std::endl;
+        trueColourFailed = true;
+    }
+    trueColourStale = false;
+}
+
+void FrameProcessor::advanceFrameCounter() {
+    ++frameCounter;
+    if (frameCounter == counterWrap) {
+        frameCounter = 1;
+    }
 }
 
 void FrameProcessor::setSettings(int newMode, double newDetails, double newBrightness,
                                  double newContrast, bool newAr, double newArVal) {
-    mode = newMode;
+    if (isCode(newMode)) {
+        mode = newMode;
+    } else {
+        std::cout << "mode " << newMode << " refused: expected 0, 1 or 2" << std::endl;
+    }
     details = newDetails;
     brightness = static_cast<int>(newBrightness);
-    contrast = static_cast<int>(newContrast);
+    const int truncatedContrast = static_cast<int>(newContrast);
+    if (truncatedContrast == whitePoleContrast || truncatedContrast == darkPoleContrast) {
+        std::cout << "contrast " << truncatedContrast
+                  << " refused: it would divide by zero, keeping " << contrast << std::endl;
+    } else {
+        contrast = truncatedContrast;
+    }
     ar = newAr;
     arVal = newArVal;
 }
 
 void FrameProcessor::setBoardColor(int color) {
-    boardColor = color;
+    if (!isCode(color)) {
+        std::cout << "board color " << color << " refused: expected 0, 1 or 2" << std::endl;
+        return;
+    }
+    if (color != boardColor) {
+        boardColor = color;
+        trueColourStale = true;
+        requestRebuild();
+    }
 }
 
 void FrameProcessor::requestRebuild() {

@@ -1,20 +1,30 @@
 #pragma once
 
+#include "board_enhancer.h"
+#include "motion_detector.h"
+
 #include <opencv2/core.hpp>
 
+#include <string>
 #include <vector>
 
 // The per-frame image pipeline: motion stage, perspective stage, enhancement stage.
+// Lens correction runs cell by cell and only where motion was seen, so a still
+// board costs little; work whose result the outputs cannot see is skipped.
 class FrameProcessor {
 public:
     FrameProcessor();
 
     // Element 0: clean board picture; element 1: display picture. Both share
-    // buffers with the processor; callers keeping them must deep-copy.
+    // buffers with the processor; callers keeping them must deep-copy them before
+    // the next call. Without lens maps or calibration both are the input itself.
     std::vector<cv::Mat> processFrame(const cv::Mat& input);
 
+    // Values outside their range (mode, a contrast at the pole of the contrast
+    // formula) are refused with a console line; the others are still taken.
     void setSettings(int mode, double details, double brightness, double contrast, bool ar,
                      double arVal);
+    // A new colour also requests a rebuild: the canvases hold the other inversion.
     void setBoardColor(int color);
     void requestRebuild();
 
@@ -26,5 +36,60 @@ public:
     bool ar = true;
     double arVal = 0.5;
     int buildCount = 0;
-    // (the pipeline implementation adds its stage members and private helpers here)
+    BoardEnhancer enhancer;
+    MotionDetector motion;
+    cv::Mat frame;
+    cv::Mat detailCanvas;
+    cv::Mat detailWarp;
+    cv::Mat liveWarp;
+    std::vector<cv::Mat> outputs;
+    cv::Mat canvas;
+    int frameCounter = 0;
+    static constexpr int detectPeriod = 2;
+    static constexpr int settleLimit = 1;
+    static constexpr int refreshPeriod = 2;
+    cv::Mat colourCanvas;
+    cv::Mat colourWarp;
+
+private:
+    // Settings that compose reads; outputs are reused while they and the warps stay.
+    struct ComposeInputs {
+        int mode;
+        bool ar;
+        double arVal;
+        double details;
+        int brightness;
+        int contrast;
+        int boardColor;
+        bool operator==(const ComposeInputs& other) const;
+    };
+
+    const char* missingPrerequisite(const cv::Mat& input) const;
+    void reportPassThrough(const char* reason);
+    const cv::Mat& currentFrame();
+    void runMotionStage();
+    void runPerspectiveStage();
+    void runFullRebuild();
+    void runIncrementalUpdate();
+    void updateCells(bool& detailChanged, bool& liveChanged);
+    void lensCorrectCell(int k, cv::Mat& cellPicture);
+    void refreshBoardCells(const std::vector<int>& cells);
+    void refreshLiveCells(const std::vector<int>& cells);
+    void warpToBoard(const cv::Mat& source, cv::Mat& warped) const;
+    void runEnhancementStage();
+    void writeTrueColour();
+    void advanceFrameCounter();
+
+    const cv::Mat* input = nullptr;
+    bool frameReady = false;
+    cv::Mat smallFrame;
+    cv::Mat smallCorrected;
+    std::vector<int> movingCells;
+    std::vector<int> settledCells;
+    bool warpsChanged = true;
+    bool trueColourStale = true;
+    bool trueColourFailed = false;
+    bool composed = false;
+    ComposeInputs lastComposed{};
+    std::string passThroughReason;
 };

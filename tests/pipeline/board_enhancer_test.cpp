@@ -1,0 +1,263 @@
+#include "board_enhancer.h"
+#include "tiny_store.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+// A 1 x n grey picture (all three channels equal) from the given levels.
+cv::Mat row(const std::vector<int>& levels) {
+    cv::Mat picture(1, static_cast<int>(levels.size()), CV_8UC3);
+    for (size_t i = 0; i < levels.size(); ++i) {
+        picture.at<cv::Vec3b>(0, static_cast<int>(i)) = cv::Vec3b::all(levels[i]);
+    }
+    return picture;
+}
+
+std::vector<int> levelsOf(const cv::Mat& picture, int channel = 0) {
+    std::vector<int> levels;
+    for (int x = 0; x < picture.cols; ++x) {
+        levels.push_back(picture.at<cv::Vec3b>(0, x)[channel]);
+    }
+    return levels;
+}
+
+class BoardEnhancerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tiny::enterScratchDirectory();
+        tiny::layOutStore(CalibrationStore::instance());
+    }
+    BoardEnhancer enhancer;
+};
+
+cv::Mat randomCell(int seed) {
+    cv::Mat cell(138, 186, CV_8UC3);
+    cv::RNG rng(seed);
+    rng.fill(cell, cv::RNG::UNIFORM, 0, 256);
+    return cell;
+}
+
+// The wide blur is the w x w Gaussian of the cell's window, the narrow one sigma 1.5.
+TEST_F(BoardEnhancerTest, DetailMapUsesTheCellsWindow) {
+    std::vector<int>& windows = CalibrationStore::instance().gaussianWindows;
+    windows[18] = 43;
+    windows[760] = 135;
+    windows[100] = 75;
+    const cv::Mat cell = randomCell(7);
+    cv::Mat floats;
+    cell.convertTo(floats, CV_32F);
+    cv::Mat narrow;
+    cv::GaussianBlur(floats, narrow, cv::Size(0, 0), 1.5, 1.5, cv::BORDER_REFLECT_101);
+    const std::vector<std::pair<int, int>> cases{{-1, 7}, {18, 43}, {760, 135}, {100, 75}};
+    for (const auto& [index, window] : cases) {
+        cv::Mat wide;
+        cv::GaussianBlur(floats, wide, cv::Size(window, window), 0, 0, cv::BORDER_REFLECT_101);
+        const cv::Mat detail = enhancer.detailMap(cell, index);
+        ASSERT_EQ(detail.type(), CV_32FC3);
+        ASSERT_EQ(detail.size(), cell.size());
+        EXPECT_LT(cv::norm(detail, cv::Mat(wide - narrow), cv::NORM_INF), 1e-3)
+            << "cell " << index << " window " << window;
+        cv::Mat otherWide;
+        cv::GaussianBlur(floats, otherWide, cv::Size(window + 6, window + 6), 0, 0,
+                         cv::BORDER_REFLECT_101);
+        EXPECT_GT(cv::norm(detail, cv::Mat(otherWide - narrow), cv::NORM_INF), 0.1);
+    }
+}
+
+TEST_F(BoardEnhancerTest, UniformCellHasNoDetail) {
+    for (int index : {-1, 18, 760}) {
+        const cv::Mat detail =
+            enhancer.detailMap(cv::Mat(60, 80, CV_8UC3, cv::Scalar::all(180)), index);
+        EXPECT_LT(cv::norm(detail, cv::NORM_INF), 1e-3) << index;
+    }
+}
+
+// With the board windows (43 and up) the wide blur is the background estimate.
+TEST_F(BoardEnhancerTest, DarkStrokeIsPositiveLightStrokeNegative) {
+    CalibrationStore::instance().gaussianWindows[18] = 43;
+    cv::Mat darkLine(60, 80, CV_8UC3, cv::Scalar::all(200));
+    darkLine.col(40).setTo(cv::Scalar::all(40));
+    const cv::Mat onDark = enhancer.detailMap(darkLine, 18);
+    EXPECT_GT(onDark.at<cv::Vec3f>(30, 40)[1], 30.f);
+    EXPECT_NEAR(onDark.at<cv::Vec3f>(30, 10)[1], 0.f, 0.5f);
+
+    cv::Mat lightLine(60, 80, CV_8UC3, cv::Scalar::all(60));
+    lightLine.col(40).setTo(cv::Scalar::all(220));
+    const cv::Mat onLight = enhancer.detailMap(lightLine, 18);
+    EXPECT_LT(onLight.at<cv::Vec3f>(30, 40)[1], -30.f);
+}
+
+TEST_F(BoardEnhancerTest, DetailMapOfAnUnknownCellFallsBackToWindowSeven) {
+    const cv::Mat cell = randomCell(3);
+    const cv::Mat expected = enhancer.detailMap(cell, -1);
+    testing::internal::CaptureStdout();
+    const cv::Mat detail = enhancer.detailMap(cell, 5000);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("cell 5000"), std::string::npos);
+    EXPECT_EQ(cv::norm(detail, expected, cv::NORM_INF), 0.0);
+}
+
+struct AdjustCase {
+    int brightness;
+    int contrast;
+    std::vector<int> in;
+    std::vector<int> out;
+};
+
+TEST_F(BoardEnhancerTest, BrightnessAndContrastFormulas) {
+    const std::vector<AdjustCase> cases{
+        {50, 0, {0, 255, 100}, {50, 255, 130}}, // 50 + v * 205 / 255
+        {-50, 0, {0, 255, 100}, {0, 205, 80}},  // v * 205 / 255
+        {0, 30, {127, 200, 0}, {127, 244, 0}},  // f = 131 * 157 / (127 * 101)
+        {-81, 70, {255, 230, 200, 100}, {255, 227, 157, 0}},
+        {0, -69, {0, 255, 127}, {89, 165, 127}}, // f = 131 * 58 / (127 * 200)
+    };
+    for (const AdjustCase& c : cases) {
+        enhancer.brightness = c.brightness;
+        enhancer.contrast = c.contrast;
+        EXPECT_EQ(levelsOf(enhancer.adjustBrightnessContrast(row(c.in))), c.out)
+            << "b " << c.brightness << " q " << c.contrast;
+    }
+}
+
+TEST_F(BoardEnhancerTest, NoAdjustmentReturnsThePictureItself) {
+    enhancer.brightness = 0;
+    enhancer.contrast = 0;
+    const cv::Mat picture = row({1, 2, 3});
+    EXPECT_EQ(enhancer.adjustBrightnessContrast(picture).data, picture.data);
+    enhancer.brightness = 10;
+    const cv::Mat picture2 = row({1, 2, 3});
+    EXPECT_NE(enhancer.adjustBrightnessContrast(picture2).data, picture2.data);
+    EXPECT_EQ(levelsOf(picture2), (std::vector<int>{1, 2, 3})) << "input must stay untouched";
+}
+
+TEST_F(BoardEnhancerTest, ContrastAtThePoleIsLeftOutNotDividedByZero) {
+    enhancer.brightness = 0;
+    enhancer.contrast = 131;
+    testing::internal::CaptureStdout();
+    const cv::Mat result = enhancer.adjustBrightnessContrast(row({10, 200}));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("contrast 131"), std::string::npos);
+    EXPECT_EQ(levelsOf(result), (std::vector<int>{10, 200}));
+}
+
+// Pixels: 0 content, 1 and 2 background. Detail 40 at gain 4 gives board level 95.
+struct ComposeCase {
+    const char* name;
+    int boardColor;
+    int mode;
+    bool ar;
+    double arVal;
+    std::vector<int> clean;
+    std::vector<int> display;
+};
+
+TEST_F(BoardEnhancerTest, ComposeWhiteBoardBranches) {
+    const cv::Mat detail = row({40, 0, 0});
+    const cv::Mat live = row({100, 40, 160}); // mean 100: whitening adds 155
+    const std::vector<ComposeCase> cases{
+        {"color, overlay off", 1, 0, false, 0.5, {95, 255, 255}, {95, 255, 255}},
+        // whitened 255, 195, 255; blended at 0.5 plus 1.1; content 95 put back
+        {"color, overlay 0.5", 1, 0, true, 0.5, {95, 255, 255}, {95, 226, 255}},
+        // no whitening: 0.49 * D + 0.51 * live + 1.1
+        {"color, overlay 0.49", 1, 0, true, 0.49, {95, 255, 255}, {99, 146, 208}},
+        {"color, overlay 0", 1, 0, true, 0.0, {95, 255, 255}, {101, 41, 161}},
+        {"color, overlay 1", 1, 0, true, 1.0, {95, 255, 255}, {95, 255, 255}},
+        {"bw, overlay off", 1, 1, false, 0.5, {0, 255, 255}, {0, 255, 255}},
+        {"bw, overlay 0.5", 1, 1, true, 0.5, {0, 255, 255}, {0, 226, 255}},
+        {"bw, overlay 0.3", 1, 1, true, 0.3, {0, 255, 255}, {71, 106, 190}},
+        {"original", 1, 2, true, 0.5, {100, 40, 160}, {100, 40, 160}},
+    };
+    for (const ComposeCase& c : cases) {
+        const std::vector<cv::Mat> out =
+            enhancer.compose(live, detail, c.mode, c.ar, c.arVal, 4.0, 0, 0, c.boardColor, {});
+        ASSERT_EQ(out.size(), 2u) << c.name;
+        EXPECT_EQ(levelsOf(out[0]), c.clean) << c.name;
+        EXPECT_EQ(levelsOf(out[1]), c.display) << c.name;
+        if (!c.ar) {
+            EXPECT_EQ(out[0].data, out[1].data) << c.name << ": one shared picture";
+        }
+    }
+    EXPECT_EQ(levelsOf(live), (std::vector<int>{100, 40, 160})) << "live picture untouched";
+}
+
+TEST_F(BoardEnhancerTest, ComposeDarkBoardBranches) {
+    // Detail 20, 0, 10 at gain 4 and 2: board levels 95, 255, 175.
+    const cv::Mat detail = row({20, 0, 10});
+    const cv::Mat live = row({150, 100, 50});   // inverted camera: 105, 155, 205
+    const cv::Mat colour = row({55, 200, 100}); // inverted board: 200, 55, 155
+    const std::vector<ComposeCase> cases{
+        {"black color, overlay off", 0, 0, false, 0.5, {200, 0, 0}, {200, 0, 0}},
+        {"black color, overlay 0.5", 0, 0, true, 0.5, {200, 0, 0}, {200, 79, 104}},
+        {"black color, overlay 0.4", 0, 0, true, 0.4, {200, 0, 0}, {144, 94, 124}},
+        {"black bw, overlay off", 0, 1, false, 0.5, {0, 255, 0}, {0, 255, 0}},
+        {"black bw, overlay 0.5", 0, 1, true, 0.5, {255, 0, 255}, {181, 0, 231}},
+        {"black bw, overlay 0.2", 0, 1, true, 0.2, {255, 0, 255}, {136, 125, 216}},
+        {"green bw, overlay off", 2, 1, false, 0.5, {0, 255, 255}, {0, 255, 255}},
+        {"black original", 0, 2, true, 0.5, {105, 155, 205}, {105, 155, 205}},
+        {"green original", 2, 2, false, 0.5, {105, 155, 205}, {105, 155, 205}},
+    };
+    for (const ComposeCase& c : cases) {
+        const std::vector<cv::Mat> out = enhancer.compose(live, detail, c.mode, c.ar, c.arVal, 4.0,
+                                                          -81, 70, c.boardColor, colour);
+        EXPECT_EQ(levelsOf(out[0]), c.clean) << c.name;
+        EXPECT_EQ(levelsOf(out[1]), c.display) << c.name;
+    }
+    EXPECT_EQ(enhancer.brightness, 0);
+    EXPECT_EQ(enhancer.contrast, 0);
+}
+
+TEST_F(BoardEnhancerTest, GreenBoardPaintsItsBackgroundWhateverTheBrightness) {
+    const cv::Mat detail = row({20, 0, 10});
+    const cv::Mat live = row({150, 100, 50});
+    const cv::Mat colour = row({55, 200, 100});
+    // brightness -31 + 81 = 50: content 200 becomes 50 + 200 * 205 / 255 = 211
+    const std::vector<cv::Mat> out =
+        enhancer.compose(live, detail, 0, false, 0.5, 4.0, -31, 70, 2, colour);
+    EXPECT_EQ(out[0].at<cv::Vec3b>(0, 0), cv::Vec3b::all(211));
+    EXPECT_EQ(out[0].at<cv::Vec3b>(0, 1), cv::Vec3b(0, 80, 0));
+    EXPECT_EQ(out[0].at<cv::Vec3b>(0, 2), cv::Vec3b(0, 80, 0));
+    EXPECT_EQ(enhancer.brightness, 50);
+
+    // Two-level with the overlay: black content on (0, 80, 0), blended with the
+    // inverted live picture 105, 155, 205; the content pixel is put back.
+    const std::vector<cv::Mat> bw =
+        enhancer.compose(live, detail, 1, true, 0.5, 4.0, -81, 70, 2, colour);
+    EXPECT_EQ(bw[0].at<cv::Vec3b>(0, 0), cv::Vec3b(0, 0, 0));
+    EXPECT_EQ(bw[0].at<cv::Vec3b>(0, 1), cv::Vec3b(0, 80, 0));
+    EXPECT_EQ(bw[1].at<cv::Vec3b>(0, 0), cv::Vec3b(0, 0, 0));
+    EXPECT_EQ(bw[1].at<cv::Vec3b>(0, 1), cv::Vec3b(79, 119, 79));
+    EXPECT_EQ(bw[1].at<cv::Vec3b>(0, 2), cv::Vec3b(104, 144, 104));
+}
+
+TEST_F(BoardEnhancerTest, ComposeTruncatesSettingsAndUsesWhiteDefaults) {
+    const cv::Mat detail = row({40, 0});
+    const cv::Mat live = row({0, 0});
+    // -81.7 / 70.9 act as -81 / 70: 95 -> 65 -> 0, 255 -> 255
+    const std::vector<cv::Mat> out =
+        enhancer.compose(live, detail, 0, false, 0.5, 4.0, -81.7, 70.9, 1, {});
+    EXPECT_EQ(enhancer.brightness, -81);
+    EXPECT_EQ(enhancer.contrast, 70);
+    EXPECT_EQ(levelsOf(out[0]), (std::vector<int>{0, 255}));
+}
+
+TEST_F(BoardEnhancerTest, ZeroDetailsGiveAUniformWhiteBoard) {
+    cv::Mat detail(20, 30, CV_8UC3);
+    cv::randu(detail, 0, 256);
+    const std::vector<cv::Mat> out = enhancer.compose(cv::Mat(20, 30, CV_8UC3, cv::Scalar::all(9)),
+                                                      detail, 0, false, 0.5, 0.0, -81, 70, 1, {});
+    EXPECT_EQ(cv::countNonZero(out[0].reshape(1) != 255), 0);
+}
+
+TEST_F(BoardEnhancerTest, MissingColourPictureFallsBackToTheLivePicture) {
+    testing::internal::CaptureStdout();
+    const std::vector<cv::Mat> out =
+        enhancer.compose(row({150, 100}), row({20, 0}), 0, false, 0.5, 4.0, -81, 70, 0, {});
+    EXPECT_FALSE(testing::internal::GetCapturedStdout().empty());
+    EXPECT_EQ(levelsOf(out[0]), (std::vector<int>{105, 0}));
+}
+
+} // namespace

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "calibration_store.h"
+
+#include <opencv2/core.hpp>
+
+#include <string>
+
+// A working directory of its own and a store laid out on a tiny identity camera:
+// frame, canvas, small frame and board picture are all frameWidth x frameHeight,
+// cells are 4 x 4 pixels, and every lens map returns the pixel it is given. The small
+// maps look outside the picture, so the motion detector sees a black, still frame and
+// tests script the marks themselves.
+namespace tiny {
+
+constexpr int cellSize = 4;
+constexpr int frameWidth = 40 * cellSize;
+constexpr int frameHeight = 20 * cellSize;
+
+// Creates (once) and enters an empty temporary working directory, so that the
+// store's first load finds no calib_data.
+void enterScratchDirectory();
+
+// Fills every field the pipeline reads; boardGrids = all cells of rows 5 ... 14.
+void layOutStore(CalibrationStore& store);
+
+// Clears the lens maps: the pipeline then passes frames through.
+void removeLensMaps(CalibrationStore& store);
+
+// Uniform BGR picture of the tiny frame size.
+cv::Mat uniformFrame(int value);
+
+// Top-left pixel of cell k in a canvas-size picture.
+cv::Vec3b cellPixel(const cv::Mat& picture, int k);
+
+} // namespace tiny
