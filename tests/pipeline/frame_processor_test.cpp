@@ -1,0 +1,241 @@
+#include "frame_processor.h"
+#include "tiny_store.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int white = 1;
+constexpr int black = 0;
+constexpr int green = 2;
+
+class FrameProcessorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tiny::enterScratchDirectory();
+        tiny::layOutStore(CalibrationStore::instance());
+        std::filesystem::remove("trueColor.jpg");
+    }
+
+    // Runs one frame and returns what it printed.
+    std::string run(FrameProcessor& processor, int level) {
+        testing::internal::CaptureStdout();
+        last = processor.processFrame(tiny::uniformFrame(level));
+        return testing::internal::GetCapturedStdout();
+    }
+
+    FrameProcessor withColour(int colour) {
+        FrameProcessor processor;
+        processor.setBoardColor(colour);
+        return processor;
+    }
+
+    std::vector<cv::Mat> last;
+};
+
+TEST_F(FrameProcessorTest, EmptyFrameGivesTwoEmptyPicturesAndNoFrameLine) {
+    FrameProcessor processor;
+    testing::internal::CaptureStdout();
+    const std::vector<cv::Mat> out = processor.processFrame(cv::Mat());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_TRUE(out[0].empty() && out[1].empty());
+    EXPECT_EQ(processor.frameCounter, 0);
+}
+
+TEST_F(FrameProcessorTest, FrameNumbersRunFromZeroToHundredThenFromOne) {
+    FrameProcessor processor = withColour(white);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 103; ++i) {
+        std::istringstream printed(run(processor, 100));
+        std::string line, frameLine;
+        while (std::getline(printed, line)) {
+            if (line.rfind("f : ", 0) == 0) {
+                frameLine = line;
+            }
+        }
+        lines.push_back(frameLine);
+    }
+    EXPECT_EQ(lines[0], "f : 0");
+    EXPECT_EQ(lines[1], "f : 1");
+    EXPECT_EQ(lines[100], "f : 100");
+    EXPECT_EQ(lines[101], "f : 1");
+    EXPECT_EQ(lines[102], "f : 2");
+}
+
+TEST_F(FrameProcessorTest, RebuildPrintsTheBoardCellCountBeforeTheFrameLine) {
+    FrameProcessor processor = withColour(white);
+    EXPECT_EQ(run(processor, 100), "400\nf : 0\n");
+    EXPECT_EQ(run(processor, 100), "f : 1\n");
+    processor.requestRebuild();
+    EXPECT_EQ(run(processor, 100), "400\nf : 2\n");
+    EXPECT_EQ(processor.buildCount, 1) << "a requested rebuild starts the count again";
+}
+
+struct InversionCase {
+    int colour;
+    int expected;
+};
+
+// The identity rig hands the lens-corrected frame straight to liveWarp.
+TEST_F(FrameProcessorTest, DarkBoardsAreInvertedWhiteIsNot) {
+    for (const InversionCase& c :
+         {InversionCase{white, 60}, InversionCase{black, 195}, InversionCase{green, 195}}) {
+        FrameProcessor processor = withColour(c.colour);
+        run(processor, 60);
+        EXPECT_EQ(processor.liveWarp.at<cv::Vec3b>(40, 80), cv::Vec3b::all(c.expected))
+            << "colour " << c.colour;
+        EXPECT_EQ(processor.canvas.at<cv::Vec3b>(0, 0), cv::Vec3b::all(c.expected));
+    }
+}
+
+// Lens-corrected cells show the level of the frame in which they were last corrected,
+// so the frame levels tell which frame refreshed which cell.
+TEST_F(FrameProcessorTest, MovingCellsRefreshTheLivePictureAndSettleOnceIntoTheBoard) {
+    FrameProcessor processor = withColour(black);
+    const int once = 5 * 40 + 3;     // marked before frame 1
+    const int twice = 6 * 40 + 3;    // marked with 2 before frame 2
+    const int offBoard = 1 * 40 + 3; // row 1 is not a board row
+    const int quiet = 7 * 40 + 3;
+    run(processor, 10); // frame 0: rebuild
+    processor.motion.marks[once] = 1;
+    processor.motion.marks[offBoard] = 1;
+    run(processor, 11); // frame 1: odd, the mark is not consumed
+    processor.motion.marks[twice] = 2;
+    for (int level = 12; level <= 17; ++level) {
+        run(processor, level); // frames 2 ... 7
+    }
+    const auto live = [&](int k) { return 255 - tiny::cellPixel(processor.canvas, k)[0]; };
+    const auto board = [&](int k) { return 255 - tiny::cellPixel(processor.colourCanvas, k)[0]; };
+    EXPECT_EQ(live(once), 12) << "corrected on frames 1 and 2, aged out on frame 2";
+    EXPECT_EQ(board(once), 14) << "settled on frame 4, exactly once";
+    EXPECT_EQ(live(twice), 14) << "mark 2 survives one more refresh frame";
+    EXPECT_EQ(board(twice), 16);
+    EXPECT_EQ(live(quiet), 10);
+    EXPECT_EQ(board(quiet), 10) << "a quiet cell is never re-processed";
+    EXPECT_EQ(live(offBoard), 10);
+    EXPECT_EQ(board(offBoard), 255) << "off-board cells stay black in the colour canvas";
+    EXPECT_EQ(processor.motion.marks[offBoard], 1) << "only board cells are aged";
+    EXPECT_EQ(processor.motion.previousMarks[once], 0);
+    EXPECT_EQ(processor.motion.settleCounts[once], 0);
+    // The warps follow their canvases.
+    EXPECT_EQ(255 - tiny::cellPixel(processor.liveWarp, twice)[0], 14);
+    EXPECT_EQ(255 - tiny::cellPixel(processor.colourWarp, twice)[0], 16);
+}
+
+TEST_F(FrameProcessorTest, WhiteBoardKeepsNoColourPictureAndWritesNoTrueColour) {
+    FrameProcessor processor = withColour(white);
+    run(processor, 100);
+    run(processor, 100);
+    EXPECT_TRUE(processor.colourWarp.empty());
+    EXPECT_FALSE(std::filesystem::exists("trueColor.jpg"));
+}
+
+TEST_F(FrameProcessorTest, GreenBoardWritesTheLightenedBoardCellsToTrueColour) {
+    FrameProcessor processor = withColour(green);
+    run(processor, 40);
+    const cv::Mat written = cv::imread("trueColor.jpg");
+    ASSERT_FALSE(written.empty());
+    ASSERT_EQ(written.size(), processor.colourWarp.size());
+    EXPECT_NEAR(written.at<cv::Vec3b>(40, 80)[1], 215, 2) << "inverted board cells";
+    EXPECT_NEAR(written.at<cv::Vec3b>(2, 2)[1], 0, 2) << "off-board cells are black";
+    // A moved cell changes the colour picture, and the file follows it.
+    run(processor, 40);
+    processor.motion.previousMarks[5 * 40 + 10] = 1;
+    run(processor, 90);
+    const cv::Mat rewritten = cv::imread("trueColor.jpg");
+    EXPECT_NEAR(rewritten.at<cv::Vec3b>(5 * 4 + 1, 10 * 4 + 1)[1], 165, 6);
+}
+
+TEST_F(FrameProcessorTest, BoardColourChangeRequestsARebuildWithTheNewInversion) {
+    FrameProcessor processor = withColour(white);
+    run(processor, 50);
+    run(processor, 50);
+    processor.setBoardColor(black);
+    EXPECT_EQ(processor.buildCount, 0);
+    run(processor, 50);
+    EXPECT_EQ(processor.liveWarp.at<cv::Vec3b>(40, 80), cv::Vec3b::all(205));
+    ASSERT_EQ(processor.colourWarp.size(), processor.liveWarp.size());
+    processor.setBoardColor(black);
+    EXPECT_EQ(processor.buildCount, 1) << "the same colour again changes nothing";
+}
+
+TEST_F(FrameProcessorTest, OutOfRangeValuesAreRefusedAndThePreviousKept) {
+    FrameProcessor processor = withColour(white);
+    testing::internal::CaptureStdout();
+    processor.setSettings(1, 3.0, -81.7, 70.9, false, 0.25);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(processor.mode, 1);
+    EXPECT_EQ(processor.brightness, -81);
+    EXPECT_EQ(processor.contrast, 70);
+    EXPECT_FALSE(processor.ar);
+    EXPECT_EQ(processor.arVal, 0.25);
+
+    for (int badMode : {-1, 3}) {
+        testing::internal::CaptureStdout();
+        processor.setSettings(badMode, 3.0, 0, 70, false, 0.25);
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("refused"), std::string::npos);
+        EXPECT_EQ(processor.mode, 1);
+    }
+    for (double pole : {131.0, 131.5, 201.0}) {
+        testing::internal::CaptureStdout();
+        processor.setSettings(0, 3.0, 0, pole, false, 0.25);
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("refused"), std::string::npos);
+        EXPECT_EQ(processor.contrast, 70) << pole;
+    }
+    for (int badColour : {-1, 3}) {
+        testing::internal::CaptureStdout();
+        processor.setBoardColor(badColour);
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("refused"), std::string::npos);
+        EXPECT_EQ(processor.boardColor, white);
+    }
+}
+
+TEST_F(FrameProcessorTest, WithoutLensMapsOrCalibrationTheCameraPictureIsShownAsCaptured) {
+    FrameProcessor processor = withColour(black);
+    tiny::removeLensMaps(CalibrationStore::instance());
+    const std::string first = run(processor, 30);
+    EXPECT_NE(first.find("no lens maps"), std::string::npos);
+    EXPECT_EQ(last[0].at<cv::Vec3b>(0, 0), cv::Vec3b::all(30)) << "not inverted";
+    EXPECT_EQ(last[1].at<cv::Vec3b>(0, 0), cv::Vec3b::all(30));
+    EXPECT_EQ(run(processor, 30), "") << "said once, not on every frame";
+
+    tiny::layOutStore(CalibrationStore::instance());
+    CalibrationStore::instance().homography.release();
+    EXPECT_NE(run(processor, 30).find("no board calibration"), std::string::npos);
+    EXPECT_EQ(run(processor, 30), "");
+
+    tiny::layOutStore(CalibrationStore::instance());
+    EXPECT_EQ(run(processor, 30), "400\nf : 0\n") << "calibrated: the first frame rebuilds";
+    EXPECT_EQ(last[0].size(), cv::Size(tiny::frameWidth, tiny::frameHeight));
+}
+
+TEST_F(FrameProcessorTest, FrameOfTheWrongSizeIsPassedThroughNotCut) {
+    FrameProcessor processor = withColour(white);
+    testing::internal::CaptureStdout();
+    const std::vector<cv::Mat> out =
+        processor.processFrame(cv::Mat(30, 50, CV_8UC3, cv::Scalar::all(7)));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("does not match"), std::string::npos);
+    EXPECT_EQ(out[1].size(), cv::Size(50, 30));
+}
+
+// Unchanged warps and settings reuse the previous outputs; a settings change does not.
+TEST_F(FrameProcessorTest, SettingsTakeEffectOnTheNextFrameOfAStillBoard) {
+    FrameProcessor processor = withColour(white);
+    processor.setSettings(0, 4.0, 0, 0, false, 0.5);
+    run(processor, 100);
+    run(processor, 100);
+    EXPECT_EQ(last[0].at<cv::Vec3b>(40, 80), cv::Vec3b::all(255));
+    processor.setSettings(2, 4.0, 0, 0, false, 0.5);
+    run(processor, 100);
+    EXPECT_EQ(last[0].at<cv::Vec3b>(40, 80), cv::Vec3b::all(100)) << "Original: live picture";
+}
+
+} // namespace
