@@ -1,33 +1,238 @@
 #include "calibration_store.h"
 
 #include "calibration_files.h"
+#include "cell_grid.h"
+#include "lens_maps.h"
 
-// Minimal store: board colour only; the lens maps and cell tables follow.
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+namespace {
+
+std::string currentPath() {
+    std::error_code ec;
+    const auto p = std::filesystem::current_path(ec);
+    return ec ? std::string() : p.u8string();
+}
+
+// Runs one loader; a failure of the matrix library (or memory) ends that loader with a
+// console line instead of escaping from instance().
+template <typename F> void guarded(const char* what, F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        std::cout << what << " failed: " << e.what() << std::endl;
+    }
+}
+
+// Reads a corner node: a sequence of exactly two numbers, each rounded to the nearest
+// integer; anything else is (0, 0).
+cv::Point readCorner(const cv::FileNode& node) {
+    if (node.empty() || !node.isSeq() || node.size() != 2) {
+        return {0, 0};
+    }
+    const cv::FileNode a = node[0];
+    const cv::FileNode b = node[1];
+    const auto isNumber = [](const cv::FileNode& n) { return n.isInt() || n.isReal(); };
+    if (!isNumber(a) || !isNumber(b)) {
+        return {0, 0};
+    }
+    // Far outside any canvas: keep the margin arithmetic clear of integer overflow.
+    const auto clampRound = [](double v) {
+        if (!std::isfinite(v)) {
+            return 0;
+        }
+        return cvRound(std::clamp(v, -1.0e6, 1.0e6));
+    };
+    return {clampRound(static_cast<double>(a)), clampRound(static_cast<double>(b))};
+}
+
+} // namespace
+
 CalibrationStore& CalibrationStore::instance() {
+    // Allocated once and never destroyed (the process exit reclaims it). The
+    // constructor does not throw: every loader reports its own failures.
     static CalibrationStore* store = new CalibrationStore();
     return *store;
 }
 
 CalibrationStore::CalibrationStore() {
-    loadBoardColor();
+    guarded("loading the lens maps", [this] { loadFisheyeMaps(); });
+    guarded("loading the small maps and the homography", [this] { loadSmallMapsAndHomography(); });
+    guarded("building ROIS_MAP_SMALL", [this] { buildRoisMapSmall(); });
+    guarded("loading the board corners", [this] { loadBoardCorners(); });
+    guarded("loading the board colour", [this] { loadBoardColor(); });
+    guarded("building the gaussian windows", [this] { buildGaussianWindows(); });
 }
 
 void CalibrationStore::reload() {
-    loadBoardColor();
+    guarded("loading the small maps and the homography", [this] { loadSmallMapsAndHomography(); });
+    guarded("loading the board corners", [this] { loadBoardCorners(); });
+    guarded("loading the board colour", [this] { loadBoardColor(); });
 }
 
 bool CalibrationStore::hasLensMaps() const {
-    return false;
-}
-bool CalibrationStore::hasCalibration() const {
-    return false;
+    return !map1.empty() && map1.type() == CV_16SC2 && map2.size() == map1.size() &&
+           map2.type() == CV_16UC1 && !smallMap1.empty() && smallMap2.size() == smallMap1.size() &&
+           static_cast<int>(canvasCells.size()) == totalGrids &&
+           static_cast<int>(fisheyeMaps1.size()) == totalGrids &&
+           static_cast<int>(fisheyeMaps2.size()) == totalGrids &&
+           static_cast<int>(sourceCells.size()) == totalGrids;
 }
 
-void CalibrationStore::loadFisheyeMaps() {}
-void CalibrationStore::loadSmallMapsAndHomography() {}
-void CalibrationStore::loadBoardCorners() {}
+bool CalibrationStore::hasCalibration() const {
+    return homography.rows == 3 && homography.cols == 3 && homography.type() == CV_64F &&
+           homographyWidth > 0 && homographyHeight > 0;
+}
+
+void CalibrationStore::loadFisheyeMaps() {
+    std::cout << "current path: " << currentPath() << std::endl;
+
+    std::string why;
+    cv::Mat fileMap1, fileMap2;
+    const bool ok =
+        lens_maps::readMapPngs(calib_files::map1Png, calib_files::map2Png, fileMap1, fileMap2, why);
+    std::cout << "CV_16SC2: " << CV_16SC2 << " CV_16SC1: " << CV_16UC1 << std::endl;
+    if (!ok) {
+        std::cout << why << ": no lens correction" << std::endl;
+    }
+    map1 = ok ? lens_maps::padMap(fileMap1) : cv::Mat();
+    map2 = ok ? lens_maps::padMap(fileMap2) : cv::Mat();
+    fileMap1.release();
+    fileMap2.release();
+    std::cout << "reading maps done...... MAP1 type: " << map1.type()
+              << " MAP2 type: " << map2.type() << std::endl;
+    canvasWidth = map1.cols;
+    canvasHeight = map1.rows;
+
+    // Cell geometry. The source cells depend on the frame only and are
+    // always built; the canvas cells and tiles only when there are maps.
+    canvasCells = ok ? cell_grid::layCells(canvasWidth, canvasHeight, gridCols, gridRows)
+                     : std::vector<cv::Rect>();
+    sourceCells = cell_grid::sourceCells(frameWidth, frameHeight, totalGrids);
+    fisheyeMaps1.clear();
+    fisheyeMaps2.clear();
+    for (int i = 0; ok && i < totalGrids && i < static_cast<int>(canvasCells.size()); ++i) {
+        fisheyeMaps1.push_back(cell_grid::tileMap1(map1, canvasCells[i], sourceCells[i]));
+        fisheyeMaps2.push_back(map2(canvasCells[i]).clone());
+    }
+    std::cout << "FISHEYE_MAPS1 sizes : " << fisheyeMaps1.size() << std::endl;
+    std::cout << "FISHEYE_MAPS2 sizes : " << fisheyeMaps2.size() << std::endl;
+}
+
+void CalibrationStore::loadSmallMapsAndHomography() {
+    smallMap1.release();
+    smallMap2.release();
+    cv::Mat k, d;
+    std::string why;
+    if (lens_maps::readModel(calib_files::intrinsicXml, calib_files::distortionXml, k, d, why)) {
+        lens_maps::makeSmallMaps(k, d, smallMap1, smallMap2);
+    } else if (!why.empty()) {
+        std::cout << why << ": no lens correction" << std::endl;
+    }
+
+    homography.release();
+    homographyWidth = 0;
+    homographyHeight = 0;
+    cv::FileStorage fs;
+    if (!calib_files::openForReading(calib_files::perspectiveXml, fs)) {
+        return; // missing: no calibration yet (quiet); malformed: already reported
+    }
+    cv::Mat h;
+    int width = 0;
+    int height = 0;
+    bool fault = false;
+    try {
+        fs["Homography"] >> h;
+        const cv::FileNode w = fs["Homography_Width"];
+        const cv::FileNode hh = fs["Homography_Height"];
+        fault = (!w.empty() && !w.isInt()) || (!hh.empty() && !hh.isInt());
+        w >> width;
+        hh >> height;
+    } catch (const cv::Exception&) {
+        fault = true;
+    }
+    fs.release();
+    const bool absent = h.empty() && width == 0 && height == 0;
+    if (!fault && !absent &&
+        (h.rows != 3 || h.cols != 3 || h.channels() != 1 || !cv::checkRange(h) || width <= 0 ||
+         height <= 0 || width > 16384 || height > 16384)) {
+        fault = true;
+    }
+    if (fault) {
+        std::cout << calib_files::perspectiveXml
+                  << " holds no valid homography and picture size, using defaults" << std::endl;
+        return;
+    }
+    if (!absent) {
+        h.convertTo(homography, CV_64F);
+        homographyWidth = width;
+        homographyHeight = height;
+    }
+}
+
+void CalibrationStore::loadBoardCorners() {
+    cv::Point tl, tr, br, bl;
+    cv::FileStorage fs;
+    if (calib_files::openForReading(calib_files::boardCornersXml, fs)) {
+        try {
+            tl = readCorner(fs["TopLeft"]);
+            tr = readCorner(fs["TopRight"]);
+            br = readCorner(fs["BottomRight"]);
+            bl = readCorner(fs["BottomLeft"]);
+        } catch (const cv::Exception&) {
+            std::cout << "malformed file " << calib_files::boardCornersXml << ", using defaults"
+                      << std::endl;
+            tl = tr = br = bl = cv::Point();
+        }
+        fs.release();
+    }
+
+    boardGrids.clear();
+    // Without lens maps there is no canvas: the pipeline passes frames through and no
+    // cell is a board cell.
+    if (hasLensMaps()) {
+        boardGrids =
+            cell_grid::boardCells({tl, tr, br, bl}, canvasWidth, canvasHeight, canvasCells);
+    }
+    std::cout << "Total Grids : " << totalGrids << " Final grids size : " << boardGrids.size()
+              << std::endl;
+}
+
 void CalibrationStore::loadBoardColor() {
     boardColor = calib_files::readBoardColor();
 }
-void CalibrationStore::buildRoisMapSmall() {}
-void CalibrationStore::buildGaussianWindows() {}
+
+void CalibrationStore::buildRoisMapSmall() {
+    roisMapSmall.clear();
+    // Without small maps the cells are laid over the nominal 1240 x 460 picture, so the
+    // table always has 800 entries.
+    const int cols = smallMap1.empty() ? lens_maps::smallMapWidth : smallMap1.cols;
+    const int rows = smallMap1.empty() ? lens_maps::smallMapHeight : smallMap1.rows;
+    const int cw = cols / gridCols;
+    const int ch = rows / gridRows;
+    for (int y = 0; ch > 0 && y <= rows - ch; y += ch) {
+        for (int x = 0; cw > 0 && x <= cols - cw; x += cw) {
+            roisMapSmall.emplace_back(x, y, cw, ch);
+        }
+    }
+    std::cout << "ROIS_MAP_SMALL sizes : " << roisMapSmall.size() << std::endl;
+}
+
+void CalibrationStore::buildGaussianWindows() {
+    gaussianWindows.clear();
+    for (int r = 0; r < 20; ++r) {
+        for (int j = 0; j < 40; ++j) {
+            const int d = j < 18 ? (21 - j) / 4 : (j - 18) / 4;
+            const float sigma = static_cast<float>(7 + r / 2 + d);
+            gaussianWindows.push_back(2 * cvRound((sigma - 0.8f) / 0.3f) + 1);
+        }
+    }
+    std::cout << "gaussian window sizes : " << gaussianWindows.size() << std::endl;
+}

@@ -1,0 +1,108 @@
+#include "cell_grid.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+
+namespace cell_grid {
+
+std::vector<cv::Rect> layCells(int width, int height, int gridCols, int gridRows) {
+    std::vector<cv::Rect> cells;
+    const int cw = width / gridCols;
+    const int ch = height / gridRows;
+    if (cw <= 0 || ch <= 0) {
+        return cells;
+    }
+    for (int y = 0; y <= height - ch; y += ch) {
+        for (int x = 0; x <= width - cw; x += cw) {
+            cells.emplace_back(x, y, cw, ch);
+        }
+    }
+    return cells;
+}
+
+std::vector<cv::Rect> sourceCells(int frameWidth, int frameHeight, int count) {
+    const int scw = frameWidth / cols;
+    const int sch = frameHeight / rows;
+    const std::vector<cv::Rect> base = layCells(frameWidth, frameHeight);
+    std::vector<cv::Rect> grown;
+    for (int i = 0; i < count && i < static_cast<int>(base.size()); ++i) {
+        cv::Rect r = base[i];
+        for (int s = 0; s < 5 && r.x + r.width + scw <= frameWidth; ++s) {
+            r.width += scw;
+        }
+        for (int s = 0; s < 3 && r.y + r.height + sch <= frameHeight; ++s) {
+            r.height += sch;
+        }
+        for (int s = 0; s < 5 && r.x - scw >= 0; ++s) {
+            r.x -= scw;
+            r.width += scw;
+        }
+        for (int s = 0; s < 4 && r.y - sch >= 0; ++s) {
+            r.y -= sch;
+            r.height += sch;
+        }
+        grown.push_back(r);
+    }
+    return grown;
+}
+
+std::array<cv::Point, 4> boardPolygon(const std::array<cv::Point, 4>& c, int w, int h) {
+    const cv::Point &tl = c[0], &tr = c[1], &br = c[2], &bl = c[3];
+    return {{
+        {std::max(tl.x - 400, 0), std::max(tl.y - 300, 0)},
+        {tr.x + 1000 >= w ? w - 1 : tr.x + 1000, std::max(tr.y - 400, 0)},
+        {br.x + 300 >= w ? w - 1 : br.x + 300, br.y + 200 >= h ? h - 1 : br.y + 200},
+        {std::max(bl.x - 100, 0), bl.y + 100 >= h ? h - 1 : bl.y + 100},
+    }};
+}
+
+std::vector<int> boardCells(const std::array<cv::Point, 4>& corners, int w, int h,
+                            const std::vector<cv::Rect>& cells) {
+    std::vector<int> indices;
+    if (w <= 0 || h <= 0) {
+        return indices;
+    }
+    const std::array<cv::Point, 4> polygon = boardPolygon(corners, w, h);
+    cv::Mat mask = cv::Mat::zeros(h, w, CV_8UC1);
+    const cv::Point* polygons[1] = {polygon.data()};
+    const int counts[1] = {4};
+    cv::fillPoly(mask, polygons, counts, 1, cv::Scalar(255), cv::LINE_8, 0, cv::Point());
+    const cv::Rect canvas(0, 0, w, h);
+    for (int i = 0; i < static_cast<int>(cells.size()); ++i) {
+        const cv::Rect r = cells[i] & canvas;
+        if (r.area() > 0 && cv::countNonZero(mask(r)) > 0) {
+            indices.push_back(i);
+        }
+    }
+    return indices;
+}
+
+cv::Mat tileMap1(const cv::Mat& map1, const cv::Rect& cell, const cv::Rect& source) {
+    cv::Mat tile;
+    cv::subtract(map1(cell), cv::Scalar(source.x, source.y), tile, cv::noArray(), CV_16SC2);
+    return tile;
+}
+
+bool tileInsideSource(const cv::Mat& map1Cell, const cv::Rect& source, long* outside) {
+    CV_Assert(map1Cell.type() == CV_16SC2);
+    long count = 0;
+    const int x0 = source.x;
+    const int y0 = source.y;
+    const int x1 = source.x + source.width - 2; // last x whose neighbour x + 1 is inside
+    const int y1 = source.y + source.height - 2;
+    for (int r = 0; r < map1Cell.rows; ++r) {
+        const cv::Vec2s* p = map1Cell.ptr<cv::Vec2s>(r);
+        for (int c = 0; c < map1Cell.cols; ++c) {
+            if (p[c][0] < x0 || p[c][0] > x1 || p[c][1] < y0 || p[c][1] > y1) {
+                ++count;
+            }
+        }
+    }
+    if (outside) {
+        *outside = count;
+    }
+    return count == 0;
+}
+
+} // namespace cell_grid

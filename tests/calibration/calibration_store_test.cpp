@@ -1,0 +1,541 @@
+// CalibrationStore: loading the rig's calib_data, the cell geometry at the edges, the
+// per-cell tiles, the region tables, reload(), the XML files and every bad input.
+#include "calibration_files.h"
+#include "calibration_store.h"
+#include "cell_grid.h"
+#include "test_rig.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+int countContaining(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (const std::string& l : lines(text)) {
+        n += l.find(part) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+std::string cornersXml(const std::array<cv::Point2f, 4>& c) {
+    std::ostringstream s;
+    s << "<?xml version=\"1.0\"?>\n<opencv_storage>\n";
+    const char* keys[] = {"TopLeft", "TopRight", "BottomRight", "BottomLeft"};
+    for (int i = 0; i < 4; ++i) {
+        s << "<" << keys[i] << ">" << c[i].x << " " << c[i].y << "</" << keys[i] << ">\n";
+    }
+    s << "</opencv_storage>\n";
+    return s.str();
+}
+
+std::array<cv::Point, 4> rounded(const std::array<cv::Point2f, 4>& c) {
+    std::array<cv::Point, 4> r;
+    for (int i = 0; i < 4; ++i) {
+        r[i] = cv::Point(cvRound(c[i].x), cvRound(c[i].y));
+    }
+    return r;
+}
+
+// A store loaded with the rig's lens files and the rig's true corners, shared by the
+// read-only tests of this file (loading takes a moment).
+const CalibrationStore& rigStore() {
+    static std::unique_ptr<CalibrationStore> store = [] {
+        ScopedWorkDir work("rig-store");
+        work.linkRigCalibData();
+        work.writeCalibFile("board_corners.xml", cornersXml(testRig().canvasCorners));
+        return CalibrationStoreTestAccess::load();
+    }();
+    return *store;
+}
+
+void expectNoLensMaps(const CalibrationStore& s) {
+    EXPECT_FALSE(s.hasLensMaps());
+    EXPECT_TRUE(s.boardGrids.empty());
+    EXPECT_EQ(s.roisMapSmall.size(), 800u);
+    EXPECT_EQ(s.gaussianWindows.size(), 800u);
+    EXPECT_EQ(s.sourceCells.size(), 800u);
+    for (const cv::Rect& r : s.roisMapSmall) {
+        EXPECT_TRUE((r & cv::Rect(0, 0, 1240, 460)) == r);
+    }
+}
+
+} // namespace
+
+TEST(CalibrationStore, LoadsTheRigWithTheConsoleLinesInOrder) {
+    ScopedWorkDir work("console");
+    work.linkRigCalibData();
+    testing::internal::CaptureStdout();
+    const auto store = CalibrationStoreTestAccess::load();
+    const std::vector<std::string> out = lines(testing::internal::GetCapturedStdout());
+    ASSERT_EQ(out.size(), 8u);
+    EXPECT_EQ(out[0].rfind("current path: ", 0), 0u);
+    EXPECT_NE(out[0].find(work.path()), std::string::npos);
+    EXPECT_EQ(out[1], "CV_16SC2: 11 CV_16SC1: 2");
+    EXPECT_EQ(out[2], "reading maps done...... MAP1 type: 11 MAP2 type: 2");
+    EXPECT_EQ(out[3], "FISHEYE_MAPS1 sizes : 800");
+    EXPECT_EQ(out[4], "FISHEYE_MAPS2 sizes : 800");
+    EXPECT_EQ(out[5], "ROIS_MAP_SMALL sizes : 800");
+    // No board_corners.xml: the margins alone give a few top-left cells.
+    EXPECT_EQ(out[6].rfind("Total Grids : 800 Final grids size : ", 0), 0u);
+    EXPECT_EQ(out[7], "gaussian window sizes : 800");
+    EXPECT_TRUE(store->hasLensMaps());
+    EXPECT_FALSE(store->hasCalibration());
+    EXPECT_TRUE(store->homography.empty());
+    EXPECT_EQ(store->homographyWidth, 0);
+    EXPECT_EQ(store->homographyHeight, 0);
+    EXPECT_EQ(store->boardColor, 0);
+    const std::vector<int> expected =
+        cell_grid::boardCells({}, store->canvasWidth, store->canvasHeight, store->canvasCells);
+    EXPECT_EQ(store->boardGrids, expected);
+    ASSERT_FALSE(store->boardGrids.empty());
+    EXPECT_EQ(store->boardGrids.front(), 0);
+    for (int i : store->boardGrids) {
+        EXPECT_LT(i / 40, 2) << i; // polygon (0,0) (1000,0) (300,200) (0,100)
+        EXPECT_LT(i % 40, 6) << i;
+    }
+}
+
+TEST(CalibrationStore, MapsArePaddedToTheCanvas) {
+    const CalibrationStore& s = rigStore();
+    EXPECT_EQ(s.canvasWidth, 7440);
+    EXPECT_EQ(s.canvasHeight, 2760);
+    EXPECT_EQ(s.map1.type(), CV_16SC2);
+    EXPECT_EQ(s.map2.type(), CV_16UC1);
+    EXPECT_EQ(s.map1.size(), cv::Size(7440, 2760));
+    EXPECT_EQ(s.map2.size(), cv::Size(7440, 2760));
+    const cv::Rect top(0, 0, 7440, 50), bottom(0, 2710, 7440, 50);
+    EXPECT_EQ(cv::countNonZero(s.map1(top).reshape(1)), 0);
+    EXPECT_EQ(cv::countNonZero(s.map1(bottom).reshape(1)), 0);
+    EXPECT_EQ(cv::countNonZero(s.map2(top)), 0);
+    EXPECT_EQ(cv::countNonZero(s.map2(bottom)), 0);
+    // Row 50 is the first row of the file: identical to the rig's map.
+    cv::Mat m1, m2;
+    rig::fullMaps(m1, m2);
+    EXPECT_EQ(cv::norm(s.map1, m1, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(s.map2, m2, cv::NORM_INF), 0.0);
+    EXPECT_EQ(s.smallMap1.type(), CV_16SC2);
+    EXPECT_EQ(s.smallMap2.type(), CV_16UC1);
+    EXPECT_EQ(s.smallMap1.size(), cv::Size(1240, 460));
+    EXPECT_EQ(s.smallMap2.size(), cv::Size(1240, 460));
+}
+
+TEST(CalibrationStore, CanvasCellsAtTheEdges) {
+    const CalibrationStore& s = rigStore();
+    ASSERT_EQ(s.canvasCells.size(), 800u);
+    EXPECT_EQ(s.canvasCells[0], cv::Rect(0, 0, 186, 138));
+    EXPECT_EQ(s.canvasCells[39], cv::Rect(7254, 0, 186, 138));
+    EXPECT_EQ(s.canvasCells[40], cv::Rect(0, 138, 186, 138));
+    EXPECT_EQ(s.canvasCells[799], cv::Rect(7254, 2622, 186, 138));
+    for (int i = 0; i < 800; ++i) {
+        EXPECT_EQ(s.canvasCells[i], cv::Rect((i % 40) * 186, (i / 40) * 138, 186, 138));
+    }
+    // A 7440 x 2000 map gives a 7440 x 2100 canvas and 186 x 105 cells.
+    const std::vector<cv::Rect> odd = cell_grid::layCells(7440, 2100);
+    ASSERT_EQ(odd.size(), 800u);
+    EXPECT_EQ(odd[799], cv::Rect(7254, 1995, 186, 105));
+}
+
+TEST(CalibrationStore, SourceCellsAtTheFrameEdges) {
+    const CalibrationStore& s = rigStore();
+    ASSERT_EQ(s.sourceCells.size(), 800u);
+    EXPECT_EQ(s.sourceCells[0], cv::Rect(0, 0, 576, 432));
+    EXPECT_EQ(s.sourceCells[799], cv::Rect(3264, 1620, 576, 540));
+    EXPECT_EQ(s.sourceCells[39], cv::Rect(3264, 0, 576, 432));
+    EXPECT_EQ(s.sourceCells[760], cv::Rect(0, 1620, 576, 540));
+    EXPECT_EQ(s.sourceCells[10 * 40 + 20], cv::Rect(15 * 96, 6 * 108, 1056, 864));
+    const cv::Rect frame(0, 0, 3840, 2160);
+    for (int i = 0; i < 800; ++i) {
+        const cv::Rect& r = s.sourceCells[i];
+        EXPECT_EQ(r & frame, r) << i;
+        const cv::Rect base((i % 40) * 96, (i / 40) * 108, 96, 108);
+        EXPECT_EQ(r & base, base) << i;
+        const int col = i % 40, row = i / 40;
+        EXPECT_EQ(r.x, std::max(col - 5, 0) * 96) << i;
+        EXPECT_EQ(r.x + r.width, std::min(col + 6, 40) * 96) << i;
+        EXPECT_EQ(r.y, std::max(row - 4, 0) * 108) << i;
+        EXPECT_EQ(r.y + r.height, std::min(row + 4, 20) * 108) << i;
+    }
+}
+
+TEST(CalibrationStore, TilesAreTheMapUnderTheCellShiftedBySourceOrigin) {
+    const CalibrationStore& s = rigStore();
+    ASSERT_EQ(s.fisheyeMaps1.size(), 800u);
+    ASSERT_EQ(s.fisheyeMaps2.size(), 800u);
+    for (int i : {0, 1, 39, 40, 417, 799}) {
+        const cv::Rect& c = s.canvasCells[i];
+        EXPECT_EQ(s.fisheyeMaps1[i].size(), c.size());
+        EXPECT_EQ(s.fisheyeMaps1[i].type(), CV_16SC2);
+        EXPECT_EQ(s.fisheyeMaps2[i].type(), CV_16UC1);
+        EXPECT_EQ(cv::norm(s.fisheyeMaps2[i], s.map2(c), cv::NORM_INF), 0.0);
+        cv::Mat back;
+        cv::add(s.fisheyeMaps1[i], cv::Scalar(s.sourceCells[i].x, s.sourceCells[i].y), back,
+                cv::noArray(), CV_32SC2);
+        cv::Mat original;
+        s.map1(c).convertTo(original, CV_32SC2);
+        EXPECT_EQ(cv::norm(back, original, cv::NORM_INF), 0.0) << i;
+    }
+}
+
+TEST(CalibrationStore, EveryBoardCellRemappedFromItsTileEqualsTheWholeFrameRemap) {
+    const CalibrationStore& s = rigStore();
+    ASSERT_FALSE(s.boardGrids.empty());
+    const cv::Mat frame = testRig().frame(rig::Board::White, 0);
+    cv::Mat whole;
+    cv::remap(frame, whole, s.map1, s.map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
+    int different = 0;
+    for (int c : s.boardGrids) {
+        EXPECT_TRUE(cell_grid::tileInsideSource(s.map1(s.canvasCells[c]), s.sourceCells[c])) << c;
+        cv::Mat cell;
+        cv::remap(frame(s.sourceCells[c]).clone(), cell, s.fisheyeMaps1[c], s.fisheyeMaps2[c],
+                  cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
+        if (cv::norm(cell, whole(s.canvasCells[c]), cv::NORM_INF) != 0.0) {
+            ++different;
+        }
+    }
+    EXPECT_EQ(different, 0) << "of " << s.boardGrids.size() << " board cells";
+    // Cell 0 is not a board cell: its padding rows point outside its source window and
+    // come out black only in the tile... except that cell 0's window starts at the
+    // frame origin, so there they agree too.
+    cv::Mat cell0;
+    cv::remap(frame(s.sourceCells[0]).clone(), cell0, s.fisheyeMaps1[0], s.fisheyeMaps2[0],
+              cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
+    EXPECT_EQ(
+        cv::norm(cell0(cv::Rect(0, 0, 186, 50)), whole(cv::Rect(0, 0, 186, 50)), cv::NORM_INF),
+        0.0);
+}
+
+TEST(CalibrationStore, BoardGridsFollowTheStoredCorners) {
+    const CalibrationStore& s = rigStore();
+    const std::vector<int> expected = cell_grid::boardCells(
+        rounded(testRig().canvasCorners), s.canvasWidth, s.canvasHeight, s.canvasCells);
+    EXPECT_EQ(s.boardGrids, expected);
+    EXPECT_TRUE(std::is_sorted(s.boardGrids.begin(), s.boardGrids.end()));
+    EXPECT_EQ(std::set<int>(s.boardGrids.begin(), s.boardGrids.end()).size(), s.boardGrids.size());
+    // The rig's board with its margins spans many cells, none in the padding rows.
+    EXPECT_GT(s.boardGrids.size(), 200u);
+    EXPECT_GT(s.boardGrids.front(), 39);
+    EXPECT_LT(s.boardGrids.back(), 760);
+}
+
+TEST(CalibrationStore, RoisMapSmallEdges) {
+    const CalibrationStore& s = rigStore();
+    ASSERT_EQ(s.roisMapSmall.size(), 800u);
+    EXPECT_EQ(s.roisMapSmall[0], cv::Rect(0, 0, 31, 23));
+    EXPECT_EQ(s.roisMapSmall[39], cv::Rect(1209, 0, 31, 23));
+    EXPECT_EQ(s.roisMapSmall[40], cv::Rect(0, 23, 31, 23));
+    EXPECT_EQ(s.roisMapSmall[799], cv::Rect(1209, 437, 31, 23));
+    // Cell k of the small grid is cell k of the canvas, scaled by six.
+    for (int i = 0; i < 800; ++i) {
+        const cv::Rect& r = s.roisMapSmall[i];
+        EXPECT_EQ(s.canvasCells[i], cv::Rect(r.x * 6, r.y * 6, r.width * 6, r.height * 6)) << i;
+    }
+}
+
+TEST(CalibrationStore, GaussianWindows) {
+    const CalibrationStore& s = rigStore();
+    ASSERT_EQ(s.gaussianWindows.size(), 800u);
+    const std::vector<int>& g = s.gaussianWindows;
+    EXPECT_EQ(g[0], 75);
+    EXPECT_EQ(g[18], 43);
+    EXPECT_EQ(g[21], 43);
+    EXPECT_EQ(g[22], 49);
+    EXPECT_EQ(g[39], 75);
+    EXPECT_EQ(g[760], 135);
+    EXPECT_EQ(g[779], 103);
+    EXPECT_EQ(g[799], 135);
+    const std::vector<int> row0{75, 75, 69, 69, 69, 69, 63, 63, 63, 63, 55, 55, 55, 55,
+                                49, 49, 49, 49, 43, 43, 43, 43, 49, 49, 49, 49, 55, 55,
+                                55, 55, 63, 63, 63, 63, 69, 69, 69, 69, 75, 75};
+    EXPECT_EQ(std::vector<int>(g.begin(), g.begin() + 40), row0);
+    EXPECT_EQ(std::vector<int>(g.begin() + 40, g.begin() + 80), row0);
+    const int table[] = {43, 49, 55, 63, 69, 75, 83, 89, 95, 103, 109, 115, 123, 129, 135};
+    for (int r = 0; r < 20; ++r) {
+        for (int j = 0; j < 40; ++j) {
+            EXPECT_EQ(g[r * 40 + j], g[r * 40 + 39 - j]);
+            const int d = j < 18 ? (21 - j) / 4 : (j - 18) / 4;
+            EXPECT_EQ(g[r * 40 + j], table[r / 2 + d]) << r << " " << j;
+            EXPECT_EQ(g[r * 40 + j] % 2, 1);
+        }
+    }
+}
+
+TEST(CalibrationStore, ReloadRebuildsBoardGridsWithoutDuplicatesAndKeepsTheTiles) {
+    ScopedWorkDir work("reload");
+    work.linkRigCalibData();
+    auto store = CalibrationStoreTestAccess::load();
+    const std::vector<int> initial = store->boardGrids; // no corners yet
+    const void* tile0 = store->fisheyeMaps1[0].data;
+    const void* map1Data = store->map1.data;
+    const std::vector<cv::Rect> cells = store->canvasCells;
+    work.writeCalibFile("board_corners.xml", cornersXml(testRig().canvasCorners));
+    const std::vector<int> expected = cell_grid::boardCells(
+        rounded(testRig().canvasCorners), store->canvasWidth, store->canvasHeight, cells);
+    testing::internal::CaptureStdout();
+    store->reload();
+    store->reload();
+    store->reload();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countContaining(out, "Total Grids : 800 Final grids size : " +
+                                       std::to_string(expected.size())),
+              3);
+    EXPECT_EQ(lines(out).size(), 3u); // loadSmallMapsAndHomography and loadBoardColor are quiet
+    EXPECT_EQ(store->boardGrids, expected);
+    EXPECT_NE(store->boardGrids, initial);
+    EXPECT_EQ(store->fisheyeMaps1[0].data, tile0);
+    EXPECT_EQ(store->map1.data, map1Data);
+    EXPECT_EQ(store->canvasCells, cells);
+    EXPECT_EQ(store->roisMapSmall.size(), 800u);
+}
+
+TEST(CalibrationStore, CornersAreRoundedAndBadCornerNodesReadAsOrigin) {
+    ScopedWorkDir work("corners");
+    work.linkRigCalibData();
+    // 1.4 -> 1, 2.5 -> 2 (to even), 1000.6 -> 1001; one or three numbers -> (0, 0).
+    work.writeCalibFile("board_corners.xml", "<?xml version=\"1.0\"?>\n<opencv_storage>\n"
+                                             "<TopLeft>4000.4 1200.5</TopLeft>\n"
+                                             "<TopRight>5</TopRight>\n"
+                                             "<BottomRight>1 2 3</BottomRight>\n"
+                                             "<BottomLeft>3000.6 2000.5</BottomLeft>\n"
+                                             "</opencv_storage>\n");
+    auto store = CalibrationStoreTestAccess::load();
+    const std::vector<int> expected = cell_grid::boardCells(
+        {cv::Point(4000, 1200), cv::Point(0, 0), cv::Point(0, 0), cv::Point(3001, 2000)},
+        store->canvasWidth, store->canvasHeight, store->canvasCells);
+    EXPECT_EQ(store->boardGrids, expected);
+}
+
+TEST(CalibrationStore, BoardPolygonMargins) {
+    const int w = 7440, h = 2760;
+    auto p = cell_grid::boardPolygon(
+        {cv::Point(399, 299), cv::Point(6441, 399), cv::Point(7140, 2560), cv::Point(99, 2659)}, w,
+        h);
+    EXPECT_EQ(p[0], cv::Point(0, 0));
+    EXPECT_EQ(p[1], cv::Point(w - 1, 0));
+    EXPECT_EQ(p[2], cv::Point(w - 1, h - 1));
+    EXPECT_EQ(p[3], cv::Point(0, h - 1));
+    p = cell_grid::boardPolygon({cv::Point(1000, 1000), cv::Point(5000, 1000),
+                                 cv::Point(5000, 2000), cv::Point(1000, 2000)},
+                                w, h);
+    EXPECT_EQ(p[0], cv::Point(600, 700));
+    EXPECT_EQ(p[1], cv::Point(6000, 600));
+    EXPECT_EQ(p[2], cv::Point(5300, 2200));
+    EXPECT_EQ(p[3], cv::Point(900, 2100));
+    // Only the named side is clamped: a top-left corner far right stays far right.
+    p = cell_grid::boardPolygon({cv::Point(9000, -50), cv::Point(-2000, 5000),
+                                 cv::Point(-500, -500), cv::Point(9000, -500)},
+                                w, h);
+    EXPECT_EQ(p[0], cv::Point(8600, 0));
+    EXPECT_EQ(p[1], cv::Point(-1000, 4600));
+    EXPECT_EQ(p[2], cv::Point(-200, -300));
+    EXPECT_EQ(p[3], cv::Point(8900, -400));
+}
+
+TEST(CalibrationStore, PerspectiveAndColourFilesRoundTrip) {
+    ScopedWorkDir work("perspective");
+    work.linkRigCalibData();
+    const cv::Mat h = testRig().homography;
+    ASSERT_TRUE(
+        calib_files::writeAtomically(calib_files::perspectiveXml, [&h](cv::FileStorage& fs) {
+            fs << "Homography" << h << "Homography_Width" << 1920 << "Homography_Height" << 1280;
+        }));
+    ASSERT_TRUE(calib_files::writeBoardColor(2));
+    auto store = CalibrationStoreTestAccess::load();
+    EXPECT_TRUE(store->hasCalibration());
+    EXPECT_EQ(store->homographyWidth, 1920);
+    EXPECT_EQ(store->homographyHeight, 1280);
+    EXPECT_EQ(store->homography.type(), CV_64F);
+    EXPECT_EQ(cv::norm(store->homography, h, cv::NORM_INF), 0.0);
+    EXPECT_EQ(store->boardColor, 2);
+    ASSERT_TRUE(calib_files::writeBoardColor(1));
+    store->reload();
+    EXPECT_EQ(store->boardColor, 1);
+    work.removeCalibFile("board_color.xml");
+    store->reload();
+    EXPECT_EQ(store->boardColor, 0);
+}
+
+TEST(CalibrationStore, MalformedPerspectiveFileGivesDefaultsAndOneLine) {
+    ScopedWorkDir work("bad-perspective");
+    work.linkRigCalibData();
+    work.writeCalibFile("calib_perspective.xml",
+                        "<?xml version=\"1.0\"?>\n<opencv_storage>\n<Homo");
+    testing::internal::CaptureStdout();
+    auto store = CalibrationStoreTestAccess::load();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countContaining(out, "calib_data//calib_perspective.xml"), 1) << out;
+    EXPECT_TRUE(store->homography.empty());
+    EXPECT_FALSE(store->hasCalibration());
+    EXPECT_TRUE(store->hasLensMaps());
+    // Well-formed XML with a 2 x 3 homography: also refused, also one line.
+    work.writeCalibFile("calib_perspective.xml",
+                        "<?xml version=\"1.0\"?>\n<opencv_storage>\n"
+                        "<Homography type_id=\"opencv-matrix\"><rows>2</rows><cols>3</cols>"
+                        "<dt>d</dt><data>1 0 0 0 1 0</data></Homography>\n"
+                        "<Homography_Width>1920</Homography_Width>\n"
+                        "<Homography_Height>1280</Homography_Height>\n</opencv_storage>\n");
+    testing::internal::CaptureStdout();
+    store->reload();
+    const std::string out2 = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countContaining(out2, "calib_data//calib_perspective.xml"), 1) << out2;
+    EXPECT_FALSE(store->hasCalibration());
+    EXPECT_EQ(store->homographyWidth, 0);
+}
+
+// ---------------------------------------------------------------- bad lens files
+
+struct BadLensCase {
+    const char* name;
+    const char* file; // the file the console line must name
+    void (*prepare)(const ScopedWorkDir&);
+};
+
+namespace {
+
+void writePng(const ScopedWorkDir& w, const std::string& name, const cv::Mat& picture) {
+    w.removeCalibFile(name);
+    ASSERT_TRUE(cv::imwrite(w.path() + "/calib_data/" + name, picture));
+}
+
+const BadLensCase badLensCases[] = {
+    {"MissingMap1", "calib_data//map1.png",
+     [](const ScopedWorkDir& w) { w.removeCalibFile("map1.png"); }},
+    {"MissingMap2", "calib_data//map2.png",
+     [](const ScopedWorkDir& w) { w.removeCalibFile("map2.png"); }},
+    {"MissingIntrinsic", "calib_data//intrinsic.xml",
+     [](const ScopedWorkDir& w) { w.removeCalibFile("intrinsic.xml"); }},
+    {"MissingDistortion", "calib_data//distortion.xml",
+     [](const ScopedWorkDir& w) { w.removeCalibFile("distortion.xml"); }},
+    {"UnreadableMap1", "calib_data//map1.png",
+     [](const ScopedWorkDir& w) { w.writeCalibFile("map1.png", "not a png at all"); }},
+    {"TruncatedMap2", "calib_data//map2.png",
+     [](const ScopedWorkDir& w) {
+         std::ifstream in(testRig().calibFile("map2.png"), std::ios::binary);
+         std::string bytes(4000, '\0');
+         in.read(&bytes[0], 4000);
+         w.writeCalibFile("map2.png", bytes);
+     }},
+    {"Map1NotWide7440", "calib_data//map1.png",
+     [](const ScopedWorkDir& w) {
+         writePng(w, "map1.png", cv::Mat(20, 7000, CV_8UC4, cv::Scalar::all(0)));
+     }},
+    {"Map1ThreeChannels", "calib_data//map1.png",
+     [](const ScopedWorkDir& w) {
+         writePng(w, "map1.png", cv::Mat(20, 7440, CV_8UC3, cv::Scalar::all(0)));
+     }},
+    {"Map2OtherSize", "calib_data//map2.png",
+     [](const ScopedWorkDir& w) {
+         writePng(w, "map2.png", cv::Mat(20, 7440, CV_16UC1, cv::Scalar(0)));
+     }},
+    {"Map2Colour", "calib_data//map2.png",
+     [](const ScopedWorkDir& w) {
+         writePng(w, "map2.png", cv::Mat(2660, 7440, CV_8UC3, cv::Scalar::all(0)));
+     }},
+    {"Map2IndexOutOfRange", "calib_data//map2.png",
+     [](const ScopedWorkDir& w) {
+         writePng(w, "map2.png", cv::Mat(2660, 7440, CV_16UC1, cv::Scalar(5000)));
+     }},
+    {"MalformedIntrinsic", "calib_data//intrinsic.xml",
+     [](const ScopedWorkDir& w) {
+         w.writeCalibFile("intrinsic.xml", "<?xml version=\"1.0\"?>\n<opencv_storage><Camera_Ma");
+     }},
+    {"IntrinsicNotThreeByThree", "calib_data//intrinsic.xml",
+     [](const ScopedWorkDir& w) {
+         w.writeCalibFile("intrinsic.xml",
+                          "<?xml version=\"1.0\"?>\n<opencv_storage>\n<Camera_Matrix "
+                          "type_id=\"opencv-matrix\"><rows>2</rows><cols>3</cols><dt>d</dt>"
+                          "<data>200 0 320 0 200 180</data></Camera_Matrix>\n</opencv_storage>\n");
+     }},
+    {"IntrinsicWithoutKey", "calib_data//intrinsic.xml",
+     [](const ScopedWorkDir& w) {
+         w.writeCalibFile("intrinsic.xml", "<?xml version=\"1.0\"?>\n<opencv_storage>\n"
+                                           "<Other>1</Other>\n</opencv_storage>\n");
+     }},
+    {"DistortionFiveCoefficients", "calib_data//distortion.xml",
+     [](const ScopedWorkDir& w) {
+         w.writeCalibFile("distortion.xml",
+                          "<?xml version=\"1.0\"?>\n<opencv_storage>\n<Distortion_Coefficients "
+                          "type_id=\"opencv-matrix\"><rows>1</rows><cols>5</cols><dt>d</dt>"
+                          "<data>0 0 0 0 0</data></Distortion_Coefficients>\n</opencv_storage>\n");
+     }},
+    {"DistortionNotAMatrix", "calib_data//distortion.xml",
+     [](const ScopedWorkDir& w) {
+         w.writeCalibFile("distortion.xml",
+                          "<?xml version=\"1.0\"?>\n<opencv_storage>\n"
+                          "<Distortion_Coefficients>oops</Distortion_Coefficients>\n"
+                          "</opencv_storage>\n");
+     }},
+};
+
+} // namespace
+
+class BadLensFile : public testing::TestWithParam<BadLensCase> {};
+
+TEST_P(BadLensFile, StartsWithoutLensMapsAndOneLineNamingTheFile) {
+    const BadLensCase& c = GetParam();
+    ScopedWorkDir work(c.name);
+    work.linkRigCalibData();
+    work.writeCalibFile("board_corners.xml", cornersXml(testRig().canvasCorners));
+    c.prepare(work);
+    testing::internal::CaptureStdout();
+    std::unique_ptr<CalibrationStore> store;
+    ASSERT_NO_THROW(store = CalibrationStoreTestAccess::load());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countContaining(out, c.file), 1) << out;
+    expectNoLensMaps(*store);
+    // The usual load lines still come, with the counts of what was built.
+    EXPECT_EQ(countContaining(out, "ROIS_MAP_SMALL sizes : 800"), 1) << out;
+    EXPECT_EQ(countContaining(out, "Total Grids : 800 Final grids size : 0"), 1) << out;
+    EXPECT_EQ(countContaining(out, "gaussian window sizes : 800"), 1) << out;
+    testing::internal::CaptureStdout();
+    ASSERT_NO_THROW(store->reload());
+    testing::internal::GetCapturedStdout();
+    expectNoLensMaps(*store);
+}
+
+INSTANTIATE_TEST_SUITE_P(CalibrationStore, BadLensFile, testing::ValuesIn(badLensCases),
+                         [](const testing::TestParamInfo<BadLensCase>& i) {
+                             return std::string(i.param.name);
+                         });
+
+TEST(CalibrationStore, NoCalibDataAtAll) {
+    ScopedWorkDir work("empty");
+    testing::internal::CaptureStdout();
+    auto store = CalibrationStoreTestAccess::load();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countContaining(out, "calib_data//map1.png is missing"), 1) << out;
+    EXPECT_EQ(countContaining(out, "calib_data//intrinsic.xml is missing"), 1) << out;
+    expectNoLensMaps(*store);
+    EXPECT_EQ(store->canvasWidth, 0);
+    EXPECT_TRUE(store->canvasCells.empty());
+    EXPECT_EQ(store->boardColor, 0);
+    EXPECT_FALSE(store->hasCalibration());
+}
+
+TEST(CalibrationStore, AMap7440By2000GivesACanvas7440By2100) {
+    ScopedWorkDir work("short-map");
+    work.linkRigCalibData();
+    writePng(work, "map1.png", cv::Mat(2000, 7440, CV_8UC4, cv::Scalar::all(0)));
+    writePng(work, "map2.png", cv::Mat(2000, 7440, CV_16UC1, cv::Scalar(0)));
+    auto store = CalibrationStoreTestAccess::load();
+    EXPECT_TRUE(store->hasLensMaps());
+    EXPECT_EQ(store->canvasWidth, 7440);
+    EXPECT_EQ(store->canvasHeight, 2100);
+    ASSERT_EQ(store->canvasCells.size(), 800u);
+    EXPECT_EQ(store->canvasCells[799], cv::Rect(7254, 1995, 186, 105));
+}

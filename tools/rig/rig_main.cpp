@@ -1,0 +1,110 @@
+// brisel-rig: writes a synthetic calib_data and one scene with its ground truth.
+#include "rig.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace {
+
+const char* const usage =
+    "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
+    "                  [--seed S] [--video]\n"
+    "\n"
+    "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
+    "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
+    "  DIR/scene_<board>/f_0000.png ...   N frames: a still board, then a presenter walking\n"
+    "  DIR/scene_<board>.avi              with --video: the same frames, MJPG, 30 fps\n"
+    "  DIR/truth_<board>/corners.txt      true corners as fractions of the calibration\n"
+    "                                     picture: x1,y1,x2,y2,x3,y3,x4,y4 (TL,TR,BR,BL)\n"
+    "  DIR/truth_<board>/board.png        the true straightened board picture\n"
+    "\n"
+    "  --board   board colour (default white)\n"
+    "  --frames  number of frames (default 90)\n"
+    "  --still   frames before the presenter enters (default 30)\n"
+    "  --seed    seed of the board content and presenter (default 1)\n"
+    "  --video   also write the MJPG video\n";
+
+bool parseInt(const std::string& text, long long& value) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    value = std::strtoll(text.c_str(), &end, 10);
+    return end && *end == '\0';
+}
+
+int fail(const std::string& message) {
+    std::cerr << "brisel-rig: " << message << "\n" << usage;
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string out;
+    rig::SceneConfig config;
+    bool video = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&](std::string& into) {
+            if (i + 1 >= argc) {
+                return false;
+            }
+            into = argv[++i];
+            return true;
+        };
+        std::string v;
+        long long n = 0;
+        if (arg == "--help" || arg == "-h") {
+            std::cout << usage;
+            return 0;
+        } else if (arg == "--video") {
+            video = true;
+        } else if (arg == "--out") {
+            if (!value(out) || out.empty()) {
+                return fail("--out needs a directory");
+            }
+        } else if (arg == "--board") {
+            if (!value(v) || !rig::parseBoard(v, config.board)) {
+                return fail("--board must be white, black or green");
+            }
+        } else if (arg == "--frames") {
+            if (!value(v) || !parseInt(v, n) || n < 1 || n > 100000) {
+                return fail("--frames needs a number from 1 to 100000");
+            }
+            config.frames = static_cast<int>(n);
+        } else if (arg == "--still") {
+            if (!value(v) || !parseInt(v, n) || n < 0 || n > 100000) {
+                return fail("--still needs a number from 0 to 100000");
+            }
+            config.still = static_cast<int>(n);
+        } else if (arg == "--seed") {
+            if (!value(v) || !parseInt(v, n) || n < 0) {
+                return fail("--seed needs a non-negative number");
+            }
+            config.seed = static_cast<std::uint64_t>(n);
+        } else {
+            return fail("unknown argument " + arg);
+        }
+    }
+    if (out.empty()) {
+        return fail("--out DIR is required");
+    }
+    std::string report;
+    if (!rig::verifyGeometry(report)) {
+        std::cerr << "brisel-rig: inconsistent geometry\n" << report;
+        return 1;
+    }
+    std::cout << report;
+    if (!rig::writeCalibData(out)) {
+        return 1;
+    }
+    std::cout << "wrote " << out << "/calib_data" << std::endl;
+    if (!rig::writeScene(out, config, video)) {
+        return 1;
+    }
+    std::cout << "wrote " << config.frames << " frames of a " << rig::boardName(config.board)
+              << " board to " << out << "/scene_" << rig::boardName(config.board) << std::endl;
+    return 0;
+}
