@@ -1,0 +1,628 @@
+// Drives the real document with simulated mouse input and checks what it writes into
+// the camera object, in which order, and what it shows.
+#include "ui_test_support.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QQuickStyle>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<LoadedDocument> doc;
+
+    bool bit(const QString& expression) const { return doc->eval(expression).toBool(); }
+    double number(const QString& expression) const { return doc->eval(expression).toDouble(); }
+    QString text(const QString& expression) const { return doc->eval(expression).toString(); }
+    void openSettings() {
+        doc->click("settingButton");
+        QVERIFY(bit("mainbriselSettings.visible"));
+    }
+    void saveShot(QQuickWindow* window, const QString& name) {
+        QDir().mkpath(BRISEL_ARTIFACT_DIR);
+        window->grabWindow().save(QString(BRISEL_ARTIFACT_DIR) + "/" + name);
+    }
+
+private slots:
+    // The test library installs its own handler when it starts; ours goes on top.
+    void initTestCase() { installMessageRecorder(); }
+    void init() {
+        doc = std::make_unique<LoadedDocument>();
+        QVERIFY(doc->window);
+        QVERIFY(doc->exposed);
+    }
+    void cleanup() {
+        doc.reset();
+        QVERIFY2(messageLog().problems.isEmpty(), qPrintable(messageLog().problems.join("\n")));
+    }
+
+    void loadsWithoutWritesAndAtItsSize() {
+        QVERIFY2(doc->writes().isEmpty(), qPrintable(doc->writes().join(", ")));
+        const QSize screen = doc->window->screen()->size();
+        QCOMPARE(doc->window->width(), int(screen.width() * 0.7));
+        QCOMPARE(doc->window->height(), int(screen.width() * 0.7 * 9 / 16));
+        QVERIFY(doc->window->flags() & Qt::FramelessWindowHint);
+        QCOMPARE(text("mainbriselSettings.visible"), QString("false"));
+    }
+
+    // ------------------------------------------------------------ settings panel
+    void modeAndArRules_data() {
+        QTest::addColumn<QStringList>("clicks");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<bool>("arOn");
+        QTest::newRow("black & white") << QStringList{"bw"} << QStringList{"mode=1"} << true;
+        QTest::newRow("original writes only the mode")
+            << QStringList{"original"} << QStringList{"mode=2"} << false;
+        QTest::newRow("original to color: ar first, then the mode")
+            << QStringList{"original", "color"} << QStringList{"mode=2", "ar=true", "mode=0"}
+            << true;
+        QTest::newRow("original to black & white")
+            << QStringList{"original", "bw"} << QStringList{"mode=2", "ar=true", "mode=1"} << true;
+        QTest::newRow("color to black & white: no ar")
+            << QStringList{"bw", "color"} << QStringList{"mode=1", "mode=0"} << true;
+        QTest::newRow("ar check box off") << QStringList{"ar"} << QStringList{"ar=false"} << false;
+        QTest::newRow("ar check box off and on")
+            << QStringList{"ar", "ar"} << QStringList{"ar=false", "ar=true"} << true;
+    }
+    void modeAndArRules() {
+        QFETCH(QStringList, clicks);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, arOn);
+        openSettings();
+        for (const QString& id : clicks)
+            doc->click(id);
+        QCOMPARE(doc->writes(), expected);
+        QCOMPARE(bit("ar.checked"), arOn);
+        QCOMPARE(bit("arSlider.enabled"), arOn);
+        const bool original = clicks.last() == "original";
+        QCOMPARE(bit("ar.enabled"), !original);
+        QCOMPARE(bit("ar.checkable"), !original);
+    }
+
+    void clickingTheDisabledArBoxInOriginalWritesNothing() {
+        openSettings();
+        doc->click("original");
+        doc->clearWrites();
+        doc->click("ar");
+        QVERIFY2(doc->writes().isEmpty(), qPrintable(doc->writes().join(", ")));
+        QVERIFY(!bit("ar.checked"));
+    }
+
+    void restoreToDefault_data() {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("from the defaults")
+            << QString()
+            << QStringList{"mode=0", "ar=true", "details=4", "brightness=-81", "contrast=70"};
+        QTest::newRow("while Original is selected")
+            << QString("original") << QStringList{"ar=true",   "mode=0",         "ar=true",
+                                                  "details=4", "brightness=-81", "contrast=70"};
+        QTest::newRow("with the AR strength moved")
+            << QString("arSlider") << QStringList{"mode=0",    "ar=true",        "arVal=0.5",
+                                                  "details=4", "brightness=-81", "contrast=70"};
+    }
+    void restoreToDefault() {
+        QFETCH(QString, before);
+        QFETCH(QStringList, expected);
+        openSettings();
+        if (before == "arSlider") {
+            QQuickItem* slider = doc->item("arSlider");
+            doc->clickAt(slider, QPointF(slider->width() * 0.9, slider->height() / 2));
+            QVERIFY(number("arSlider.value") > 0.7);
+        } else if (!before.isEmpty()) {
+            doc->click(before);
+        }
+        doc->clearWrites();
+        doc->press("restoreButton");
+        QCOMPARE(doc->writes(), expected);
+        QCOMPARE(number("restoreBg.opacity"), 0.2);
+        doc->release("restoreButton");
+        QCOMPARE(text("restoreBg.color"), QString("#ffffff"));
+        QCOMPARE(number("restoreBg.opacity"), 1.0);
+        QCOMPARE(doc->writes(), expected);
+        QVERIFY(bit("color.checked"));
+        QVERIFY(bit("ar.checked") && bit("ar.enabled") && bit("arSlider.enabled"));
+        QCOMPARE(number("arSlider.value"), 0.5);
+    }
+
+    void restorePutsTheSlidersBack() {
+        openSettings();
+        for (const QString& id :
+             QStringList{"detailsSlider", "contrastSlider", "brightnessSlider"}) {
+            QQuickItem* slider = doc->item(id);
+            doc->clickAt(slider, QPointF(slider->width() * 0.95, slider->height() / 2));
+        }
+        QCOMPARE(doc->writes().size(), 3);
+        QVERIFY(number("detailsSlider.value") > 15);
+        doc->click("restoreButton");
+        QCOMPARE(number("detailsSlider.value"), 4.0);
+        QCOMPARE(number("contrastSlider.value"), 70.0);
+        QCOMPARE(number("brightnessSlider.value"), -81.0);
+    }
+
+    void slidersWriteOnlyOnRelease_data() {
+        QTest::addColumn<QString>("slider");
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("details") << "detailsSlider"
+                                 << "details"
+                                 << "details";
+        QTest::newRow("contrast") << "contrastSlider"
+                                  << "contrast"
+                                  << "contrast";
+        QTest::newRow("brightness") << "brightnessSlider"
+                                    << "brightness"
+                                    << "brightness";
+    }
+    void slidersWriteOnlyOnRelease() {
+        QFETCH(QString, slider);
+        QFETCH(QString, property);
+        QFETCH(QString, name);
+        openSettings();
+        QQuickItem* control = doc->item(slider);
+        auto* handle = doc->object(slider + ".handle") ? doc->item(slider + ".handle") : nullptr;
+        QVERIFY(handle);
+        const double start = number(slider + ".value");
+        QWindow* window = control->window();
+        QPoint at = LoadedDocument::centre(handle);
+        QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, at);
+        for (int step = 1; step <= 8; ++step)
+            QTest::mouseMove(window, at + QPoint(12 * step, 0));
+        QVERIFY(number(slider + ".value") > start);
+        QVERIFY2(doc->writes().isEmpty(), qPrintable(doc->writes().join(", ")));
+        QVERIFY(messageLog().lines.contains(name + " pressed!!!"));
+        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, at + QPoint(96, 0));
+        QCOMPARE(doc->writes(), QStringList{property + "=" + text(slider + ".value")});
+        QVERIFY(messageLog().lines.contains(name + " released!!!"));
+    }
+
+    void arStrengthWritesOnEveryChange() {
+        openSettings();
+        QQuickItem* handle = doc->item("arSlider.handle");
+        QWindow* window = handle->window();
+        const QPoint at = LoadedDocument::centre(handle);
+        QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, at);
+        for (int step = 1; step <= 6; ++step)
+            QTest::mouseMove(window, at + QPoint(10 * step, 0));
+        const QStringList during = doc->writes();
+        QVERIFY2(during.size() >= 2, qPrintable(during.join(", ")));
+        for (const QString& write : during)
+            QVERIFY(write.startsWith("arVal="));
+        QCOMPARE(during.last(), "arVal=" + text("arSlider.value"));
+        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, at + QPoint(60, 0));
+    }
+
+    void settingsButton_data() {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<bool>("openBefore");
+        QTest::addColumn<bool>("openAfter");
+        QTest::addColumn<double>("opacityWhilePressed");
+        QTest::newRow("camera: opens") << true << false << true << 0.2;
+        QTest::newRow("camera: closes") << true << true << false << 0.2;
+        QTest::newRow("no camera: stays closed") << false << false << false << 1.0;
+        QTest::newRow("no camera: closes an open panel") << false << true << false << 1.0;
+    }
+    void settingsButton() {
+        QFETCH(bool, connected);
+        QFETCH(bool, openBefore);
+        QFETCH(bool, openAfter);
+        QFETCH(double, opacityWhilePressed);
+        if (openBefore)
+            openSettings();
+        doc->camera.connected = connected;
+        doc->press("settingButton");
+        QCOMPARE(bit("mainbriselSettings.visible"), openAfter);
+        QCOMPARE(number("settingsBg.opacity"), opacityWhilePressed);
+        QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1),
+                 QString("cam connected in ui:  ") + (connected ? "true" : "false"));
+        doc->release("settingButton");
+        QCOMPARE(number("settingsBg.opacity"), 1.0);
+        QCOMPARE(text("settingsBg.color"), QString("#ffffff"));
+        QVERIFY(doc->writes().isEmpty());
+    }
+
+    void clickAwayHidesThePanel_data() {
+        QTest::addColumn<QString>("area");
+        QTest::newRow("above") << "mouseArea1";
+        QTest::newRow("right") << "mouseArea2";
+        QTest::newRow("left") << "mouseArea3";
+    }
+    void clickAwayHidesThePanel() {
+        QFETCH(QString, area);
+        openSettings();
+        doc->click("modeText"); // a click inside the panel keeps it
+        QVERIFY(bit("mainbriselSettings.visible"));
+        // Away from the 5-pixel resize handles along the window's edges.
+        QQuickItem* target = doc->item(area);
+        const QPointF point(target->width() < 20 ? target->width() * 0.8 : target->width() / 2,
+                            target->height() / 2);
+        doc->clickAt(target, point);
+        QVERIFY(!bit("mainbriselSettings.visible"));
+        doc->clickAt(target, point); // and a further one does not bring it back
+        QVERIFY(!bit("mainbriselSettings.visible"));
+    }
+
+    // ------------------------------------------------------- calibration dialogue
+    void recalibrateOpensTheBoardWindow() {
+        openSettings();
+        doc->press("recalibButton");
+        QCOMPARE(doc->writes(), QStringList{"openCalibration=true"});
+        QVERIFY(bit("boardSelectionWindow.visible"));
+        QVERIFY(!bit("mainbriselSettings.visible"));
+        QVERIFY(!bit("bottomRect.visible"));
+        QVERIFY(!bit("imageRect.visible"));
+        QCOMPARE(number("calibBg.opacity"), 1.0);
+        doc->release("recalibButton");
+    }
+
+    void boardChoice_data() {
+        QTest::addColumn<QStringList>("tiles");
+        QTest::addColumn<int>("colour");
+        QTest::newRow("black") << QStringList{"blackBoard"} << 0;
+        QTest::newRow("white") << QStringList{"whiteBoard"} << 1;
+        QTest::newRow("green") << QStringList{"greenBoard"} << 2;
+        QTest::newRow("black, then green") << QStringList{"blackBoard", "greenBoard"} << 2;
+    }
+    void boardChoice() {
+        QFETCH(QStringList, tiles);
+        QFETCH(int, colour);
+        startDialogue();
+        QVERIFY(!bit("boardNextButton.enabled"));
+        doc->click("boardNextButton");
+        QVERIFY(!bit("calibWindow.visible"));
+        for (const QString& tile : tiles)
+            doc->click(tile);
+        QVERIFY(bit("boardNextButton.enabled"));
+        QCOMPARE(int(number("root.boardColor")), colour);
+        const QStringList outlines{"blackSelection", "whiteSelection", "greenSelection"};
+        for (int code = 0; code < 3; ++code)
+            QCOMPARE(bit(outlines[code] + ".visible"), code == colour);
+        doc->click("boardNextButton");
+        QVERIFY(bit("calibWindow.visible"));
+        QVERIFY(!bit("boardSelectionWindow.visible"));
+        QVERIFY(!bit("boardSelected"));
+        for (const QString& outline : outlines)
+            QVERIFY(!bit(outline + ".visible"));
+        QCOMPARE(doc->writes(), QStringList{"openCalibration=true"});
+    }
+
+    void closingTheBoardWindow() {
+        startDialogue();
+        doc->click("whiteBoard");
+        doc->clearWrites();
+        doc->click("boardSelectCloseButton");
+        QCOMPARE(doc->writes(), QStringList{"openCalibration=false"});
+        QVERIFY(!bit("boardSelectionWindow.visible"));
+        QVERIFY(bit("bottomRect.visible") && bit("imageRect.visible"));
+        QVERIFY(!bit("whiteSelection.visible"));
+        QVERIFY(!bit("boardNextButton.enabled"));
+    }
+
+    void fourCornerClicksWriteFractions() {
+        QQuickItem* area = openCalibrationWindow("greenBoard");
+        const QList<QPointF> corners{{0.2, 0.15}, {0.8, 0.1}, {0.9, 0.85}, {0.5, 0.5}};
+        QStringList expected;
+        for (int n = 0; n < 4; ++n) {
+            const QPoint at = LoadedDocument::scenePoint(
+                area, QPointF(corners[n].x() * area->width(), corners[n].y() * area->height()));
+            QTest::mouseClick(area->window(), n % 2 ? Qt::RightButton : Qt::LeftButton,
+                              Qt::NoModifier, at);
+            const QPointF local = area->mapFromScene(at);
+            const QString p = "p" + QString::number(n + 1);
+            expected << p + "x=" + QString::number(local.x() / area->width(), 'g', 17)
+                     << p + "y=" + QString::number(local.y() / area->height(), 'g', 17);
+            QCOMPARE(int(number("clicks")), n + 1);
+            const QString ring = "circle" + QString::number(n + 1);
+            QVERIFY(bit(ring + ".visible") && bit(ring + "1.visible"));
+            const double top = number("calibTopRect.height");
+            QCOMPARE(number(ring + ".x"), local.x() - 25);
+            QCOMPARE(number(ring + ".y"), local.y() + top - 25);
+            QCOMPARE(number(ring + "1.x"), local.x() - 5);
+            QCOMPARE(number(ring + "1.y"), local.y() + top - 5);
+            QCOMPARE(bit("calibReButton.enabled"), true);
+            QCOMPARE(bit("calibButton.enabled"), n == 3);
+        }
+        QCOMPARE(doc->writes().size(), 8);
+        for (int i = 0; i < 8; ++i) {
+            const QStringList got = doc->writes()[i].split('=');
+            const QStringList want = expected[i].split('=');
+            QCOMPARE(got[0], want[0]);
+            QVERIFY2(qAbs(got[1].toDouble() - want[1].toDouble()) < 1e-9, qPrintable(expected[i]));
+        }
+        QCOMPARE(qRound(doc->camera.getP4x() * 100), 50);
+        QCOMPARE(qRound(doc->camera.getP4y() * 100), 50);
+        doc->clickAt(area, QPointF(10, 10)); // a fifth click only counts
+        QCOMPARE(int(number("clicks")), 5);
+        QCOMPARE(doc->writes().size(), 8);
+        QVERIFY(bit("circle1.visible") && bit("calibButton.enabled"));
+        saveShot(doc->windowOf("calibWindow"), "ui_calibration_window.png");
+    }
+
+    void aClickWithoutCameraResetsTheMarkers() {
+        QQuickItem* area = openCalibrationWindow("whiteBoard");
+        doc->clickAt(area, QPointF(100, 100));
+        doc->clickAt(area, QPointF(300, 100));
+        QCOMPARE(doc->writes().size(), 4);
+        doc->camera.connected = false;
+        doc->clickAt(area, QPointF(300, 300));
+        QCOMPARE(int(number("clicks")), 0);
+        QCOMPARE(doc->writes().size(), 4);
+        for (int n = 1; n <= 4; ++n)
+            QVERIFY(!bit(QString("circle%1.visible").arg(n)) &&
+                    !bit(QString("circle%11.visible").arg(n)));
+        QVERIFY(!bit("calibReButton.enabled") && !bit("calibButton.enabled"));
+    }
+
+    void reselectStartsAgainFromTheFirstCorner() {
+        QQuickItem* area = openCalibrationWindow("whiteBoard");
+        QVERIFY(!bit("calibReButton.enabled"));
+        doc->clickAt(area, QPointF(100, 100));
+        doc->clickAt(area, QPointF(300, 100));
+        doc->click("calibReButton");
+        QCOMPARE(int(number("clicks")), 0);
+        QVERIFY(!bit("circle1.visible") && !bit("circle11.visible"));
+        QVERIFY(!bit("circle2.visible") && !bit("circle21.visible"));
+        QCOMPARE(doc->writes().size(), 4);
+        doc->clickAt(area, QPointF(200, 150));
+        QCOMPARE(doc->writes().size(), 6);
+        QVERIFY(doc->writes()[4].startsWith("p1x="));
+        QVERIFY(doc->writes()[5].startsWith("p1y="));
+    }
+
+    void calibrateSendsTheColourAfterClosing() {
+        QQuickItem* area = openCalibrationWindow("whiteBoard");
+        doc->camera.setBoardColor(0);
+        for (int n = 0; n < 4; ++n)
+            doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
+        doc->clearWrites();
+        doc->click("calibButton");
+        QCOMPARE(doc->writes(), (QStringList{"openCalibration=false", "boardColor=1"}));
+        QVERIFY(!bit("calibWindow.visible"));
+        QVERIFY(bit("bottomRect.visible") && bit("imageRect.visible"));
+        QCOMPARE(int(number("clicks")), 0);
+        QVERIFY(!bit("circle4.visible"));
+        QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1),
+                 QString("VideoStreamer.boardColor:  1"));
+    }
+
+    void closingTheCalibrationWindowSendsNoColour() {
+        QQuickItem* area = openCalibrationWindow("blackBoard");
+        for (int n = 0; n < 4; ++n)
+            doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
+        doc->clearWrites();
+        doc->click("calibCloseButton");
+        QCOMPARE(doc->writes(), QStringList{"openCalibration=false"});
+        QVERIFY(!bit("calibWindow.visible"));
+        QVERIFY(bit("bottomRect.visible") && bit("imageRect.visible"));
+        QCOMPARE(int(number("clicks")), 0);
+        QVERIFY(!bit("circle1.visible"));
+        QVERIFY(doc->camera.getP4y() > 0);
+    }
+
+    void calibrationPictureAlternatesItsAddress() {
+        doc->calibration->requestedIds.clear();
+        doc->calibration->announce();
+        doc->calibration->announce();
+        doc->calibration->announce();
+        QCOMPARE(doc->calibration->requestedIds,
+                 (QStringList{"image?id=true", "image?id=false", "image?id=true"}));
+    }
+
+    // --------------------------------------------------------- live view, capture
+    void liveViewAlternatesItsAddress() {
+        QCOMPARE(doc->live->requestedIds, QStringList{"image"});
+        doc->live->announce();
+        doc->live->announce();
+        QCOMPARE(doc->live->requestedIds,
+                 (QStringList{"image", "image?id=true", "image?id=false"}));
+        QCOMPARE(messageLog().lines.filter("in qml: ").size(), 2);
+        QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1), QString("in qml:  true"));
+    }
+
+    void captureToast_data() {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<bool>("saved");
+        QTest::addColumn<int>("saveCalls");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("saved") << true << true << 1
+                               << "Brisel image is saved in \nDocuments/Brisel/ folder";
+        QTest::newRow("not saved") << true << false << 1 << "Brisel image could not be saved";
+        QTest::newRow("no camera") << false << true << 0 << "";
+    }
+    void captureToast() {
+        QFETCH(bool, connected);
+        QFETCH(bool, saved);
+        QFETCH(int, saveCalls);
+        QFETCH(QString, message);
+        doc->camera.connected = connected;
+        doc->camera.saveResult = saved;
+        doc->press("captureButton");
+        QCOMPARE(doc->camera.saveCalls, saveCalls);
+        QCOMPARE(text("message.text"), message);
+        QCOMPARE(bit("animation.running"), connected);
+        QCOMPARE(number("captureBg.opacity"), connected ? 0.2 : 1.0);
+        QCOMPARE(messageLog().lines.contains("capture clicked"), connected);
+        doc->release("captureButton");
+        QCOMPARE(number("captureBg.opacity"), 1.0);
+        if (connected) {
+            QCOMPARE(number("toast.time"), 5000.0);
+            QTRY_VERIFY_WITH_TIMEOUT(number("toast.opacity") > 0.85, 2000);
+            saveShot(doc->window, saved ? "ui_toast_saved.png" : "ui_toast_failed.png");
+        } else {
+            QTest::qWait(100);
+            QCOMPARE(number("toast.opacity"), 0.0);
+        }
+        QVERIFY(doc->writes().isEmpty());
+    }
+
+    void toastDurations_data() {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<double>("time");
+        QTest::newRow("default") << "toast.show('x')" << 3000.0;
+        QTest::newRow("given") << "toast.show('x', 5000)" << 5000.0;
+        QTest::newRow("too short") << "toast.show('x', 100)" << 600.0;
+    }
+    void toastDurations() {
+        QFETCH(QString, call);
+        QFETCH(double, time);
+        doc->eval(call);
+        QCOMPARE(number("toast.time"), time);
+        QVERIFY(bit("animation.running"));
+    }
+
+    // ---------------------------------------------------------------- window shell
+    void minimiseAndComeBack_data() {
+        QTest::addColumn<bool>("maximisedFirst");
+        QTest::addColumn<int>("savedWhileMinimised");
+        QTest::addColumn<int>("visibilityAfter");
+        QTest::addColumn<int>("savedAfter");
+        QTest::newRow("maximised comes back maximised") << true << 4 << 4 << -1;
+        QTest::newRow("normal comes back normal") << false << 2 << 2 << 2;
+    }
+    void minimiseAndComeBack() {
+        QFETCH(bool, maximisedFirst);
+        QFETCH(int, savedWhileMinimised);
+        QFETCH(int, visibilityAfter);
+        QFETCH(int, savedAfter);
+        if (maximisedFirst) {
+            doc->click("maximizeButton");
+            QCOMPARE(int(doc->window->visibility()), 4);
+            QCOMPARE(int(number("windowStatus")), 1);
+            QVERIFY(text("maximizeBtnImage.source").endsWith("maxRestore.svg"));
+        }
+        doc->click("minimizeButton");
+        QCOMPARE(int(number("saved_state")), savedWhileMinimised);
+        QCOMPARE(int(doc->window->visibility()), 3);
+        doc->window->showNormal(); // back from the task bar
+        QCOMPARE(int(doc->window->visibility()), visibilityAfter);
+        QCOMPARE(int(number("saved_state")), savedAfter);
+    }
+
+    void maximiseToggleFollowsItsFlag() {
+        doc->click("maximizeButton");
+        QVERIFY(text("maximizeBtnImage.source").endsWith("maxRestore.svg"));
+        QCOMPARE(int(doc->window->visibility()), 4);
+        QQuickItem* bar = doc->item("topRect");
+        QTest::mouseDClick(doc->window, Qt::LeftButton, Qt::NoModifier,
+                           LoadedDocument::scenePoint(bar, QPointF(300, bar->height() / 2)));
+        QVERIFY(text("maximizeBtnImage.source").endsWith("maximize.svg"));
+        QCOMPARE(int(number("windowStatus")), 0);
+        QCOMPARE(int(doc->window->visibility()), 2);
+    }
+
+    void draggingTheTitleBarFollowsTheCursor() {
+        QQuickItem* bar = doc->item("topRect");
+        const QPoint at = LoadedDocument::scenePoint(bar, QPointF(300, 10));
+        QTest::mousePress(doc->window, Qt::LeftButton, Qt::NoModifier, at);
+        doc->camera.cursor = QPointF(800, 500);
+        QTest::mouseMove(doc->window, at + QPoint(20, 5));
+        QTRY_COMPARE(doc->window->x(), 500);
+        QTRY_COMPARE(doc->window->y(), 490);
+        QVERIFY(messageLog().lines.contains("position changed"));
+        QTest::mouseRelease(doc->window, Qt::LeftButton, Qt::NoModifier, at + QPoint(20, 5));
+    }
+
+    void resizingStopsAtHalfTheReferenceSize_data() {
+        QTest::addColumn<QString>("handle");
+        QTest::addColumn<QPoint>("move");
+        QTest::addColumn<QSize>("growth");
+        QTest::addColumn<QPoint>("shift");
+        QTest::newRow("right, too narrow")
+            << "rightResize" << QPoint(-700, 0) << QSize(0, 0) << QPoint();
+        QTest::newRow("right, narrower")
+            << "rightResize" << QPoint(-600, 0) << QSize(-600, 0) << QPoint();
+        QTest::newRow("right, wider")
+            << "rightResize" << QPoint(100, 0) << QSize(100, 0) << QPoint();
+        QTest::newRow("left, too narrow")
+            << "leftResize" << QPoint(700, 0) << QSize(0, 0) << QPoint();
+        QTest::newRow("left, narrower")
+            << "leftResize" << QPoint(600, 0) << QSize(-600, 0) << QPoint(600, 0);
+        QTest::newRow("bottom, too low")
+            << "bottomResize" << QPoint(0, -400) << QSize(0, 0) << QPoint();
+        QTest::newRow("bottom, lower")
+            << "bottomResize" << QPoint(0, -300) << QSize(0, -300) << QPoint();
+        QTest::newRow("top, too low") << "topResize" << QPoint(0, 400) << QSize(0, 0) << QPoint();
+        QTest::newRow("top, lower")
+            << "topResize" << QPoint(0, 300) << QSize(0, -300) << QPoint(0, 300);
+        QTest::newRow("bottom right, only the height")
+            << "bottomRightResize" << QPoint(-700, -300) << QSize(0, -300) << QPoint();
+        QTest::newRow("top left, only the width")
+            << "topLeftResize" << QPoint(600, 400) << QSize(-600, 0) << QPoint(600, 0);
+        QTest::newRow("top right, both")
+            << "topRightResize" << QPoint(-100, 100) << QSize(-100, -100) << QPoint(0, 100);
+        QTest::newRow("bottom left, both")
+            << "bottomLeftResize" << QPoint(100, -100) << QSize(-100, -100) << QPoint(100, 0);
+    }
+    void resizingStopsAtHalfTheReferenceSize() {
+        QFETCH(QString, handle);
+        QFETCH(QPoint, move);
+        QFETCH(QSize, growth);
+        QFETCH(QPoint, shift);
+        const QRect before = doc->window->geometry();
+        QQuickItem* area = doc->item(handle);
+        const QPoint at = LoadedDocument::centre(area);
+        QTest::mousePress(doc->window, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseMove(doc->window, at + move);
+        QTest::qWait(100);
+        // Release where the pointer really is: the window may have moved under it.
+        const QPoint pointer = before.topLeft() + at + move;
+        QTest::mouseRelease(doc->window, Qt::LeftButton, Qt::NoModifier,
+                            doc->window->mapFromGlobal(pointer));
+        QTest::qWait(100);
+        const QRect after = doc->window->geometry();
+        auto near = [](int a, int b) { return qAbs(a - b) <= 1; };
+        QVERIFY2(near(after.width(), before.width() + growth.width()) &&
+                     near(after.height(), before.height() + growth.height()) &&
+                     near(after.x(), before.x() + shift.x()) &&
+                     near(after.y(), before.y() + shift.y()),
+                 qPrintable(QString("%1,%2 %3x%4")
+                                .arg(after.x())
+                                .arg(after.y())
+                                .arg(after.width())
+                                .arg(after.height())));
+        QVERIFY(after.width() >= int(number("defaultAppWidth")) / 2);
+        QVERIFY(after.height() >= int(number("defaultAppHeight")) / 2);
+    }
+
+    void closeButtonClosesTheWindow() {
+        doc->click("closeButton");
+        QVERIFY(!doc->window->isVisible());
+        QVERIFY(messageLog().lines.contains("close clicked"));
+    }
+
+private:
+    void startDialogue() {
+        openSettings();
+        doc->click("recalibButton");
+        QVERIFY(QTest::qWaitForWindowExposed(doc->windowOf("boardSelectionWindow")));
+    }
+    QQuickItem* openCalibrationWindow(const QString& tile) {
+        startDialogue();
+        doc->click(tile);
+        doc->click("boardNextButton");
+        QQuickWindow* calib = doc->windowOf("calibWindow");
+        if (!QTest::qWaitForWindowExposed(calib))
+            qWarning("calibration window not exposed");
+        doc->clearWrites();
+        return doc->item("calibImgWindow");
+    }
+};
+
+int main(int argc, char** argv) {
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_RUNTIME_DIR", home.path().toUtf8());
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QGuiApplication app(argc, argv);
+    QQuickStyle::setStyle("Material");
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "main_window_test.moc"
