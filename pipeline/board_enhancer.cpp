@@ -53,10 +53,14 @@ void wideBlur(const cv::Mat& picture, int window, cv::Mat& result) {
 } // namespace
 
 cv::Mat BoardEnhancer::detailMap(const cv::Mat& cell, int cellIndex) const {
+    return detailMapWithWindow(cell, windowFor(cellIndex));
+}
+
+cv::Mat BoardEnhancer::detailMapWithWindow(const cv::Mat& picture, int window) const {
     cv::Mat floats;
-    cell.convertTo(floats, CV_32F);
+    picture.convertTo(floats, CV_32F);
     cv::Mat wide;
-    wideBlur(floats, windowFor(cellIndex), wide);
+    wideBlur(floats, window, wide);
     cv::Mat narrow;
     cv::GaussianBlur(floats, narrow, cv::Size(0, 0), narrowSigma, narrowSigma,
                      cv::BORDER_REFLECT_101);

@@ -11,6 +11,8 @@ public:
     // Wide Gaussian blur (window from the cell's entry of gaussianWindows, 7 for
     // cell -1) minus a narrow one (sigma 1.5): positive on dark strokes. CV_32FC3.
     cv::Mat detailMap(const cv::Mat& cell, int cellIndex) const;
+    // The same with an explicit odd window size of the wide blur.
+    cv::Mat detailMapWithWindow(const cv::Mat& picture, int window) const;
 
     // Uses the fields brightness and contrast; returns the input itself when both are 0.
     cv::Mat adjustBrightnessContrast(const cv::Mat& picture) const;
