@@ -1,0 +1,271 @@
+// BoardCalibrator: corner sorting, picture heights, the two files and the refusals.
+#include "board_calibrator.h"
+#include "calibration_files.h"
+#include "test_rig.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using Points = std::vector<cv::Point2f>;
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct Saved {
+    Points corners;
+    cv::Mat homography;
+    int width = 0;
+    int height = 0;
+};
+
+Saved readSaved() {
+    Saved s;
+    cv::FileStorage c(calib_files::boardCornersXml, cv::FileStorage::READ);
+    for (const char* key : {"TopLeft", "TopRight", "BottomRight", "BottomLeft"}) {
+        std::vector<float> xy;
+        c[key] >> xy;
+        EXPECT_EQ(xy.size(), 2u) << key;
+        s.corners.emplace_back(xy.size() == 2 ? cv::Point2f(xy[0], xy[1]) : cv::Point2f());
+    }
+    cv::FileStorage p(calib_files::perspectiveXml, cv::FileStorage::READ);
+    p["Homography"] >> s.homography;
+    p["Homography_Width"] >> s.width;
+    p["Homography_Height"] >> s.height;
+    return s;
+}
+
+BoardCalibrator calibratorFor(int width, int height) {
+    BoardCalibrator c;
+    c.imageWidth = width;
+    c.imageHeight = height;
+    return c;
+}
+
+Points rigFractions() {
+    const std::array<cv::Point2f, 4> f = rig::cornerFractions();
+    return Points(f.begin(), f.end());
+}
+
+const Points quad{{0.30f, 0.28f}, {0.70f, 0.25f}, {0.72f, 0.80f}, {0.27f, 0.76f}}; // TL TR BR BL
+
+} // namespace
+
+TEST(SortCorners, EveryClickOrderGivesTheSameCorners) {
+    Points order = {quad[0], quad[1], quad[2], quad[3]};
+    std::sort(order.begin(), order.end(), [](const cv::Point2f& a, const cv::Point2f& b) {
+        return a.x < b.x || (a.x == b.x && a.y < b.y);
+    });
+    int permutations = 0;
+    do {
+        EXPECT_EQ(BoardCalibrator::sortCorners(order), quad);
+        ++permutations;
+    } while (std::next_permutation(order.begin(), order.end(),
+                                   [](const cv::Point2f& a, const cv::Point2f& b) {
+                                       return a.x < b.x || (a.x == b.x && a.y < b.y);
+                                   }));
+    EXPECT_EQ(permutations, 24);
+}
+
+TEST(SortCorners, TiesAndTheMeanHeight) {
+    // Two top corners with equal x: the first clicked is top-left.
+    const cv::Point2f a{10, 0}, b{10, 1}, c{0, 20}, d{30, 21};
+    EXPECT_EQ(BoardCalibrator::sortCorners({b, a, c, d}), (Points{b, a, d, c}));
+    EXPECT_EQ(BoardCalibrator::sortCorners({a, b, c, d}), (Points{a, b, d, c}));
+    // Two bottom corners with equal x: the first clicked is bottom-left.
+    const cv::Point2f e{0, 0}, f{30, 1}, g{15, 20}, h{15, 22};
+    EXPECT_EQ(BoardCalibrator::sortCorners({e, f, g, h}), (Points{e, f, h, g}));
+    EXPECT_EQ(BoardCalibrator::sortCorners({h, e, g, f}), (Points{e, f, g, h}));
+    // y 0, 0, 10, 30: mean 10, and the point at 10 is a bottom corner.
+    EXPECT_EQ(BoardCalibrator::sortCorners({{0, 0}, {5, 0}, {1, 10}, {6, 30}}),
+              (Points{{0, 0}, {5, 0}, {6, 30}, {1, 10}}));
+    // y 0, 10, 10, 20: mean 10, one above, three at or below: no corners.
+    EXPECT_TRUE(BoardCalibrator::sortCorners({{0, 0}, {5, 10}, {1, 10}, {6, 20}}).empty());
+    // Three above and one below.
+    EXPECT_TRUE(BoardCalibrator::sortCorners({{0, 0}, {5, 1}, {1, 2}, {6, 90}}).empty());
+    EXPECT_TRUE(BoardCalibrator::sortCorners({}).empty());
+    EXPECT_TRUE(BoardCalibrator::sortCorners({{1, 1}, {2, 3}}).empty());
+}
+
+struct HeightCase {
+    const char* name;
+    int width, height;
+    Points fractions;
+    int expected;
+};
+
+class PictureHeight : public testing::TestWithParam<HeightCase> {};
+
+TEST_P(PictureHeight, FollowsTheBoardProportions) {
+    const HeightCase& c = GetParam();
+    ScopedWorkDir work("height");
+    work.makeCalibDir();
+    BoardCalibrator calibrator = calibratorFor(c.width, c.height);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(calibrator.calibrate(c.fractions));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("w: 1920 h: " + std::to_string(c.expected)), std::string::npos) << out;
+    const Saved s = readSaved();
+    EXPECT_EQ(s.width, 1920);
+    EXPECT_EQ(s.height, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BoardCalibrator, PictureHeight,
+    testing::Values(
+        // A board twice as wide as tall, seen squarely in a 16:9 picture: r = 1.125.
+        HeightCase{"TwiceAsWide",
+                   1600,
+                   900,
+                   {{0.25f, 0.2f},
+                    {0.75f, 0.2f},
+                    {0.75f, 0.2f + 400.f / 900.f},
+                    {0.25f, 0.2f + 400.f / 900.f}},
+                   1280},
+        // Top edge half the width, left edge nine tenths of the height: r = 0.556.
+        HeightCase{"TallBoard",
+                   1600,
+                   900,
+                   {{0.25f, 0.05f}, {0.75f, 0.05f}, {0.75f, 0.95f}, {0.25f, 0.95f}},
+                   1440},
+        // Exactly at the threshold: r = 0.4 / 0.5 = 0.8.
+        HeightCase{"Threshold",
+                   1000,
+                   1000,
+                   {{0.1f, 0.1f}, {0.5f, 0.1f}, {0.5f, 0.6f}, {0.1f, 0.6f}},
+                   1080},
+        // The rig's board on its canvas.
+        HeightCase{"Rig", 7440, 2760, rigFractions(), 1280}),
+    [](const testing::TestParamInfo<HeightCase>& i) { return std::string(i.param.name); });
+
+TEST(BoardCalibrator, WritesCornersAndAHomographyTakingThemToThePictureCorners) {
+    ScopedWorkDir work("calibrate");
+    work.makeCalibDir();
+    BoardCalibrator calibrator = calibratorFor(7440, 2760);
+    // Clicked bottom-right first.
+    const Points clicks{quad[2], quad[0], quad[3], quad[1]};
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(calibrator.calibrate(clicks));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("7440 2760\n", 0), 0u) << out;
+    EXPECT_NE(out.find("=====================\n"), std::string::npos);
+    EXPECT_NE(out.find("saving current path: "), std::string::npos);
+    EXPECT_NE(out.find("w/h: "), std::string::npos);
+    const Saved s = readSaved();
+    ASSERT_EQ(s.corners.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FLOAT_EQ(s.corners[i].x, static_cast<float>(7440.0 * quad[i].x)) << i;
+        EXPECT_FLOAT_EQ(s.corners[i].y, static_cast<float>(2760.0 * quad[i].y)) << i;
+    }
+    ASSERT_EQ(s.homography.size(), cv::Size(3, 3));
+    EXPECT_EQ(s.homography.type(), CV_64F);
+    std::vector<cv::Point2f> mapped;
+    cv::perspectiveTransform(s.corners, mapped, s.homography);
+    const Points target{{0, 0}, {1920, 0}, {1920, float(s.height)}, {0, float(s.height)}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NEAR(mapped[i].x, target[i].x, 1e-3) << i;
+        EXPECT_NEAR(mapped[i].y, target[i].y, 1e-3) << i;
+    }
+    // A second calibration from another click order writes the same files.
+    const std::string corners = fileBytes(calib_files::boardCornersXml);
+    const std::string perspective = fileBytes(calib_files::perspectiveXml);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(calibrator.calibrate({quad[3], quad[1], quad[0], quad[2]}));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fileBytes(calib_files::boardCornersXml), corners);
+    EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
+    EXPECT_FALSE(std::filesystem::exists(calib_files::boardCornersXml + ".tmp.xml"));
+}
+
+TEST(BoardCalibrator, FractionsZeroAndOneAreTheEdgesWithoutClamping) {
+    ScopedWorkDir work("edges");
+    work.makeCalibDir();
+    BoardCalibrator calibrator = calibratorFor(7440, 2760);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(calibrator.calibrate({{0, 0}, {1, 0}, {1, 1}, {0, 1}}));
+    testing::internal::GetCapturedStdout();
+    const Saved s = readSaved();
+    EXPECT_EQ(s.corners, (Points{{0, 0}, {7440, 0}, {7440, 2760}, {0, 2760}}));
+}
+
+struct RefusalCase {
+    const char* name;
+    int width, height;
+    Points fractions;
+    const char* message;
+};
+
+class CalibrationRefused : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(CalibrationRefused, KeepsThePreviousFilesAndSavesNothing) {
+    const RefusalCase& c = GetParam();
+    ScopedWorkDir work("refused");
+    work.makeCalibDir();
+    BoardCalibrator good = calibratorFor(7440, 2760);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(good.calibrate(quad));
+    testing::internal::GetCapturedStdout();
+    const std::string corners = fileBytes(calib_files::boardCornersXml);
+    const std::string perspective = fileBytes(calib_files::perspectiveXml);
+
+    BoardCalibrator calibrator = calibratorFor(c.width, c.height);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(calibrator.calibrate(c.fractions));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_EQ(out.find('['), std::string::npos) << "no corner values: " << out;
+    EXPECT_EQ(fileBytes(calib_files::boardCornersXml), corners);
+    EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BoardCalibrator, CalibrationRefused,
+    testing::Values(
+        RefusalCase{"ThreeAboveOneBelow",
+                    7440,
+                    2760,
+                    {{0.1f, 0.1f}, {0.9f, 0.12f}, {0.5f, 0.14f}, {0.5f, 0.9f}},
+                    "calibration refused: the 4 corners do not split"},
+        RefusalCase{"AllOnOneLine",
+                    7440,
+                    2760,
+                    {{0.1f, 0.5f}, {0.3f, 0.5f}, {0.6f, 0.5f}, {0.9f, 0.5f}},
+                    "do not split two above and two below"},
+        RefusalCase{"NoCalibrationPicture", 0, 0, quad, "no calibration picture has been made yet"},
+        RefusalCase{"NoPictureHeight", 7440, 0, quad, "no calibration picture has been made yet"}),
+    [](const testing::TestParamInfo<RefusalCase>& i) { return std::string(i.param.name); });
+
+TEST(BoardCalibrator, WithoutCalibDataNothingIsWrittenAndFalseIsReturned) {
+    ScopedWorkDir work("no-dir");
+    BoardCalibrator calibrator = calibratorFor(7440, 2760);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(calibrator.calibrate(quad));
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(std::filesystem::exists("calib_data"));
+}
+
+TEST(BoardCalibrator, WhenTheSecondFileFailsTheFirstIsPutBack) {
+    ScopedWorkDir work("half");
+    work.makeCalibDir();
+    BoardCalibrator calibrator = calibratorFor(7440, 2760);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(calibrator.calibrate(quad));
+    testing::internal::GetCapturedStdout();
+    const std::string corners = fileBytes(calib_files::boardCornersXml);
+    const std::string perspective = fileBytes(calib_files::perspectiveXml);
+    // A folder where the temporary file of calib_perspective.xml would go.
+    std::filesystem::create_directory(calib_files::perspectiveXml + ".tmp.xml");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(calibrator.calibrate({{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}}));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("cannot write calib_data//calib_perspective.xml"), std::string::npos) << out;
+    EXPECT_EQ(fileBytes(calib_files::boardCornersXml), corners);
+    EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
+}

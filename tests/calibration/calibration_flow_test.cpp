@@ -1,0 +1,157 @@
+// The process-wide store on the rig's calib_data, the calibration picture and the whole
+// calibration: a rig frame, lens-corrected and straightened with the true corners,
+// matches the true board picture.
+#include "board_calibrator.h"
+#include "calibration_files.h"
+#include "calibration_store.h"
+#include "cell_grid.h"
+#include "test_rig.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include <iostream>
+#include <set>
+
+namespace {
+
+// Minimum agreement of the straightened rig frame with the true board picture.
+constexpr double minimumPsnr = 30.0;
+
+std::vector<cv::Point2f> trueClicks() {
+    const std::array<cv::Point2f, 4> f = testRig().cornerFractions;
+    // Clicked in a scrambled order: BR, TL, BL, TR.
+    return {f[2], f[0], f[3], f[1]};
+}
+
+cv::Mat straighten(const cv::Mat& canvas, const CalibrationStore& s) {
+    cv::Mat board;
+    cv::warpPerspective(canvas, board, s.homography,
+                        cv::Size(s.homographyWidth, s.homographyHeight), cv::INTER_LINEAR,
+                        cv::BORDER_CONSTANT, 0);
+    return board;
+}
+
+// The board picture minus a thin border, where the bilinear warp mixes in the frame.
+cv::Rect inner(const cv::Mat& board) {
+    return cv::Rect(8, 8, board.cols - 16, board.rows - 16);
+}
+
+} // namespace
+
+TEST(CalibrationFlow, InstanceIsOneStoreLoadedOnce) {
+    CalibrationStore& first = CalibrationStore::instance();
+    testing::internal::CaptureStdout();
+    CalibrationStore& second = CalibrationStore::instance();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(&first, &second);
+    EXPECT_TRUE(first.hasLensMaps());
+}
+
+TEST(CalibrationFlow, CalibrationPictureIsTheWholeCanvas) {
+    const cv::Mat frame = testRig().frame(rig::Board::White, 0);
+    BoardCalibrator calibrator;
+    testing::internal::CaptureStdout();
+    const cv::Mat picture = calibrator.undistortForCalibration(frame);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "calibrating from initialize!!!\n");
+    EXPECT_EQ(picture.size(), cv::Size(7440, 2760));
+    EXPECT_EQ(picture.type(), frame.type());
+    EXPECT_EQ(calibrator.imageWidth, 7440);
+    EXPECT_EQ(calibrator.imageHeight, 2760);
+    // The padding rows take the colour of the frame's pixel (0, 0).
+    const cv::Vec3b origin = frame.at<cv::Vec3b>(0, 0);
+    for (const cv::Rect band : {cv::Rect(0, 0, 7440, 50), cv::Rect(0, 2710, 7440, 50)}) {
+        cv::Mat diff;
+        cv::absdiff(picture(band), cv::Scalar(origin[0], origin[1], origin[2]), diff);
+        EXPECT_EQ(cv::countNonZero(diff.reshape(1)), 0);
+    }
+}
+
+TEST(CalibrationFlow, TrueCornersStraightenTheRigFrameIntoTheTrueBoard) {
+    CalibrationStore& store = CalibrationStore::instance();
+    const TestRig& rig = testRig();
+    const cv::Mat frame = rig.frame(rig::Board::White, 0);
+    BoardCalibrator calibrator;
+    testing::internal::CaptureStdout();
+    const cv::Mat picture = calibrator.undistortForCalibration(frame);
+    ASSERT_TRUE(calibrator.calibrate(trueClicks()));
+    store.reload();
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(store.hasCalibration()) << out;
+    EXPECT_EQ(store.homographyWidth, rig.boardWidth);
+    EXPECT_EQ(store.homographyHeight, rig.boardHeight);
+    const cv::Mat& truth = rig.truthBoard(rig::Board::White);
+    ASSERT_EQ(truth.size(), cv::Size(store.homographyWidth, store.homographyHeight));
+
+    // Whole-frame correction, as the calibration picture.
+    const cv::Mat board = straighten(picture, store);
+    const double wholePsnr = rig::psnr(board(inner(board)), truth(inner(truth)));
+
+    // Cell by cell from the tiles of the board cells, as the pipeline does.
+    cv::Mat canvas = cv::Mat::zeros(store.canvasHeight, store.canvasWidth, CV_8UC3);
+    for (int c : store.boardGrids) {
+        cv::Mat cell;
+        cv::remap(frame(store.sourceCells[c]), cell, store.fisheyeMaps1[c], store.fisheyeMaps2[c],
+                  cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
+        cell.copyTo(canvas(store.canvasCells[c]));
+    }
+    const cv::Mat cellBoard = straighten(canvas, store);
+    const double cellPsnr = rig::psnr(cellBoard(inner(cellBoard)), truth(inner(truth)));
+    std::cout << "straightened rig frame against the true board: PSNR " << wholePsnr
+              << " dB (whole frame), " << cellPsnr << " dB (board cells)" << std::endl;
+    RecordProperty("psnr_whole_frame", std::to_string(wholePsnr));
+    RecordProperty("psnr_board_cells", std::to_string(cellPsnr));
+    EXPECT_GT(wholePsnr, minimumPsnr);
+    EXPECT_DOUBLE_EQ(cellPsnr, wholePsnr);
+
+    // Corners off by half a percent of the picture straighten visibly worse.
+    std::vector<cv::Point2f> off = trueClicks();
+    off[1].x += 0.005f;
+    off[1].y += 0.005f;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(calibrator.calibrate(off));
+    store.reload();
+    testing::internal::GetCapturedStdout();
+    const cv::Mat wrong = straighten(picture, store);
+    EXPECT_LT(rig::psnr(wrong(inner(wrong)), truth(inner(truth))), wholePsnr - 6.0);
+}
+
+TEST(CalibrationFlow, RecalibratingRebuildsTheBoardCellsFromTheNewCorners) {
+    CalibrationStore& store = CalibrationStore::instance();
+    BoardCalibrator calibrator;
+    testing::internal::CaptureStdout();
+    calibrator.undistortForCalibration(testRig().frame(rig::Board::White, 0));
+    const std::vector<cv::Rect> cells = store.canvasCells;
+    const void* tiles = store.fisheyeMaps1[400].data;
+    std::vector<std::vector<int>> runs;
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_TRUE(calibrator.calibrate(trueClicks()));
+        store.reload();
+        runs.push_back(store.boardGrids);
+    }
+    ASSERT_TRUE(calibrator.calibrate({{0.05f, 0.1f}, {0.3f, 0.1f}, {0.3f, 0.4f}, {0.05f, 0.4f}}));
+    store.reload();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(runs[0], runs[1]);
+    EXPECT_EQ(runs[1], runs[2]);
+    std::array<cv::Point, 4> truth;
+    for (int i = 0; i < 4; ++i) {
+        truth[i] =
+            cv::Point(cvRound(testRig().canvasCorners[i].x), cvRound(testRig().canvasCorners[i].y));
+    }
+    EXPECT_EQ(runs[0], cell_grid::boardCells(truth, store.canvasWidth, store.canvasHeight, cells));
+    EXPECT_EQ(std::set<int>(runs[0].begin(), runs[0].end()).size(), runs[0].size());
+    EXPECT_NE(store.boardGrids, runs[0]);
+    EXPECT_TRUE(std::is_sorted(store.boardGrids.begin(), store.boardGrids.end()));
+    EXPECT_EQ(store.canvasCells, cells);
+    EXPECT_EQ(store.fisheyeMaps1[400].data, tiles);
+}
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    // The process-wide store is made once, from a folder holding the rig's lens files.
+    static ScopedWorkDir work("flow");
+    work.linkRigCalibData();
+    CalibrationStore::instance();
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,102 @@
+// brisel-maps: the maps it writes are the rig's maps for the rig's lens files, and bad
+// input ends with a message and a non-zero exit.
+#include "lens_maps.h"
+#include "test_rig.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+
+#ifndef BRISEL_MAPS_PATH
+#error "BRISEL_MAPS_PATH must name the brisel-maps executable"
+#endif
+
+namespace {
+
+int run(const std::string& args) {
+    const std::string command = std::string(BRISEL_MAPS_PATH) + " " + args + " >output.txt 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string output() {
+    std::ifstream in("output.txt");
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+TEST(BriselMaps, WritesTheMapsOfTheRigFromItsLensModel) {
+    ScopedWorkDir work("maps");
+    work.linkRigCalibData();
+    const TestRig& rig = testRig();
+    ASSERT_EQ(run("--intrinsic " + rig.calibFile("intrinsic.xml") + " --distortion " +
+                  rig.calibFile("distortion.xml") + " --out made"),
+              0)
+        << output();
+    cv::Mat made1, made2, rig1, rig2;
+    std::string why;
+    ASSERT_TRUE(lens_maps::readMapPngs("made/map1.png", "made/map2.png", made1, made2, why)) << why;
+    ASSERT_TRUE(lens_maps::readMapPngs(rig.calibFile("map1.png"), rig.calibFile("map2.png"), rig1,
+                                       rig2, why))
+        << why;
+    EXPECT_EQ(made1.size(), cv::Size(7440, 2660));
+    EXPECT_EQ(cv::norm(made1, rig1, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(made2, rig2, cv::NORM_INF), 0.0);
+}
+
+TEST(BriselMaps, DefaultsToCalibDataOfTheWorkingDirectory) {
+    ScopedWorkDir work("maps-default");
+    work.makeCalibDir();
+    const TestRig& rig = testRig();
+    std::filesystem::copy_file(rig.calibFile("intrinsic.xml"), "calib_data/intrinsic.xml");
+    std::filesystem::copy_file(rig.calibFile("distortion.xml"), "calib_data/distortion.xml");
+    ASSERT_EQ(run(""), 0) << output();
+    const cv::Mat m1 = cv::imread("calib_data/map1.png", cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(m1.type(), CV_8UC4);
+    EXPECT_EQ(m1.cols, 7440);
+}
+
+struct BadArgs {
+    const char* name;
+    const char* args;
+    const char* message;
+};
+
+class BriselMapsBadInput : public testing::TestWithParam<BadArgs> {};
+
+TEST_P(BriselMapsBadInput, FailsWithAMessage) {
+    ScopedWorkDir work("maps-bad");
+    work.makeCalibDir();
+    std::filesystem::copy_file(testRig().calibFile("distortion.xml"), "calib_data/distortion.xml");
+    work.writeCalibFile("garbage.xml", "<?xml version=\"1.0\"?>\n<opencv_storage><Cam");
+    work.writeCalibFile("two.xml",
+                        "<?xml version=\"1.0\"?>\n<opencv_storage>\n<Camera_Matrix "
+                        "type_id=\"opencv-matrix\"><rows>2</rows><cols>2</cols><dt>d"
+                        "</dt><data>1 0 0 1</data></Camera_Matrix>\n</opencv_storage>\n");
+    const int code = run(GetParam().args);
+    EXPECT_NE(code, 0);
+    EXPECT_NE(output().find(GetParam().message), std::string::npos) << output();
+    EXPECT_FALSE(std::filesystem::exists("calib_data/map1.png"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BriselMaps, BriselMapsBadInput,
+    testing::Values(BadArgs{"NoLensFiles", "", "calib_data/intrinsic.xml is missing"},
+                    BadArgs{"UnknownArgument", "--frobnicate", "unknown argument --frobnicate"},
+                    BadArgs{"MissingValue", "--out", "--out needs a value"},
+                    BadArgs{"Malformed", "--intrinsic calib_data/garbage.xml", "garbage.xml"},
+                    BadArgs{"WrongSize", "--intrinsic calib_data/two.xml",
+                            "two.xml: Camera_Matrix is not a 3 x 3 matrix"}),
+    [](const testing::TestParamInfo<BadArgs>& i) { return std::string(i.param.name); });
+
+TEST(BriselMaps, HelpExplainsAndSucceeds) {
+    ScopedWorkDir work("maps-help");
+    EXPECT_EQ(run("--help"), 0);
+    EXPECT_NE(output().find("map1.png"), std::string::npos);
+    EXPECT_NE(output().find("six times"), std::string::npos);
+}
