@@ -142,26 +142,43 @@ void FrameProcessor::runFullRebuild() {
     motion.marks.resize(store.totalGrids, 0);
     motion.previousMarks.resize(store.totalGrids, 0);
     motion.previousSmall.release();
-    cv::remap(currentFrame(), canvas, store.map1, store.map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-              cv::Scalar());
-    detailCanvas.create(canvas.size(), canvas.type());
+    boardWarp.prepare(store.homography, cv::Size(store.homographyWidth, store.homographyHeight),
+                      store.canvasCells, store.boardGrids, store.map1.size());
+    lensCorrectCanvas();
+    detailCanvas.create(store.map1.size(), CV_8UC3);
     detailCanvas.setTo(cv::Scalar::all(0));
     // A white board never reads the colour canvas, so it is not kept for one.
     if (boardColor != whiteBoard) {
-        colourCanvas.create(canvas.size(), canvas.type());
+        colourCanvas.create(store.map1.size(), CV_8UC3);
         colourCanvas.setTo(cv::Scalar::all(0));
     } else {
         colourCanvas.release();
     }
-    refreshBoardCells(store.boardGrids);
-    warpToBoard(detailCanvas, detailWarp);
-    warpToBoard(canvas, liveWarp);
+    refreshBoardCells(store.boardGrids, boardWarp.readsOnlyBoardCells());
+    boardWarp.warpAll(detailCanvas, detailWarp);
+    boardWarp.warpAll(canvas, liveWarp);
     if (boardColor != whiteBoard) {
-        warpToBoard(colourCanvas, colourWarp);
+        boardWarp.warpAll(colourCanvas, colourWarp);
         trueColourStale = true;
     }
     warpsChanged = true;
     ++buildCount;
+}
+
+// The board picture reads the canvas only inside the board cells (checked on the warp
+// table), and those are lens-corrected cell by cell anyway; otherwise the whole
+// frame is corrected.
+void FrameProcessor::lensCorrectCanvas() {
+    const CalibrationStore& store = CalibrationStore::instance();
+    if (!boardWarp.readsOnlyBoardCells()) {
+        cv::remap(currentFrame(), canvas, store.map1, store.map2, cv::INTER_LINEAR,
+                  cv::BORDER_CONSTANT, cv::Scalar());
+        return;
+    }
+    if (canvas.size() != store.map1.size() || canvas.type() != CV_8UC3) {
+        canvas.create(store.map1.size(), CV_8UC3);
+        canvas.setTo(cv::Scalar::all(0));
+    }
 }
 
 void FrameProcessor::runIncrementalUpdate() {
@@ -169,14 +186,14 @@ void FrameProcessor::runIncrementalUpdate() {
     bool liveChanged = false;
     updateCells(detailChanged, liveChanged);
     if (detailChanged) {
-        warpToBoard(detailCanvas, detailWarp);
+        boardWarp.warpCells(detailCanvas, detailWarp, settledCells);
         if (boardColor != whiteBoard) {
-            warpToBoard(colourCanvas, colourWarp);
+            boardWarp.warpCells(colourCanvas, colourWarp, settledCells);
             trueColourStale = true;
         }
     }
     if (liveChanged) {
-        warpToBoard(canvas, liveWarp);
+        boardWarp.warpCells(canvas, liveWarp, movingCells);
     }
     warpsChanged = warpsChanged || detailChanged || liveChanged;
 }
@@ -221,7 +238,7 @@ void FrameProcessor::updateCells(bool& detailChanged, bool& liveChanged) {
         }
     }
     refreshLiveCells(movingCells);
-    refreshBoardCells(settledCells);
+    refreshBoardCells(settledCells, false);
 }
 
 void FrameProcessor::lensCorrectCell(int k, cv::Mat& cellPicture) {
@@ -244,7 +261,7 @@ void FrameProcessor::refreshLiveCells(const std::vector<int>& cells) {
     });
 }
 
-void FrameProcessor::refreshBoardCells(const std::vector<int>& cells) {
+void FrameProcessor::refreshBoardCells(const std::vector<int>& cells, bool alsoLive) {
     if (cells.empty()) {
         return;
     }
@@ -257,19 +274,15 @@ void FrameProcessor::refreshBoardCells(const std::vector<int>& cells) {
             const int k = cells[i];
             const cv::Rect& cell = store.canvasCells[k];
             lensCorrectCell(k, cellPicture);
+            if (alsoLive) {
+                writeCell(cellPicture, canvas, cell);
+            }
             if (keepColour) {
                 writeCell(cellPicture, colourCanvas, cell);
             }
             writeCell(enhancer.detailMap(cellPicture, k), detailCanvas, cell);
         }
     });
-}
-
-void FrameProcessor::warpToBoard(const cv::Mat& source, cv::Mat& warped) const {
-    const CalibrationStore& store = CalibrationStore::instance();
-    cv::warpPerspective(source, warped, store.homography,
-                        cv::Size(store.homographyWidth, store.homographyHeight), cv::INTER_LINEAR,
-                        cv::BORDER_CONSTANT, cv::Scalar());
 }
 
 void FrameProcessor::runEnhancementStage() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "board_enhancer.h"
+#include "board_warp.h"
 #include "motion_detector.h"
 
 #include <opencv2/core.hpp>
@@ -73,13 +74,14 @@ private:
     void runIncrementalUpdate();
     void updateCells(bool& detailChanged, bool& liveChanged);
     void lensCorrectCell(int k, cv::Mat& cellPicture);
-    void refreshBoardCells(const std::vector<int>& cells);
+    void refreshBoardCells(const std::vector<int>& cells, bool alsoLive);
     void refreshLiveCells(const std::vector<int>& cells);
-    void warpToBoard(const cv::Mat& source, cv::Mat& warped) const;
+    void lensCorrectCanvas();
     void runEnhancementStage();
     void writeTrueColour();
     void advanceFrameCounter();
 
+    BoardWarp boardWarp;
     const cv::Mat* input = nullptr;
     bool frameReady = false;
     cv::Mat smallFrame;
