@@ -4,8 +4,6 @@
 #include "cell_grid.h"
 #include "lens_maps.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -51,6 +49,24 @@ cv::Point readCorner(const cv::FileNode& node) {
         return cvRound(std::clamp(v, -1.0e6, 1.0e6));
     };
     return {clampRound(static_cast<double>(a)), clampRound(static_cast<double>(b))};
+}
+
+// Blur strength per cell: smallest in the four middle columns of the top rows, one more
+// per further group of four columns and per two rows, as the board recedes.
+constexpr int baseSigma = 7;
+constexpr int middleColumn = 18; // first of the four middle columns
+constexpr int columnsPerStep = 4;
+constexpr int rowsPerStep = 2;
+
+float gaussianSigmaOfCell(int row, int col) {
+    const int fromMiddle =
+        col < middleColumn ? (middleColumn + columnsPerStep - 1 - col) : (col - middleColumn);
+    return static_cast<float>(baseSigma + row / rowsPerStep + fromMiddle / columnsPerStep);
+}
+
+// The odd window whose default sigma, 0.3 * ((w - 1) / 2 - 1) + 0.8, is closest.
+int gaussianWindowFor(float sigma) {
+    return 2 * cvRound((sigma - 0.8f) / 0.3f) + 1;
 }
 
 } // namespace
@@ -227,11 +243,9 @@ void CalibrationStore::buildRoisMapSmall() {
 
 void CalibrationStore::buildGaussianWindows() {
     gaussianWindows.clear();
-    for (int r = 0; r < 20; ++r) {
-        for (int j = 0; j < 40; ++j) {
-            const int d = j < 18 ? (21 - j) / 4 : (j - 18) / 4;
-            const float sigma = static_cast<float>(7 + r / 2 + d);
-            gaussianWindows.push_back(2 * cvRound((sigma - 0.8f) / 0.3f) + 1);
+    for (int r = 0; r < gridRows; ++r) {
+        for (int j = 0; j < gridCols; ++j) {
+            gaussianWindows.push_back(gaussianWindowFor(gaussianSigmaOfCell(r, j)));
         }
     }
     std::cout << "gaussian window sizes : " << gaussianWindows.size() << std::endl;

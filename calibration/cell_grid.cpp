@@ -6,6 +6,24 @@
 
 namespace cell_grid {
 
+namespace {
+
+// How far a base frame cell grows, in whole cells: enough for the lens to move a
+// canvas cell's sources anywhere inside the window.
+constexpr int growRight = 5;
+constexpr int growDown = 3;
+constexpr int growLeft = 5;
+constexpr int growUp = 4;
+
+// Margins around the clicked corners, so that the board cells also cover the frame
+// of the board and whoever stands in front of it.
+const cv::Point topLeftMargin{-400, -300};
+const cv::Point topRightMargin{1000, -400};
+const cv::Point bottomRightMargin{300, 200};
+const cv::Point bottomLeftMargin{-100, 100};
+
+} // namespace
+
 std::vector<cv::Rect> layCells(int width, int height, int gridCols, int gridRows) {
     std::vector<cv::Rect> cells;
     const int cw = width / gridCols;
@@ -28,17 +46,17 @@ std::vector<cv::Rect> sourceCells(int frameWidth, int frameHeight, int count) {
     std::vector<cv::Rect> grown;
     for (int i = 0; i < count && i < static_cast<int>(base.size()); ++i) {
         cv::Rect r = base[i];
-        for (int s = 0; s < 5 && r.x + r.width + scw <= frameWidth; ++s) {
+        for (int s = 0; s < growRight && r.x + r.width + scw <= frameWidth; ++s) {
             r.width += scw;
         }
-        for (int s = 0; s < 3 && r.y + r.height + sch <= frameHeight; ++s) {
+        for (int s = 0; s < growDown && r.y + r.height + sch <= frameHeight; ++s) {
             r.height += sch;
         }
-        for (int s = 0; s < 5 && r.x - scw >= 0; ++s) {
+        for (int s = 0; s < growLeft && r.x - scw >= 0; ++s) {
             r.x -= scw;
             r.width += scw;
         }
-        for (int s = 0; s < 4 && r.y - sch >= 0; ++s) {
+        for (int s = 0; s < growUp && r.y - sch >= 0; ++s) {
             r.y -= sch;
             r.height += sch;
         }
@@ -49,11 +67,14 @@ std::vector<cv::Rect> sourceCells(int frameWidth, int frameHeight, int count) {
 
 std::array<cv::Point, 4> boardPolygon(const std::array<cv::Point, 4>& c, int w, int h) {
     const cv::Point &tl = c[0], &tr = c[1], &br = c[2], &bl = c[3];
+    const cv::Point a = tl + topLeftMargin, b = tr + topRightMargin;
+    const cv::Point e = br + bottomRightMargin, d = bl + bottomLeftMargin;
+    // Each corner is clamped only on the side it was moved towards.
     return {{
-        {std::max(tl.x - 400, 0), std::max(tl.y - 300, 0)},
-        {tr.x + 1000 >= w ? w - 1 : tr.x + 1000, std::max(tr.y - 400, 0)},
-        {br.x + 300 >= w ? w - 1 : br.x + 300, br.y + 200 >= h ? h - 1 : br.y + 200},
-        {std::max(bl.x - 100, 0), bl.y + 100 >= h ? h - 1 : bl.y + 100},
+        {std::max(a.x, 0), std::max(a.y, 0)},
+        {b.x >= w ? w - 1 : b.x, std::max(b.y, 0)},
+        {e.x >= w ? w - 1 : e.x, e.y >= h ? h - 1 : e.y},
+        {std::max(d.x, 0), d.y >= h ? h - 1 : d.y},
     }};
 }
 
