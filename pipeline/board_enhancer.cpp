@@ -70,28 +70,29 @@ cv::Mat BoardEnhancer::detailMapWithWindow(const cv::Mat& picture, int window) c
 }
 
 cv::Mat BoardEnhancer::adjustBrightnessContrast(const cv::Mat& picture) const {
-    const int b = brightness;
-    const int q = contrast;
-    if (b == 0 && q == 0) {
+    if (brightness == 0 && contrast == 0) {
         return picture;
     }
-    cv::Mat result = picture;
+    cv::Mat result = picture.clone();
+    adjustInPlace(result);
+    return result;
+}
+
+// Element by element, so the result may overwrite the input.
+void BoardEnhancer::adjustInPlace(cv::Mat& picture) const {
+    const int b = brightness;
+    const int q = contrast;
     if (b != 0) {
         const double shadow = b > 0 ? b : 0;
         const double highlight = b > 0 ? 255 : 255 + b;
-        cv::Mat lifted;
-        cv::addWeighted(picture, (highlight - shadow) / 255, picture, 0, shadow, lifted);
-        result = lifted;
+        cv::addWeighted(picture, (highlight - shadow) / 255, picture, 0, shadow, picture);
     }
     if (q == contrastPole) {
         std::cout << "contrast " << q << " would divide by zero, contrast left out" << std::endl;
     } else if (q != 0) {
         const double f = 131.0 * (q + 127) / (127.0 * (131 - q));
-        cv::Mat stretched;
-        cv::addWeighted(result, f, result, 0, 127 * (1 - f), stretched);
-        result = stretched;
+        cv::addWeighted(picture, f, picture, 0, 127 * (1 - f), picture);
     }
-    return result;
 }
 
 std::vector<cv::Mat> BoardEnhancer::compose(const cv::Mat& live, const cv::Mat& detail, int mode,
@@ -101,101 +102,111 @@ std::vector<cv::Mat> BoardEnhancer::compose(const cv::Mat& live, const cv::Mat& 
     if (mode < modeColor || mode > modeOriginal || boardColor < blackBoard || boardColor > 2) {
         return {live, live};
     }
-    cv::Mat board;
-    detail.convertTo(board, -1, details);
-    if (boardColor != whiteBoard) {
-        board.convertTo(board, -1, darkBoardDetailGain);
-    }
-    enhance::invert(board, board);
     brightness = static_cast<int>(brightnessSetting);
     contrast = static_cast<int>(contrastSetting);
     if (boardColor != whiteBoard) {
         brightness += darkBrightnessOffset;
         contrast -= darkContrastOffset;
     }
-    if (boardColor == whiteBoard) {
-        return composeWhite(live, board, mode, ar, arVal);
+    last = {mode, ar, arVal, boardColor};
+    if (mode != modeOriginal) {
+        makeBoardPicture(detail, details, colour, live);
     }
-    return composeDark(live, board, mode, ar, arVal, boardColor, colour);
+    return recomposeDisplay(live);
 }
 
-std::vector<cv::Mat> BoardEnhancer::composeWhite(const cv::Mat& live, cv::Mat board, int mode,
-                                                 bool ar, double arVal) const {
-    board = adjustBrightnessContrast(board);
-    if (mode == modeOriginal) {
-        return {live, live};
+std::vector<cv::Mat> BoardEnhancer::recomposeDisplay(const cv::Mat& live) {
+    if (last.mode == modeOriginal) {
+        if (last.boardColor == whiteBoard) {
+            return {live, live};
+        }
+        enhance::invert(live, display);
+        return {display, display};
     }
-    cv::Mat clean = board;
-    cv::Mat background;
-    if (mode == modeBlackWhite) {
-        background = enhance::gray(board) > backgroundLevel;
-        cv::cvtColor(background, clean, cv::COLOR_GRAY2BGR);
-    }
-    if (!ar) {
+    if (!last.ar) {
         return {clean, clean};
     }
-    cv::Mat content =
-        mode == modeBlackWhite ? ~background : enhance::gray(board) <= backgroundLevel;
-    cv::Mat display = live.clone();
-    if (arVal >= overlayThreshold) {
-        enhance::whiten(display);
-        enhance::blend(clean, display, arVal, display);
-        clean.copyTo(display, content);
+    const bool overlayBoard = last.arVal >= overlayThreshold;
+    if (last.boardColor != whiteBoard) {
+        enhance::invert(live, display);
+        enhance::blend(clean, display, last.arVal, display);
+    } else if (overlayBoard) {
+        enhance::whitenInto(live, display);
+        enhance::blend(clean, display, last.arVal, display);
     } else {
-        enhance::blend(clean, display, arVal, display);
+        enhance::blend(clean, live, last.arVal, display);
+    }
+    if (overlayBoard) {
+        clean.copyTo(display, putBack);
     }
     return {clean, display};
 }
 
-std::vector<cv::Mat> BoardEnhancer::composeDark(const cv::Mat& live, cv::Mat board, int mode,
-                                                bool ar, double arVal, int boardColor,
-                                                const cv::Mat& colour) const {
-    const bool green = boardColor != blackBoard;
-    if (mode == modeOriginal) {
-        cv::Mat camera;
-        enhance::invert(live, camera);
-        return {camera, camera};
+// Element 0 and the mask of its pixels that the overlay puts back on top.
+void BoardEnhancer::makeBoardPicture(const cv::Mat& detail, double details, const cv::Mat& colour,
+                                     const cv::Mat& live) {
+    detail.convertTo(board, -1, details);
+    if (last.boardColor != whiteBoard) {
+        board.convertTo(board, -1, darkBoardDetailGain);
     }
-    if (mode == modeColor) {
-        const cv::Mat content = enhance::gray(board) < greenSplitLevel;
-        cv::Mat trueColour;
-        if (colour.size() == board.size() && colour.type() == board.type()) {
-            enhance::invert(colour, trueColour);
-        } else {
-            std::cout << "compose: no board-colour picture yet, using the live picture"
-                      << std::endl;
-            enhance::invert(live, trueColour);
-        }
-        trueColour.copyTo(board, content);
-        board = adjustBrightnessContrast(board);
-        board.setTo(green ? greenBackground : cv::Scalar::all(0), ~content);
-        if (!ar) {
-            return {board, board};
-        }
-        cv::Mat display;
-        enhance::invert(live, display);
-        enhance::blend(board, display, arVal, display);
-        if (arVal >= overlayThreshold) {
-            board.copyTo(display, content);
-        }
-        return {board, display};
+    enhance::invert(board, board);
+    if (last.boardColor == whiteBoard) {
+        makeWhiteBoardPicture();
+    } else if (last.mode == modeColor) {
+        makeDarkColourPicture(colour, live);
+    } else {
+        makeDarkTwoLevelPicture();
     }
-    const cv::Mat background = enhance::gray(board) > (green ? greenSplitLevel : backgroundLevel);
-    cv::Mat clean;
-    cv::cvtColor(background, clean, cv::COLOR_GRAY2BGR);
-    if (!ar) {
-        return {clean, clean};
+}
+
+void BoardEnhancer::makeWhiteBoardPicture() {
+    adjustInPlace(board);
+    cv::cvtColor(board, grey, cv::COLOR_BGR2GRAY);
+    if (last.mode == modeColor) {
+        clean = board;
+        if (last.ar) {
+            cv::compare(grey, backgroundLevel, putBack, cv::CMP_LE);
+        }
+        return;
+    }
+    cv::compare(grey, backgroundLevel, background, cv::CMP_GT);
+    cv::cvtColor(background, twoLevel, cv::COLOR_GRAY2BGR);
+    clean = twoLevel;
+    if (last.ar) {
+        cv::bitwise_not(background, putBack);
+    }
+}
+
+void BoardEnhancer::makeDarkColourPicture(const cv::Mat& colour, const cv::Mat& live) {
+    cv::cvtColor(board, grey, cv::COLOR_BGR2GRAY);
+    cv::compare(grey, greenSplitLevel, putBack, cv::CMP_LT);
+    if (colour.size() == board.size() && colour.type() == board.type()) {
+        enhance::invert(colour, trueColour);
+    } else {
+        std::cout << "compose: no board-colour picture yet, using the live picture" << std::endl;
+        enhance::invert(live, trueColour);
+    }
+    trueColour.copyTo(board, putBack);
+    adjustInPlace(board);
+    cv::bitwise_not(putBack, background);
+    board.setTo(last.boardColor == blackBoard ? cv::Scalar::all(0) : greenBackground, background);
+    clean = board;
+}
+
+void BoardEnhancer::makeDarkTwoLevelPicture() {
+    const bool green = last.boardColor != blackBoard;
+    cv::cvtColor(board, grey, cv::COLOR_BGR2GRAY);
+    cv::compare(grey, green ? greenSplitLevel : backgroundLevel, background, cv::CMP_GT);
+    cv::cvtColor(background, twoLevel, cv::COLOR_GRAY2BGR);
+    clean = twoLevel;
+    if (!last.ar) {
+        return;
     }
     if (green) {
-        clean.setTo(greenBackground, background);
+        twoLevel.setTo(greenBackground, background);
+        cv::bitwise_not(background, putBack);
     } else {
-        enhance::invert(clean, clean);
+        enhance::invert(twoLevel, twoLevel);
+        background.copyTo(putBack);
     }
-    cv::Mat display;
-    enhance::invert(live, display);
-    enhance::blend(clean, display, arVal, display);
-    if (arVal >= overlayThreshold) {
-        clean.copyTo(display, green ? ~background : background);
-    }
-    return {clean, display};
 }

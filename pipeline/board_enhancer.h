@@ -18,18 +18,44 @@ public:
     cv::Mat adjustBrightnessContrast(const cv::Mat& picture) const;
 
     // Element 0: clean board picture; element 1: display picture (the same buffer
-    // where both are the same picture).
+    // where both are the same picture). The pictures live in the enhancer's buffers
+    // (or are the live picture) until the next call.
     std::vector<cv::Mat> compose(const cv::Mat& live, const cv::Mat& detail, int mode, bool ar,
                                  double arVal, double details, double brightness, double contrast,
                                  int boardColor, const cv::Mat& colour);
+
+    // The display picture of the last compose for a new live picture: the board
+    // picture and the settings of that call are kept, so a moving presenter over an
+    // unchanged board costs only the overlay.
+    std::vector<cv::Mat> recomposeDisplay(const cv::Mat& live);
 
     int brightness = -81;
     int contrast = 70;
     cv::Scalar greenBackground{0, 80, 0, 0};
 
 private:
-    std::vector<cv::Mat> composeWhite(const cv::Mat& live, cv::Mat board, int mode, bool ar,
-                                      double arVal) const;
-    std::vector<cv::Mat> composeDark(const cv::Mat& live, cv::Mat board, int mode, bool ar,
-                                     double arVal, int boardColor, const cv::Mat& colour) const;
+    struct Composition {
+        int mode = 0;
+        bool ar = true;
+        double arVal = 0.5;
+        int boardColor = 1;
+    };
+
+    void adjustInPlace(cv::Mat& picture) const;
+    void makeBoardPicture(const cv::Mat& detail, double details, const cv::Mat& colour,
+                          const cv::Mat& live);
+    void makeWhiteBoardPicture();
+    void makeDarkColourPicture(const cv::Mat& colour, const cv::Mat& live);
+    void makeDarkTwoLevelPicture();
+
+    // Buffers kept from frame to frame; the returned pictures share them.
+    Composition last;
+    cv::Mat board;
+    cv::Mat grey;
+    cv::Mat background;
+    cv::Mat twoLevel;
+    cv::Mat trueColour;
+    cv::Mat clean;
+    cv::Mat putBack;
+    cv::Mat display;
 };

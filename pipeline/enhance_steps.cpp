@@ -20,8 +20,12 @@ cv::Mat gray(const cv::Mat& picture) {
 }
 
 void whiten(cv::Mat& picture) {
+    whitenInto(picture, picture);
+}
+
+void whitenInto(const cv::Mat& picture, cv::Mat& result) {
     const cv::Scalar m = cv::mean(picture);
-    cv::add(picture, cv::Scalar(255 - m[0], 255 - m[1], 255 - m[2], 0), picture);
+    cv::add(picture, cv::Scalar(255 - m[0], 255 - m[1], 255 - m[2], 0), result);
 }
 
 void blend(const cv::Mat& board, const cv::Mat& live, double arVal, cv::Mat& result) {

@@ -161,7 +161,8 @@ void FrameProcessor::runFullRebuild() {
         boardWarp.warpAll(colourCanvas, colourWarp);
         trueColourStale = true;
     }
-    warpsChanged = true;
+    boardWarpsChanged = true;
+    liveWarpChanged = true;
     ++buildCount;
 }
 
@@ -195,7 +196,8 @@ void FrameProcessor::runIncrementalUpdate() {
     if (liveChanged) {
         boardWarp.warpCells(canvas, liveWarp, movingCells);
     }
-    warpsChanged = warpsChanged || detailChanged || liveChanged;
+    boardWarpsChanged = boardWarpsChanged || detailChanged;
+    liveWarpChanged = liveWarpChanged || liveChanged;
 }
 
 // Decides every board cell in list order first, then does the lens corrections,
@@ -290,16 +292,20 @@ void FrameProcessor::runEnhancementStage() {
         writeTrueColour();
     }
     const ComposeInputs inputs{mode, ar, arVal, details, brightness, contrast, boardColor};
-    // compose is a pure function of the warps and the settings; the outputs of an
-    // unchanged frame are the ones already held.
-    if (composed && !warpsChanged && inputs == lastComposed) {
-        return;
+    // compose is a pure function of the warps and the settings: an unchanged frame
+    // keeps its outputs, and a change of the live picture alone redoes only the overlay.
+    // Without a colour picture the board picture falls back on the live one.
+    const bool boardReadsLive = boardColor != whiteBoard && colourWarp.size() != liveWarp.size();
+    if (!composed || boardWarpsChanged || boardReadsLive || !(inputs == lastComposed)) {
+        outputs = enhancer.compose(liveWarp, detailWarp, mode, ar, arVal, details, brightness,
+                                   contrast, boardColor, colourWarp);
+    } else if (liveWarpChanged) {
+        outputs = enhancer.recomposeDisplay(liveWarp);
     }
-    outputs = enhancer.compose(liveWarp, detailWarp, mode, ar, arVal, details, brightness, contrast,
-                               boardColor, colourWarp);
     lastComposed = inputs;
     composed = true;
-    warpsChanged = false;
+    boardWarpsChanged = false;
+    liveWarpChanged = false;
 }
 
 // The file only changes when the colour picture does; encoding it costs more than

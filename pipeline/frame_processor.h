@@ -88,7 +88,8 @@ private:
     cv::Mat smallCorrected;
     std::vector<int> movingCells;
     std::vector<int> settledCells;
-    bool warpsChanged = true;
+    bool boardWarpsChanged = true;
+    bool liveWarpChanged = true;
     bool trueColourStale = true;
     bool trueColourFailed = false;
     bool composed = false;

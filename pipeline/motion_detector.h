@@ -25,6 +25,7 @@ private:
     void markCells(const cv::Mat& mask);
 
     cv::Mat blurred;
+    cv::Mat medianHalves[2];
     cv::Mat difference;
     cv::Mat greyDifference;
     cv::Mat mask;

@@ -1,6 +1,8 @@
 #include "motion_detector.h"
 #include "tiny_store.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -123,6 +125,20 @@ TEST_F(MotionDetectorTest, HullNeedsThirtyOneCollectedPoints) {
             EXPECT_EQ(marked.count(cellAt(blob.x + 2, blob.y + 2)), 1u)
                 << c.name << ": its own pixels still mark their cell";
         }
+    }
+}
+
+// The reference picture is the 5 x 5 median of the whole frame, rows at the seam
+// between the two halves included.
+TEST_F(MotionDetectorTest, ReferenceIsTheMedianOfTheWholeFrame) {
+    for (const cv::Size& size : {cv::Size(smallWidth, smallHeight), cv::Size(31, 7)}) {
+        cv::Mat picture(size, CV_8UC3);
+        cv::randu(picture, 0, 256);
+        detector.update(picture);
+        cv::Mat expected;
+        cv::medianBlur(picture, expected, 5);
+        ASSERT_EQ(detector.previousSmall.size(), size);
+        EXPECT_EQ(cv::norm(detector.previousSmall, expected, cv::NORM_INF), 0.0) << size;
     }
 }
 
