@@ -62,6 +62,8 @@ private slots:
         QTest::newRow("black & white") << QStringList{"bw"} << QStringList{"mode=1"} << true;
         QTest::newRow("original writes only the mode")
             << QStringList{"original"} << QStringList{"mode=2"} << false;
+        QTest::newRow("black & white to original")
+            << QStringList{"bw", "original"} << QStringList{"mode=1", "mode=2"} << false;
         QTest::newRow("original to color: ar first, then the mode")
             << QStringList{"original", "color"} << QStringList{"mode=2", "ar=true", "mode=0"}
             << true;

@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# End to end: the real program in a real X window on the replay camera over a generated
+# rig scene. It starts, switches modes in the settings panel, calibrates by clicking the
+# rig's true board corners, takes a snapshot and is unplugged; screenshots of every step
+# are kept. Usage: e2e.sh BRISEL BRISEL_RIG ARTIFACT_DIR
+set -euo pipefail
+brisel="$(realpath "$1")"
+rig="$(realpath "$2")"
+artifacts="$(realpath -m "$3")"
+
+# A private virtual display of a known size, with no other windows on it.
+# Display numbers are picked at random (and retried) because other test runs may be
+# starting their own virtual displays at the same moment.
+if [ -z "${BRISEL_E2E_INNER:-}" ]; then
+    export BRISEL_E2E_INNER=1
+    for _ in 1 2 3; do
+        status=0
+        xvfb-run -a -n $((200 + RANDOM % 600)) -s "-screen 0 1920x1080x24 +extension GLX" \
+            "$0" "$@" || status=$?
+        [ "$status" -ne 75 ] && exit "$status"
+        echo "the virtual display did not answer; trying another one"
+    done
+    exit 1
+fi
+xdotool getdisplaygeometry >/dev/null 2>&1 || exit 75
+
+export QT_QPA_PLATFORM=xcb
+shots="$artifacts/e2e"
+rm -rf "$shots"
+mkdir -p "$shots"
+work="$(mktemp -d)"
+pid=""
+cleanup() {
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    echo "---- console (last 40 lines) ----"
+    tail -40 "$work/console.txt" 2>/dev/null || true
+    exit 1
+}
+step() { echo "== $*"; }
+calc() { awk "BEGIN { printf \"%d\", $1 }"; }
+shot() { import -window root "$shots/$1.png" && echo "   screenshot $shots/$1.png"; }
+click() {
+    xdotool mousemove --sync "$1" "$2"
+    sleep 0.15
+    xdotool click 1
+    sleep 0.3
+}
+# wait_for SECONDS COMMAND...: polls until the command succeeds.
+wait_for() {
+    local limit=$(($1 * 5))
+    shift
+    for _ in $(seq 1 "$limit"); do
+        if "$@"; then return 0; fi
+        sleep 0.2
+    done
+    return 1
+}
+console_has() { grep -qF -- "$1" "$work/console.txt"; }
+# fraction SHOT GEOMETRY FX: the fraction of pixels of a region for which FX holds.
+fraction() {
+    convert "$shots/$1.png" -crop "$2" +repage -resize 50% -fx "$3 ? 1 : 0" -format "%[fx:mean]" info:
+}
+# difference A B GEOMETRY: RMSE between the same region of two screenshots (0 … 1).
+difference() {
+    convert "$shots/$1.png" -crop "$3" +repage "$work/a.png"
+    convert "$shots/$2.png" -crop "$3" +repage "$work/b.png"
+    { compare -metric RMSE "$work/a.png" "$work/b.png" null: 2>&1 || true; } | sed 's/.*(\(.*\))/\1/'
+}
+above() { awk "BEGIN { exit !($1 > $2) }"; }
+
+step "generating the rig scene"
+"$rig" --out "$work/rig" --board white --frames 8 --still 8 >"$work/rig.txt" 2>&1 ||
+    { cat "$work/rig.txt"; fail "the rig did not run"; }
+mkdir -p "$work/run" "$work/home"
+cp -r "$work/rig/calib_data" "$work/run/"
+first="$work/rig/scene_white/f_0000.png"
+[ -f "$first" ] || fail "the rig wrote no frames"
+read -r -a truth < <(tr ',' ' ' <"$work/rig/truth_white/corners.txt")
+[ "${#truth[@]}" -eq 8 ] || fail "unexpected truth corners"
+
+step "starting the program on the replay camera"
+cd "$work/run"
+HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/home" \
+    BRISEL_REPLAY="$work/rig/scene_white/f_%04d.png" "$brisel" >"$work/console.txt" 2>&1 &
+pid=$!
+main_window() { window="$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -1)"; [ -n "$window" ]; }
+wait_for 30 main_window || fail "no window appeared"
+wait_for 60 console_has "in qml:  true" || fail "no camera picture reached the live view"
+sleep 2
+eval "$(xdotool getwindowgeometry --shell "$window")"
+read -r SW SH < <(xdotool getdisplaygeometry)
+W=$WIDTH H=$HEIGHT X0=$X Y0=$Y
+echo "   window ${W}x${H} at ${X0},${Y0} on a ${SW}x${SH} screen"
+[ "$W" -eq "$(calc "$SW * 0.7")" ] || fail "window width $W"
+[ "$H" -eq "$(calc "$SW * 0.7 * 9 / 16")" ] || fail "window height $H"
+shot 01_live
+
+# Geometry of the main window, in screen pixels.
+top=$(calc "$H * 0.037")
+bar_h=$(awk "BEGIN { print $H * 0.08796 }")
+bar_mid=$(calc "$Y0 + $H - $bar_h / 2")
+live_geometry="$(calc "$W * 0.5")x$(calc "$H - $top - $bar_h - 10")+$(calc "$X0 + $W * 0.47")+$(calc "$Y0 + $top + 5")"
+PW=$(awk "BEGIN { print $W * 0.4336 }")
+PH=$(awk "BEGIN { a = $H * 0.56527; b = $PW * 0.7333; print (a > b ? b : a) }")
+PX=$(awk "BEGIN { print $X0 + $W * 0.0078125 }")
+PY=$(awk "BEGIN { print $Y0 + $H - $PH - $bar_h }")
+settings_x=$(calc "$PX + $H * 0.074 / 2")
+capture_x=$(calc "$X0 + $W / 2")
+# The mode buttons stand 35 pixels apart in a column scaled with the panel height.
+mode_x=$(calc "$PX + $PW * 0.33919 + 20")
+mode_y() { calc "$PY + $PH * 0.07371 + 1 + (15 + 35 * $1 - 1) * $PH * 0.00229"; }
+recalib_x=$(calc "$PX + $PW * (0.072 + 0.2288 / 2)")
+recalib_y=$(calc "$PY + $PH * (0.85749 + 0.10483 / 2)")
+# The dialogue windows: the reference size, centred on the screen.
+BX=$(((SW - W) / 2))
+BY=$(((SH - H) / 2))
+picture_h=$(awk "BEGIN { print $H - $top - $H * 0.2097 }")
+white_x=$(calc "$BX + $W * (0.2036 + 0.1875 + 0.017385416 + 0.1875 / 2)")
+white_y=$(calc "$BY + $top + $picture_h / 2")
+button_x=$(calc "$BX + $W * (0.815625 + 0.153125 / 2)")
+button_y=$(calc "$BY + $H * (0.8 + 0.1019 + 0.07864 / 2)")
+
+step "the live view shows the camera picture, not the placeholder"
+red='(r > 0.75 && g < 0.5 && b < 0.4)'
+above 0.002 "$(fraction 01_live "$live_geometry" "$red")" && fail "the placeholder is shown at start"
+
+step "calibration: white board, the rig's four true corners, Calibrate"
+click "$settings_x" "$bar_mid"
+wait_for 5 console_has "cam connected in ui:  true" || fail "the settings button did not react"
+sleep 0.5
+shot 02_settings
+click "$recalib_x" "$recalib_y"
+sleep 1
+click "$white_x" "$white_y"
+sleep 0.5
+shot 03_board_choice
+click "$button_x" "$button_y"
+sleep 3
+shot 04_calibration_picture
+for n in 0 1 2 3; do
+    cx=$(calc "$BX + ${truth[$((2 * n))]} * $W")
+    cy=$(calc "$BY + $top + ${truth[$((2 * n + 1))]} * $picture_h")
+    click "$cx" "$cy"
+done
+wait_for 60 test -f calib_data/calib_perspective.xml || fail "the fourth corner did not calibrate"
+wait_for 10 test -f calib_data/board_corners.xml || fail "no board_corners.xml"
+shot 05_corners
+click "$button_x" "$button_y"
+wait_for 10 console_has "VideoStreamer.boardColor:  1" || fail "Calibrate did not send the board colour"
+grep -q "<BoardColor>1</BoardColor>" calib_data/board_color.xml || fail "board_color.xml does not hold 1"
+sleep 3
+shot 06_calibrated
+above 0.002 "$(fraction 06_calibrated "$live_geometry" "$red")" && fail "the placeholder is shown after calibrating"
+
+step "settings panel: Black & White, Original, Color"
+click "$settings_x" "$bar_mid"
+sleep 0.5
+click "$mode_x" "$(mode_y 1)"
+sleep 3
+shot 07_black_white
+click "$mode_x" "$(mode_y 2)"
+sleep 3
+shot 08_original
+# The part of the live view right of the panel.
+right_of_panel="$(calc "$W - $PW - 40")x$(calc "$H - $top - $bar_h - 20")+$(calc "$PX + $PW + 20")+$(calc "$Y0 + $top + 10")"
+change=$(difference 07_black_white 08_original "$right_of_panel")
+echo "   Black & White vs Original: RMSE $change"
+above "$change" 0.02 || fail "switching the mode did not change the live picture"
+click "$mode_x" "$(mode_y 0)"
+sleep 2
+shot 09_color
+# A click on the live view above the panel closes it.
+click "$(calc "$X0 + $W * 0.7")" "$(calc "$Y0 + $top + 40")"
+sleep 0.5
+
+step "capture a snapshot"
+click "$capture_x" "$bar_mid"
+# The toast fades in between frames of the busy GUI thread.
+sleep 1.5
+shot 10_capture_toast
+jpeg() { ls "$work/home/Documents/Brisel/"Brisel_*.jp*g >/dev/null 2>&1; }
+wait_for 10 jpeg || fail "no snapshot in Documents/Brisel"
+echo "   $(ls "$work/home/Documents/Brisel/")"
+console_has "capture clicked" || fail "the capture press was not seen"
+
+step "unplug: the placeholder appears"
+mv "$first" "$first.unplugged"
+wait_for 20 console_has "in qml:  false" || fail "the program did not notice the unplug"
+sleep 2
+shot 11_unplugged
+placeholder_text="$(calc "$W * 0.6")x$(calc "$H * 0.25")+$(calc "$X0 + $W * 0.2")+$(calc "$Y0 + $H * 0.3")"
+red_part=$(fraction 11_unplugged "$placeholder_text" "$red")
+white_part=$(fraction 11_unplugged "$placeholder_text" "(r > 0.9 && g > 0.9 && b > 0.9)")
+echo "   placeholder text region: red $red_part, white $white_part"
+above "$red_part" 0.004 || fail "no red placeholder text after the unplug"
+above "$white_part" 0.8 || fail "no white placeholder after the unplug"
+
+step "close"
+click "$(calc "$X0 + $W - 30")" "$(calc "$Y0 + $top / 2")"
+exited() { ! kill -0 "$pid" 2>/dev/null; }
+wait_for 15 exited || fail "the close button did not end the program"
+wait "$pid" || true
+pid=""
+console_has "close clicked" || fail "no close line"
+echo "end-to-end run passed"
