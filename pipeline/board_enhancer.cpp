@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <iostream>
+#include <iterator>
 
 namespace {
 
@@ -108,7 +109,7 @@ std::vector<cv::Mat> BoardEnhancer::compose(const cv::Mat& live, const cv::Mat& 
         brightness += darkBrightnessOffset;
         contrast -= darkContrastOffset;
     }
-    last = {mode, ar, arVal, boardColor};
+    last = {mode, ar, arVal, boardColor, details};
     if (mode != modeOriginal) {
         makeBoardPicture(detail, details, colour, live);
     }
@@ -140,6 +141,35 @@ std::vector<cv::Mat> BoardEnhancer::recomposeDisplay(const cv::Mat& live) {
         clean.copyTo(display, putBack);
     }
     return {clean, display};
+}
+
+bool BoardEnhancer::recomposeBoardRegion(const cv::Mat& detail, const cv::Mat& colour,
+                                         const cv::Mat& live, const cv::Rect& region) {
+    if (last.mode == modeOriginal) {
+        return true;
+    }
+    if (board.size() != detail.size() || clean.size() != detail.size() ||
+        (region & cv::Rect(cv::Point(), detail.size())) != region) {
+        return false;
+    }
+    // The steps write through their buffers; pointing the buffers at the region for
+    // the duration makes them patch the full pictures in place.
+    cv::Mat* const buffers[] = {&board,      &grey,  &background, &twoLevel,
+                                &trueColour, &clean, &putBack};
+    cv::Mat full[std::size(buffers)];
+    for (size_t i = 0; i < std::size(buffers); ++i) {
+        full[i] = *buffers[i];
+        if (full[i].size() == detail.size()) {
+            *buffers[i] = full[i](region);
+        }
+    }
+    const cv::Mat noColour;
+    makeBoardPicture(detail(region), last.details,
+                     colour.size() == detail.size() ? colour(region) : noColour, live(region));
+    for (size_t i = 0; i < std::size(buffers); ++i) {
+        *buffers[i] = full[i];
+    }
+    return true;
 }
 
 // Element 0 and the mask of its pixels that the overlay puts back on top.

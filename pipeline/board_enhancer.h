@@ -28,6 +28,11 @@ public:
     // picture and the settings of that call are kept, so a moving presenter over an
     // unchanged board costs only the overlay.
     std::vector<cv::Mat> recomposeDisplay(const cv::Mat& live);
+    // Redoes the board picture of the last compose inside `region` only, after the
+    // detail (and colour) pictures changed there; every step is per pixel. Returns
+    // false (nothing done) when there is no board picture of that size to patch.
+    bool recomposeBoardRegion(const cv::Mat& detail, const cv::Mat& colour, const cv::Mat& live,
+                              const cv::Rect& region);
 
     int brightness = -81;
     int contrast = 70;
@@ -39,6 +44,7 @@ private:
         bool ar = true;
         double arVal = 0.5;
         int boardColor = 1;
+        double details = 4.0;
     };
 
     void adjustInPlace(cv::Mat& picture) const;

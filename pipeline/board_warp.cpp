@@ -141,16 +141,21 @@ void BoardWarp::warpCells(const cv::Mat& source, cv::Mat& warped,
         warpAll(source, warped);
         return;
     }
-    cv::Rect changed;
-    for (int k : cells) {
-        if (k >= 0 && k < static_cast<int>(footprints.size())) {
-            changed |= footprints[k];
-        }
-    }
+    const cv::Rect changed = footprintOf(cells);
     if (changed.empty()) {
         return;
     }
     cv::Mat target = warped(changed);
     cv::remap(source, target, coordinates(changed), weights(changed), cv::INTER_LINEAR,
               cv::BORDER_CONSTANT, cv::Scalar());
+}
+
+cv::Rect BoardWarp::footprintOf(const std::vector<int>& cells) const {
+    cv::Rect changed;
+    for (int k : cells) {
+        if (k >= 0 && k < static_cast<int>(footprints.size())) {
+            changed |= footprints[k];
+        }
+    }
+    return changed;
 }

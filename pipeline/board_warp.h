@@ -19,6 +19,9 @@ public:
     // Redoes the board-picture pixels whose sources touch one of the cells.
     void warpCells(const cv::Mat& canvas, cv::Mat& warped, const std::vector<int>& cells) const;
 
+    // The board-picture rectangle whose pixels read one of the cells.
+    cv::Rect footprintOf(const std::vector<int>& cells) const;
+
     // True when every board-picture pixel reads only board cells (or lies outside the
     // canvas): the rest of the canvas is then never seen.
     bool readsOnlyBoardCells() const { return onlyBoardCells; }

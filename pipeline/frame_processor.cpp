@@ -162,6 +162,7 @@ void FrameProcessor::runFullRebuild() {
         trueColourStale = true;
     }
     boardWarpsChanged = true;
+    boardChangedWhole = true;
     liveWarpChanged = true;
     ++buildCount;
 }
@@ -187,6 +188,7 @@ void FrameProcessor::runIncrementalUpdate() {
     bool liveChanged = false;
     updateCells(detailChanged, liveChanged);
     if (detailChanged) {
+        boardChange |= boardWarp.footprintOf(settledCells);
         boardWarp.warpCells(detailCanvas, detailWarp, settledCells);
         if (boardColor != whiteBoard) {
             boardWarp.warpCells(colourCanvas, colourWarp, settledCells);
@@ -296,15 +298,21 @@ void FrameProcessor::runEnhancementStage() {
     // keeps its outputs, and a change of the live picture alone redoes only the overlay.
     // Without a colour picture the board picture falls back on the live one.
     const bool boardReadsLive = boardColor != whiteBoard && colourWarp.size() != liveWarp.size();
-    if (!composed || boardWarpsChanged || boardReadsLive || !(inputs == lastComposed)) {
+    const bool sameSettings = composed && inputs == lastComposed && !boardReadsLive;
+    const bool patchBoard =
+        sameSettings && boardWarpsChanged && !boardChangedWhole &&
+        enhancer.recomposeBoardRegion(detailWarp, colourWarp, liveWarp, boardChange);
+    if (!sameSettings || (boardWarpsChanged && !patchBoard)) {
         outputs = enhancer.compose(liveWarp, detailWarp, mode, ar, arVal, details, brightness,
                                    contrast, boardColor, colourWarp);
-    } else if (liveWarpChanged) {
+    } else if (liveWarpChanged || patchBoard) {
         outputs = enhancer.recomposeDisplay(liveWarp);
     }
     lastComposed = inputs;
     composed = true;
     boardWarpsChanged = false;
+    boardChangedWhole = false;
+    boardChange = cv::Rect();
     liveWarpChanged = false;
 }
 

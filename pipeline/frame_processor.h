@@ -89,6 +89,8 @@ private:
     std::vector<int> movingCells;
     std::vector<int> settledCells;
     bool boardWarpsChanged = true;
+    cv::Rect boardChange;
+    bool boardChangedWhole = true;
     bool liveWarpChanged = true;
     bool trueColourStale = true;
     bool trueColourFailed = false;
