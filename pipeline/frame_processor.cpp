@@ -5,6 +5,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <iostream>
 
 namespace {
@@ -116,13 +117,44 @@ const cv::Mat& FrameProcessor::currentFrame() {
     return frame;
 }
 
+// A bilinear reduction reads two source rows per output row (pixel centres aligned).
+// On a still dark board only those rows need the inversion, a third of the frame at
+// the six-fold reduction; the rest follows when a cell needs the frame.
+const cv::Mat& FrameProcessor::frameForReduction(const cv::Size& reduced) {
+    if (frameReady || boardColor == whiteBoard || reduced.height <= 0) {
+        return currentFrame();
+    }
+    const int height = input->rows;
+    const double scale = static_cast<double>(height) / reduced.height;
+    reductionRows.clear();
+    for (int dy = 0; dy < reduced.height; ++dy) {
+        const int sy = std::clamp(cvFloor((dy + 0.5) * scale - 0.5), 0, height - 1);
+        if (reductionRows.empty() || reductionRows.back() < sy) {
+            reductionRows.push_back(sy);
+        }
+        if (sy + 1 < height && reductionRows.back() < sy + 1) {
+            reductionRows.push_back(sy + 1);
+        }
+    }
+    frame.create(input->size(), input->type());
+    const cv::Scalar white(255, 255, 255, 0);
+    cv::parallel_for_(cv::Range(0, static_cast<int>(reductionRows.size())),
+                      [&](const cv::Range& range) {
+                          for (int i = range.start; i < range.end; ++i) {
+                              cv::Mat row = frame.row(reductionRows[i]);
+                              cv::subtract(white, input->row(reductionRows[i]), row);
+                          }
+                      });
+    return frame;
+}
+
 void FrameProcessor::runMotionStage() {
     if (frameCounter % detectPeriod != 0) {
         return;
     }
     const CalibrationStore& store = CalibrationStore::instance();
-    cv::resize(currentFrame(), smallFrame, cv::Size(store.smallFrameWidth, store.smallFrameHeight),
-               0, 0, cv::INTER_LINEAR);
+    const cv::Size reduced(store.smallFrameWidth, store.smallFrameHeight);
+    cv::resize(frameForReduction(reduced), smallFrame, reduced, 0, 0, cv::INTER_LINEAR);
     cv::remap(smallFrame, smallCorrected, store.smallMap1, store.smallMap2, cv::INTER_LINEAR,
               cv::BORDER_CONSTANT, cv::Scalar());
     motion.update(smallCorrected);

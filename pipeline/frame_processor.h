@@ -68,6 +68,7 @@ private:
     const char* missingPrerequisite(const cv::Mat& input) const;
     void reportPassThrough(const char* reason);
     const cv::Mat& currentFrame();
+    const cv::Mat& frameForReduction(const cv::Size& reduced);
     void runMotionStage();
     void runPerspectiveStage();
     void runFullRebuild();
@@ -84,6 +85,7 @@ private:
     BoardWarp boardWarp;
     const cv::Mat* input = nullptr;
     bool frameReady = false;
+    std::vector<int> reductionRows;
     cv::Mat smallFrame;
     cv::Mat smallCorrected;
     std::vector<int> movingCells;
