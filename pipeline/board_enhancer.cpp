@@ -145,7 +145,7 @@ std::vector<cv::Mat> BoardEnhancer::recomposeDisplay(const cv::Mat& live) {
 
 bool BoardEnhancer::recomposeBoardRegion(const cv::Mat& detail, const cv::Mat& colour,
                                          const cv::Mat& live, const cv::Rect& region) {
-    if (last.mode == modeOriginal) {
+    if (last.mode == modeOriginal || region.empty()) {
         return true;
     }
     if (board.size() != detail.size() || clean.size() != detail.size() ||

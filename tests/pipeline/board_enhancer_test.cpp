@@ -252,6 +252,37 @@ TEST_F(BoardEnhancerTest, ZeroDetailsGiveAUniformWhiteBoard) {
     EXPECT_EQ(cv::countNonZero(out[0].reshape(1) != 255), 0);
 }
 
+// Patching the board picture where the detail changed gives what a whole compose of
+// the new detail gives, in every colour, mode and overlay.
+TEST_F(BoardEnhancerTest, RegionPatchMatchesAWholeCompose) {
+    cv::RNG rng(5);
+    cv::Mat live(24, 32, CV_8UC3), colour(24, 32, CV_8UC3), detail(24, 32, CV_8UC3);
+    rng.fill(live, cv::RNG::UNIFORM, 0, 256);
+    rng.fill(colour, cv::RNG::UNIFORM, 0, 256);
+    rng.fill(detail, cv::RNG::UNIFORM, 0, 60);
+    const cv::Rect region(5, 3, 11, 9);
+    cv::Mat changed = detail.clone();
+    rng.fill(changed(region), cv::RNG::UNIFORM, 0, 60);
+    for (int boardColor : {0, 1, 2}) {
+        for (int mode : {0, 1, 2}) {
+            for (bool ar : {false, true}) {
+                BoardEnhancer patched;
+                patched.compose(live, detail, mode, ar, 0.5, 4.0, -60, 80, boardColor, colour);
+                ASSERT_TRUE(patched.recomposeBoardRegion(changed, colour, live, region));
+                ASSERT_TRUE(patched.recomposeBoardRegion(changed, colour, live, cv::Rect()));
+                const std::vector<cv::Mat> got = patched.recomposeDisplay(live);
+                const std::vector<cv::Mat> want = enhancer.compose(
+                    live, changed, mode, ar, 0.5, 4.0, -60, 80, boardColor, colour);
+                for (int i : {0, 1}) {
+                    EXPECT_EQ(cv::norm(got[i], want[i], cv::NORM_INF), 0.0)
+                        << "colour " << boardColor << " mode " << mode << " ar " << ar << " output "
+                        << i;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(BoardEnhancerTest, MissingColourPictureFallsBackToTheLivePicture) {
     testing::internal::CaptureStdout();
     const std::vector<cv::Mat> out =
