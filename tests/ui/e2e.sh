@@ -7,6 +7,7 @@ set -euo pipefail
 brisel="$(realpath "$1")"
 rig="$(realpath "$2")"
 artifacts="$(realpath -m "$3")"
+sources="$(cd "$(dirname "$0")/../.." && pwd)"
 
 # A private virtual display of a known size, with no other windows on it.
 # Display numbers are picked at random (and retried) because other test runs may be
@@ -205,7 +206,21 @@ step "close"
 click "$(calc "$X0 + $W - 30")" "$(calc "$Y0 + $top / 2")"
 exited() { ! kill -0 "$pid" 2>/dev/null; }
 wait_for 15 exited || fail "the close button did not end the program"
-wait "$pid" || true
+status=0
+wait "$pid" || status=$?
 pid=""
+# Under the sanitizers: memory errors and undefined behaviour fail the run, and so does
+# a leak with a frame in our sources. Leaks whose frames all lie in libraries unloaded
+# before exit (the GL driver) cannot be attributed or suppressed; they are only noted.
+console="$work/console.txt"
+grep -qE "ERROR: AddressSanitizer|runtime error:" "$console" && fail "the sanitizer reported an error"
+if grep -q "ERROR: LeakSanitizer" "$console"; then
+    sed -n '/ERROR: LeakSanitizer/,$p' "$console" | grep -qF "$sources/" &&
+        fail "a leak in the program's own code"
+    echo "   note: $(grep "SUMMARY: AddressSanitizer" "$console"), none in the program's own code"
+    # LeakSanitizer exits with 1 under AddressSanitizer (23 when used on its own)
+    if [ "$status" -eq 1 ] || [ "$status" -eq 23 ]; then status=0; fi
+fi
+[ "$status" -eq 0 ] || fail "the program exited with status $status"
 console_has "close clicked" || fail "no close line"
 echo "end-to-end run passed"
