@@ -10,20 +10,10 @@ artifacts="$(realpath -m "$3")"
 sources="$(cd "$(dirname "$0")/../.." && pwd)"
 
 # A private virtual display of a known size, with no other windows on it.
-# Display numbers are picked at random (and retried) because other test runs may be
-# starting their own virtual displays at the same moment.
 if [ -z "${BRISEL_E2E_INNER:-}" ]; then
     export BRISEL_E2E_INNER=1
-    for _ in 1 2 3; do
-        status=0
-        xvfb-run -a -n $((200 + RANDOM % 600)) -s "-screen 0 1920x1080x24 +extension GLX" \
-            "$0" "$@" || status=$?
-        [ "$status" -ne 75 ] && exit "$status"
-        echo "the virtual display did not answer; trying another one"
-    done
-    exit 1
+    exec "$(dirname "$0")/on_xvfb.sh" "$0" "$@"
 fi
-xdotool getdisplaygeometry >/dev/null 2>&1 || exit 75
 
 export QT_QPA_PLATFORM=xcb
 shots="$artifacts/e2e"
@@ -79,6 +69,7 @@ step "generating the rig scene"
 "$rig" --out "$work/rig" --board white --frames 8 --still 8 >"$work/rig.txt" 2>&1 ||
     { cat "$work/rig.txt"; fail "the rig did not run"; }
 mkdir -p "$work/run" "$work/home"
+chmod 700 "$work/home"
 cp -r "$work/rig/calib_data" "$work/run/"
 first="$work/rig/scene_white/f_0000.png"
 [ -f "$first" ] || fail "the rig wrote no frames"
