@@ -20,6 +20,8 @@ fs::path rootDir() {
 }
 
 struct Cleanup {
+    // Touch the root path first so that it is destroyed after this object.
+    Cleanup() { rootDir(); }
     ~Cleanup() {
         if (!std::getenv("BRISEL_KEEP_RIG")) {
             std::error_code ec;
