@@ -1,0 +1,50 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstddef>
+#include <memory>
+
+// What is wrong with an encoded (MJPEG) camera frame, if anything.
+enum class FrameDamage { None, NotJpeg, TooShort, NoEndMarker, Corrupt, WrongSize };
+
+// A few words for console lines, e.g. "no end-of-image marker".
+const char* frameDamageText(FrameDamage damage);
+
+// The cheap test every frame gets before anything else: start-of-image header, a
+// plausible size and an end-of-image marker at the end. A JPEG cut short by a camera
+// short of USB bandwidth fails it; it reads only the first and last few bytes.
+FrameDamage checkEncodedFrame(const uchar* data, std::size_t size);
+
+// Decodes camera JPEGs into a reused BGR picture with libjpeg-turbo, which reports the
+// damage that OpenCV's decoder would silently turn into grey or garbage pixels. One
+// decoder per thread.
+class JpegDecoder {
+public:
+    // Fast DCT and fast upsampling trade a little accuracy for speed.
+    struct Options {
+        bool fastDct = false;
+        bool fastUpsample = false;
+    };
+
+    JpegDecoder();
+    explicit JpegDecoder(Options options);
+
+    // Decodes into `bgr` (CV_8UC3, reallocated only when it has another size or type)
+    // when the frame passes the cheap check, its header announces exactly `expected`
+    // in colour, and the whole image decodes without warnings. On damage, `bgr` may
+    // hold a partly decoded picture and must not be shown. Like cv::Mat::create, this
+    // writes into the buffer that `bgr` shares with any other header of it.
+    FrameDamage decode(const uchar* data, std::size_t size, cv::Size expected, cv::Mat& bgr);
+
+private:
+    struct HandleCloser {
+        void operator()(void* handle) const;
+    };
+
+    void restart();
+
+    int flags = 0;
+    // Null when TurboJPEG could not be initialised: every frame then counts as corrupt.
+    std::unique_ptr<void, HandleCloser> handle;
+};

@@ -1,0 +1,177 @@
+#include "jpeg_frame.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uchar>;
+
+const cv::Size frameSize(320, 240);
+
+// A textured colour picture, so that the scan data is long and every byte matters.
+cv::Mat picture(cv::Size size) {
+    cv::Mat pic(size, CV_8UC3);
+    cv::randu(pic, cv::Scalar::all(0), cv::Scalar::all(255));
+    cv::GaussianBlur(pic, pic, cv::Size(5, 5), 0);
+    cv::circle(pic, {size.width / 2, size.height / 2}, size.height / 3, {20, 200, 90}, 9);
+    return pic;
+}
+
+Bytes encode(const cv::Mat& pic) {
+    Bytes jpeg;
+    cv::imencode(".jpg", pic, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
+    return jpeg;
+}
+
+Bytes intact() {
+    return encode(picture(frameSize));
+}
+
+// Offset of the first byte of the entropy-coded data (after the start-of-scan header).
+std::size_t scanStart(const Bytes& jpeg) {
+    for (std::size_t i = 2; i + 3 < jpeg.size(); i += 2 + ((jpeg[i + 2] << 8) | jpeg[i + 3])) {
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) {
+            return i + 2 + ((jpeg[i + 2] << 8) | jpeg[i + 3]);
+        }
+    }
+    return 0;
+}
+
+Bytes withEndMarker(Bytes jpeg) {
+    jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+    return jpeg;
+}
+
+struct Row {
+    const char* name;
+    std::function<Bytes()> make;
+    FrameDamage check;  // what the cheap check says
+    FrameDamage decode; // what a decode says
+};
+
+const std::vector<Row>& rows() {
+    using D = FrameDamage;
+    static const std::vector<Row> table{
+        {"intact", intact, D::None, D::None},
+        {"padded after the end marker",
+         [] {
+             Bytes j = intact();
+             j.resize(j.size() + 300, 0);
+             return j;
+         },
+         D::None, D::None},
+        {"cut short",
+         [] {
+             Bytes j = intact();
+             j.resize(j.size() * 6 / 10);
+             return j;
+         },
+         D::NoEndMarker, D::NoEndMarker},
+        {"cut by one byte",
+         [] {
+             Bytes j = intact();
+             j.pop_back();
+             return j;
+         },
+         D::NoEndMarker, D::NoEndMarker},
+        {"cut short, end marker appended",
+         [] {
+             Bytes j = intact();
+             j.resize(j.size() * 6 / 10);
+             return withEndMarker(j);
+         },
+         D::None, D::Corrupt},
+        {"header cut, end marker appended",
+         [] {
+             Bytes j = intact();
+             j.resize(scanStart(j) - 40);
+             return withEndMarker(j);
+         },
+         D::None, D::Corrupt},
+        {"stray marker in the scan",
+         [] {
+             Bytes j = intact();
+             const std::size_t at = scanStart(j) + (j.size() - scanStart(j)) / 2;
+             j[at] = 0xFF;
+             j[at + 1] = 0xC8;
+             return j;
+         },
+         D::None, D::Corrupt},
+        {"garbage", [] { return Bytes(4000, 0x5A); }, D::NotJpeg, D::NotJpeg},
+        {"garbage between the markers",
+         [] {
+             Bytes j(4000, 0x5A);
+             j[0] = 0xFF;
+             j[1] = 0xD8;
+             j[2] = 0xFF;
+             return withEndMarker(j);
+         },
+         D::None, D::Corrupt},
+        {"bare markers",
+         [] {
+             return Bytes{0xFF, 0xD8, 0xFF, 0xD9};
+         },
+         D::TooShort, D::TooShort},
+        {"empty", [] { return Bytes(); }, D::TooShort, D::TooShort},
+        {"larger picture",
+         [] {
+             return encode(picture({640, 480}));
+         },
+         D::None, D::WrongSize},
+        {"one pixel narrower",
+         [] {
+             return encode(picture({frameSize.width - 1, frameSize.height}));
+         },
+         D::None, D::WrongSize},
+        {"grey picture",
+         [] {
+             cv::Mat grey;
+             cv::cvtColor(picture(frameSize), grey, cv::COLOR_BGR2GRAY);
+             return encode(grey);
+         },
+         D::None, D::WrongSize},
+    };
+    return table;
+}
+
+} // namespace
+
+TEST(JpegFrame, DamagedFramesAreRecognisedAndIntactOnesDecodeLikeOpenCV) {
+    JpegDecoder decoder;
+    for (const Row& row : rows()) {
+        SCOPED_TRACE(row.name);
+        const Bytes jpeg = row.make();
+        EXPECT_EQ(frameDamageText(checkEncodedFrame(jpeg.data(), jpeg.size())),
+                  std::string(frameDamageText(row.check)));
+        cv::Mat bgr;
+        EXPECT_EQ(frameDamageText(decoder.decode(jpeg.data(), jpeg.size(), frameSize, bgr)),
+                  std::string(frameDamageText(row.decode)));
+        if (row.decode == FrameDamage::None) {
+            const cv::Mat reference = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+            ASSERT_EQ(bgr.size(), reference.size());
+            EXPECT_EQ(cv::norm(bgr, reference, cv::NORM_INF), 0.0);
+        }
+    }
+}
+
+TEST(JpegFrame, DecodingReusesThePictureAndRecoversAfterDamage) {
+    JpegDecoder decoder({true, true});
+    const Bytes good = intact();
+    Bytes cut = good;
+    cut.resize(cut.size() / 2);
+    cut = withEndMarker(cut);
+    cv::Mat bgr;
+    ASSERT_EQ(decoder.decode(good.data(), good.size(), frameSize, bgr), FrameDamage::None);
+    const cv::Mat first = bgr; // keeps the first buffer from being handed out again
+    EXPECT_EQ(decoder.decode(cut.data(), cut.size(), frameSize, bgr), FrameDamage::Corrupt);
+    ASSERT_EQ(decoder.decode(good.data(), good.size(), frameSize, bgr), FrameDamage::None);
+    EXPECT_EQ(bgr.data, first.data);
+    // Fast DCT and upsampling stay close to the exact decode.
+    EXPECT_GT(cv::PSNR(bgr, cv::imdecode(good, cv::IMREAD_COLOR)), 30.0);
+}
