@@ -2,21 +2,62 @@
 
 #include <opencv2/videoio.hpp>
 
-#include <cstdio>
+#include <algorithm>
 #include <filesystem>
+#include <iostream>
 #include <thread>
-#include <vector>
 
 namespace {
 
-bool isPattern(const std::string& source) {
-    return source.find('%') != std::string::npos;
+// Widest zero padding accepted in "%0Nd": one or two digits.
+constexpr std::size_t maxWidthDigits = 2;
+
+// The parts of a numbered pattern around its one integer conversion.
+struct Pattern {
+    std::string prefix;
+    std::size_t width = 0; // zero-padded to this many digits; 0: no padding
+    std::string suffix;
+};
+
+// A recording name is a numbered pattern when it holds exactly one '%', and that is
+// "%d" or "%0Nd"; any other conversion would be undefined behaviour in a formatter.
+bool parsePattern(const std::string& source, Pattern& pattern) {
+    const std::size_t percent = source.find('%');
+    if (percent == std::string::npos || source.find('%', percent + 1) != std::string::npos) {
+        return false;
+    }
+    std::size_t end = percent + 1;
+    std::size_t width = 0;
+    if (end < source.size() && source[end] == '0') {
+        const std::size_t digits = source.find_first_not_of("0123456789", end + 1);
+        const std::size_t count = std::min(digits, source.size()) - (end + 1);
+        if (count == 0 || count > maxWidthDigits) {
+            return false;
+        }
+        width = std::stoul(source.substr(end + 1, count));
+        end += 1 + count;
+    }
+    if (end >= source.size() || source[end] != 'd') {
+        return false;
+    }
+    pattern = {source.substr(0, percent), width, source.substr(end + 1)};
+    return true;
 }
 
-std::string formatPattern(const std::string& pattern, int index) {
-    std::vector<char> buffer(pattern.size() + 32);
-    std::snprintf(buffer.data(), buffer.size(), pattern.c_str(), index);
-    return buffer.data();
+bool isPattern(const std::string& source) {
+    Pattern pattern;
+    return parsePattern(source, pattern);
+}
+
+// Index is 0 or 1 here, so the number needs no sign.
+std::string formatPattern(const std::string& source, int index) {
+    Pattern pattern;
+    parsePattern(source, pattern);
+    std::string number = std::to_string(index);
+    if (number.size() < pattern.width) {
+        number.insert(0, pattern.width - number.size(), '0');
+    }
+    return pattern.prefix + number + pattern.suffix;
 }
 
 bool fileExists(const std::string& path) {
@@ -26,7 +67,13 @@ bool fileExists(const std::string& path) {
 
 } // namespace
 
-ReplayPresence::ReplayPresence(const std::string& source) : firstFile(firstFileOf(source)) {}
+ReplayPresence::ReplayPresence(const std::string& source) : firstFile(firstFileOf(source)) {
+    if (source.find('%') != std::string::npos && !isPattern(source)) {
+        std::cout << "replay: " << source
+                  << " is not a numbered pattern (one %d or %0Nd); replaying it as a plain path"
+                  << std::endl;
+    }
+}
 
 std::string ReplayPresence::firstFileOf(const std::string& source) {
     if (!isPattern(source)) {
@@ -37,7 +84,9 @@ std::string ReplayPresence::firstFileOf(const std::string& source) {
     return fileExists(zero) ? zero : formatPattern(source, 1);
 }
 
-bool ReplayPresence::isCameraAttached() { return fileExists(firstFile); }
+bool ReplayPresence::isCameraAttached() {
+    return fileExists(firstFile);
+}
 
 ReplayCapture::ReplayCapture(std::string source) : replaySource(std::move(source)) {}
 

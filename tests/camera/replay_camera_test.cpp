@@ -84,3 +84,36 @@ TEST(ReplayCamera, ReadingAClosedReplayGivesAnEmptyFrame) {
     capture.read(frame);
     EXPECT_TRUE(frame.empty());
 }
+
+TEST(ReplayCamera, OnlyOneIntegerConversionMakesANumberedPattern) {
+    // No file exists, so a pattern resolves to its file 1.
+    const struct {
+        const char* source;
+        const char* firstFile;
+    } rows[] = {
+        {"/none/f_%04d.png", "/none/f_0001.png"},
+        {"/none/f_%d.png", "/none/f_1.png"},
+        {"/none/f_%02d.png", "/none/f_01.png"},
+        {"/none/f_%010d.png", "/none/f_0000000001.png"},
+        {"/none/%d", "/none/1"},
+        {"/none/scene.avi", "/none/scene.avi"},
+        {"/none/f_%s.png", "/none/f_%s.png"},
+        {"/none/f_%n.png", "/none/f_%n.png"},
+        {"/none/f_%4d.png", "/none/f_%4d.png"},
+        {"/none/f_%0d.png", "/none/f_%0d.png"},
+        {"/none/f_%0100d.png", "/none/f_%0100d.png"},
+        {"/none/f_%04d_%04d.png", "/none/f_%04d_%04d.png"},
+        {"/none/f_%%%d.png", "/none/f_%%%d.png"},
+        {"/none/100%", "/none/100%"},
+        {"/none/f_%04", "/none/f_%04"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ReplayPresence::firstFileOf(row.source), row.firstFile) << row.source;
+    }
+    testing::internal::CaptureStdout();
+    ReplayPresence plain("/none/f_%s.png");
+    ReplayPresence pattern("/none/f_%04d.png");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "replay: /none/f_%s.png is not a numbered pattern (one %d or %0Nd); replaying it "
+              "as a plain path\n");
+}
