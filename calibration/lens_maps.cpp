@@ -124,6 +124,77 @@ bool writeMapPngs(const std::string& map1Path, const std::string& map2Path, cons
     }
 }
 
+bool writeLensFiles(const std::string& dir, const cv::Mat& k, const cv::Mat& d, bool model,
+                    bool maps, std::string& why) {
+    // Staged names keep their extension: it selects the PNG or XML writer.
+    struct Staged {
+        std::string path, tmp;
+    };
+    std::vector<Staged> staged;
+    const auto stage = [&dir, &staged](const std::string& name) {
+        const std::string path = dir + "/" + name;
+        const std::string ext = name.substr(name.rfind('.'));
+        staged.push_back({path, path + ".tmp" + ext});
+        return staged.back().tmp;
+    };
+    const auto discard = [&staged] {
+        for (const Staged& s : staged) {
+            std::error_code ec;
+            std::filesystem::remove(s.tmp, ec);
+        }
+    };
+    if (maps) {
+        cv::Mat map1, map2;
+        makeFullMaps(k, d, map1, map2);
+        const std::string tmp1 = stage(map1File);
+        const std::string tmp2 = stage(map2File);
+        if (!writeMapPngs(tmp1, tmp2, map1, map2)) {
+            why = "cannot write " + dir + "/" + map1File + " or " + map2File;
+            discard();
+            return false;
+        }
+    }
+    if (model) {
+        const std::string tmpK = stage(intrinsicFile);
+        const std::string tmpD = stage(distortionFile);
+        bool written = false;
+        try {
+            cv::FileStorage kf(tmpK, cv::FileStorage::WRITE);
+            kf << "Camera_Matrix" << k;
+            kf.release();
+            cv::FileStorage df(tmpD, cv::FileStorage::WRITE);
+            df << "Distortion_Coefficients" << d.reshape(1, 1);
+            df.release();
+            // Read back: a short write (full disk) shows up here, not at the next start.
+            cv::Mat backK, backD;
+            std::string fault;
+            written = readModel(tmpK, tmpD, backK, backD, fault) &&
+                      cv::norm(backK, k, cv::NORM_INF) == 0.0 &&
+                      cv::norm(backD, d.reshape(1, 4), cv::NORM_INF) == 0.0;
+        } catch (const cv::Exception&) {
+            written = false;
+        }
+        if (!written) {
+            why = "cannot write " + dir + "/" + intrinsicFile + " or " + distortionFile;
+            discard();
+            return false;
+        }
+    }
+    for (size_t i = 0; i < staged.size(); ++i) {
+        std::error_code ec;
+        std::filesystem::rename(staged[i].tmp, staged[i].path, ec);
+        if (ec) {
+            why = "cannot replace " + staged[i].path;
+            if (i > 0) {
+                why += " (" + std::to_string(i) + " other file(s) already replaced)";
+            }
+            discard();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool readMapPngs(const std::string& map1Path, const std::string& map2Path, cv::Mat& map1,
                  cv::Mat& map2, std::string& why) {
     map1.release();

@@ -48,6 +48,20 @@ cv::Mat map1AsPicture(const cv::Mat& map1);
 bool writeMapPngs(const std::string& map1Path, const std::string& map2Path, const cv::Mat& map1,
                   const cv::Mat& map2);
 
+// The lens files of a calibration folder.
+inline const std::string intrinsicFile = "intrinsic.xml";
+inline const std::string distortionFile = "distortion.xml";
+inline const std::string map1File = "map1.png";
+inline const std::string map2File = "map2.png";
+
+// Writes into the existing folder `dir` the model (intrinsic.xml with Camera_Matrix,
+// distortion.xml with Distortion_Coefficients as 1 x 4) and/or the maps (map1.png and
+// map2.png of makeFullMaps). Each file is first written and checked beside its final
+// name, then all are renamed, so a failed write leaves the old files as they were.
+// K and D as normaliseModel returns them. False with `why` naming the file.
+bool writeLensFiles(const std::string& dir, const cv::Mat& k, const cv::Mat& d, bool model,
+                    bool maps, std::string& why);
+
 // Reads and checks map1.png / map2.png (not padded). On failure
 // returns false, leaves the outputs empty and sets `why` to one line naming the file
 // and the fault.

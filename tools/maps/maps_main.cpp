@@ -59,14 +59,11 @@ int main(int argc, char** argv) {
     if (ec || !std::filesystem::is_directory(out)) {
         return fail("cannot create the folder " + out);
     }
-    cv::Mat map1, map2;
-    lens_maps::makeFullMaps(k, d, map1, map2);
-    const std::string map1Path = out + "/map1.png";
-    const std::string map2Path = out + "/map2.png";
-    if (!lens_maps::writeMapPngs(map1Path, map2Path, map1, map2)) {
-        return fail("cannot write " + map1Path + " or " + map2Path);
+    if (!lens_maps::writeLensFiles(out, k, d, false, true, why)) {
+        return fail(why);
     }
-    std::cout << "wrote " << map1Path << " and " << map2Path << " (" << map1.cols << " x "
-              << map1.rows << ")" << std::endl;
+    std::cout << "wrote " << out << "/" << lens_maps::map1File << " and " << out << "/"
+              << lens_maps::map2File << " (" << lens_maps::fullMapWidth << " x "
+              << lens_maps::fullMapHeight << ")" << std::endl;
     return 0;
 }
