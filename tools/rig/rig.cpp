@@ -20,10 +20,6 @@ namespace rig {
 
 namespace {
 
-// Beyond this distorted angle (radians) the rig frame shows the black outside of the
-// fisheye image circle.
-constexpr double imageCircle = 1.40;
-
 struct Palette {
     cv::Scalar surface;
     std::vector<cv::Scalar> inks;
@@ -233,21 +229,9 @@ bool writeCalibData(const std::string& dir) {
         return false;
     }
     const Camera cam = camera();
-    cv::Mat m1, m2;
-    lens_maps::makeFullMaps(cam.k, cam.d, m1, m2);
-    if (!lens_maps::writeMapPngs(calib + "/map1.png", calib + "/map2.png", m1, m2)) {
-        std::cout << "cannot write the maps in " << calib << std::endl;
-        return false;
-    }
-    try {
-        cv::FileStorage k(calib + "/intrinsic.xml", cv::FileStorage::WRITE);
-        k << "Camera_Matrix" << cam.k;
-        k.release();
-        cv::FileStorage d(calib + "/distortion.xml", cv::FileStorage::WRITE);
-        d << "Distortion_Coefficients" << cam.d.reshape(1, 1);
-        d.release();
-    } catch (const cv::Exception& e) {
-        std::cout << "cannot write the lens model in " << calib << ": " << e.what() << std::endl;
+    std::string why;
+    if (!lens_maps::writeLensFiles(calib, cam.k, cam.d, true, true, why)) {
+        std::cout << why << std::endl;
         return false;
     }
     return true;

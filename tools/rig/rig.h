@@ -51,6 +51,9 @@ std::array<cv::Point2f, 4> cornerFractions();
 // (the width is 1920).
 int boardPictureHeight();
 constexpr int boardPictureWidth = 1920;
+// Beyond this distorted angle (radians) the rig frame shows the black outside of the
+// fisheye image circle.
+constexpr double imageCircle = 1.40;
 // Canvas -> board picture, the transform calibrate computes from the true corners.
 cv::Mat trueHomography();
 

@@ -1,4 +1,5 @@
 // brisel-rig: writes a synthetic calib_data and one scene with its ground truth.
+#include "chessboard.h"
 #include "rig.h"
 
 #include <cstdlib>
@@ -9,7 +10,7 @@ namespace {
 
 const char* const usage =
     "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
-    "                  [--seed S] [--video]\n"
+    "                  [--seed S] [--video] [--chessboard]\n"
     "\n"
     "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
     "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
@@ -18,6 +19,8 @@ const char* const usage =
     "  DIR/truth_<board>/corners.txt      true corners as fractions of the calibration\n"
     "                                     picture: x1,y1,x2,y2,x3,y3,x4,y4 (TL,TR,BR,BL)\n"
     "  DIR/truth_<board>/board.png        the true straightened board picture\n"
+    "  DIR/chessboard/photo_01.jpg ...    with --chessboard, instead of the scene: photos of a\n"
+    "                                     printed 9x6 chessboard all over the field of view\n"
     "\n"
     "  --board   board colour (default white)\n"
     "  --frames  number of frames (default 90)\n"
@@ -45,6 +48,7 @@ int main(int argc, char** argv) {
     std::string out;
     rig::SceneConfig config;
     bool video = false;
+    bool chessboard = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&](std::string& into) {
@@ -61,6 +65,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--video") {
             video = true;
+        } else if (arg == "--chessboard") {
+            chessboard = true;
         } else if (arg == "--out") {
             if (!value(out) || out.empty()) {
                 return fail("--out needs a directory");
@@ -101,6 +107,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "wrote " << out << "/calib_data" << std::endl;
+    if (chessboard) {
+        if (!rig::writeChessboardPhotos(out, config.seed)) {
+            return 1;
+        }
+        std::cout << "wrote " << rig::chessboardPoses().size() << " chessboard photos to " << out
+                  << "/chessboard" << std::endl;
+        return 0;
+    }
     if (!rig::writeScene(out, config, video)) {
         return 1;
     }
