@@ -67,6 +67,15 @@ const TestRig& testRig() {
     return rigData;
 }
 
+std::string processFolder(const std::string& name) {
+    static Cleanup cleanup;
+    const fs::path p = rootDir() / ("process-" + name);
+    std::error_code ec;
+    fs::remove_all(p, ec);
+    fs::create_directories(p);
+    return p.string();
+}
+
 ScopedWorkDir::ScopedWorkDir(const std::string& name) {
     previous = fs::current_path().string();
     static int counter = 0;

@@ -49,6 +49,10 @@ struct TestRig {
 // The process-wide rig; the first call generates it.
 const TestRig& testRig();
 
+// A fresh folder under the test folder that lasts until the process ends, for what a
+// test process generates once and several tests read.
+std::string processFolder(const std::string& name);
+
 // A fresh folder under the test folder, made the working directory for the scope; the
 // previous working directory comes back at the end (the folder is removed).
 class ScopedWorkDir {
