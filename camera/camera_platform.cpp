@@ -67,6 +67,17 @@ void OpenCvCapture::read(cv::Mat& frame) {
     }
 }
 
+// V4L2 hands over the MJPEG bytes when it does not convert; a camera that streams
+// another format keeps OpenCV's conversion. DirectShow's frames stay as they are.
+void OpenCvCapture::preferEncodedFrames() {
+#ifndef _WIN32
+    const int mjpg = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    if (static_cast<int>(capture.get(cv::CAP_PROP_FOURCC)) == mjpg) {
+        capture.set(cv::CAP_PROP_CONVERT_RGB, 0);
+    }
+#endif
+}
+
 void OpenCvCapture::release() {
     capture.release();
 }

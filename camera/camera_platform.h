@@ -23,9 +23,13 @@ public:
     virtual bool isOpened() const = 0;
     virtual bool set(int property, double value) = 0;
     virtual double get(int property) const = 0;
-    // Leaves frame empty when nothing could be read.
+    // Leaves frame empty when nothing could be read. A frame is either a BGR picture
+    // or, after preferEncodedFrames, the encoded JPEG as one row of bytes.
     virtual void read(cv::Mat& frame) = 0;
     virtual void release() = 0;
+    // Asks for the encoded frames where the back-end can hand them over; those that
+    // cannot keep decoding.
+    virtual void preferEncodedFrames() {}
 };
 
 // Everything that touches hardware: the presence test and a way to make captures.
@@ -47,6 +51,7 @@ public:
     double get(int property) const override;
     void read(cv::Mat& frame) override;
     void release() override;
+    void preferEncodedFrames() override;
 
     static int cameraBackend();
 

@@ -100,8 +100,23 @@ bool ReplayCapture::openIndex(int index) {
 
 bool ReplayCapture::openSource(const std::string& source) {
     openedSource = source;
+    encodedFrames = false;
     nextFrameTime = std::chrono::steady_clock::now();
     return capture.open(source, cv::CAP_ANY);
+}
+
+bool ReplayCapture::reopen() {
+    if (!capture.open(openedSource, cv::CAP_ANY)) {
+        return false;
+    }
+    if (encodedFrames) {
+        capture.set(cv::CAP_PROP_FORMAT, -1);
+    }
+    return true;
+}
+
+void ReplayCapture::preferEncodedFrames() {
+    encodedFrames = capture.isOpened() && capture.set(cv::CAP_PROP_FORMAT, -1);
 }
 
 bool ReplayCapture::isOpened() const {
@@ -148,7 +163,7 @@ void ReplayCapture::read(cv::Mat& frame) {
         return;
     }
     // End of the recording: start again from its first frame.
-    if (capture.open(openedSource, cv::CAP_ANY) && capture.read(frame)) {
+    if (reopen() && capture.read(frame)) {
         return;
     }
     frame.release();

@@ -35,13 +35,17 @@ public:
     double get(int property) const override;
     void read(cv::Mat& frame) override;
     void release() override;
+    // FFmpeg's raw mode gives each frame's JPEG as recorded, as a camera's MJPEG stream.
+    void preferEncodedFrames() override;
 
 private:
     void waitForNextFrameTime();
+    bool reopen();
 
     std::string replaySource;
     std::string openedSource;
     cv::VideoCapture capture;
+    bool encodedFrames = false;
     std::chrono::steady_clock::time_point nextFrameTime{};
 };
 

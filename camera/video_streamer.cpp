@@ -5,6 +5,7 @@
 
 #include <QCursor>
 #include <QDir>
+#include <QMetaObject>
 #include <QStandardPaths>
 
 #include <opencv2/imgproc.hpp>
@@ -18,21 +19,14 @@ QImage placeholderImage;
 
 namespace {
 
-constexpr int probedCameraCount = 10;
-constexpr int boardCameraWidth = 3840;
-constexpr int boardCameraHeight = 2160;
-constexpr double probeWidthRequest = 10000;
-constexpr double probeHeightRequest = 1;
-constexpr double cameraFramesPerSecond = 30;
-constexpr int framesDiscardedAfterOpen = 5;
 constexpr int manualExposureMode = 1;
-constexpr int fallbackSourceIntervalMs = 33;
+// One shown, one held by the view while it uploads, one being filled.
+constexpr std::size_t displayBufferCount = 3;
 
 const char* const bannerRule = "=================================================";
 
-void consoleAndLog(LogFile& log, const std::string& line) {
-    std::cout << line << std::endl;
-    log.writeLine(line);
+bool heldOnlyHere(const cv::Mat& buffer) {
+    return buffer.u != nullptr && __atomic_load_n(&buffer.u->refcount, __ATOMIC_ACQUIRE) == 1;
 }
 
 bool isValidMode(int mode) {
@@ -55,6 +49,9 @@ template <typename T> bool storeIfChanged(T& field, T value) {
 } // namespace
 
 QImage imageOverPixels(const cv::Mat& picture) {
+    if (picture.empty()) {
+        return QImage();
+    }
     // The heap header holds a reference on the pixel buffer until the last QImage
     // copy is gone.
     auto* kept = new cv::Mat(picture);
@@ -62,25 +59,22 @@ QImage imageOverPixels(const cv::Mat& picture) {
                   QImage::Format_BGR888, releasePixels, kept);
 }
 
-VideoStreamer::VideoStreamer(std::unique_ptr<CameraPlatform> cameraPlatform)
-    : QObject(nullptr), platform(std::move(cameraPlatform)), usbChecker(platform->presence()),
-      capture(platform->makeCapture()) {
+VideoStreamer::VideoStreamer(std::unique_ptr<CameraPlatform> platform)
+    : QObject(nullptr), handoff(std::make_shared<FrameHandoff>()) {
     boardColor = CalibrationStore::instance().boardColor;
     writeStartBanner();
-    connect(&frameTimer, &QTimer::timeout, this, &VideoStreamer::onFrameTimer);
     createPlaceholderImage();
     createSnapshotDirectory();
-    if (cameraIndex == -1) {
-        openCamera();
-    }
-    // The first tick comes at once, so the placeholder or the first picture shows
-    // without delay; later ticks are paced by paceFrameTimer.
-    frameTimer.start();
+    stats = LoopStats::fromEnvironment([this] { return handoff->takeCounters(); });
+    // Called on the camera thread; coalesced by the hand-off, so one wake-up waits at most.
+    handoff->setWake([this] {
+        QMetaObject::invokeMethod(this, &VideoStreamer::onCameraEvents, Qt::QueuedConnection);
+    });
+    cameraThread = std::make_unique<CameraThread>(std::move(platform), handoff);
 }
 
 VideoStreamer::~VideoStreamer() {
-    capture->release();
-    frameTimer.stop();
+    cameraThread.reset();
 }
 
 void VideoStreamer::writeStartBanner() {
@@ -103,6 +97,7 @@ void VideoStreamer::setBoardColor(int value) {
     boardColor = value;
     std::cout << "vs board color: " << value << std::endl;
     processor.setBoardColor(value);
+    updateDecodePlan();
     if (!calib_files::writeBoardColor(value)) {
         std::cout << "could not save the board color to " << calib_files::boardColorXml
                   << std::endl;
@@ -177,6 +172,7 @@ void VideoStreamer::setOpenCalibration(bool value) {
     }
     calibFrameCount = 0;
     openCalibration = value;
+    updateDecodePlan();
     emit openCalibrationChanged();
 }
 
@@ -244,197 +240,174 @@ QPointF VideoStreamer::cursorPos() const {
     return QPointF(QCursor::pos());
 }
 
-// ---------------------------------------------------------------- camera connection
-
-void VideoStreamer::openCamera() {
-    LogFile log;
-    if (!usbChecker.isCameraAttached()) {
-        cameraConnected = false;
-        cameraIndex = -1;
-    } else {
-        for (int index = 0; index < probedCameraCount; ++index) {
-            if (!probeCameraIndex(index, log)) {
-                break;
-            }
-        }
-        if (cameraIndex != -1) {
-            configureCapture();
-        }
-        if (!usbChecker.isCameraAttached()) {
-            cameraConnected = false;
-            cameraIndex = -1;
-        }
-    }
-    std::ostringstream line;
-    line << "camera connected : " << (cameraConnected ? 1 : 0) << " cam id : " << cameraIndex;
-    consoleAndLog(log, line.str());
-    if (cameraIndex != -1) {
-        sourceIntervalMs = 0;
-    }
-}
-
-// Returns false when probing must stop: camera found, or unplugged meanwhile.
-bool VideoStreamer::probeCameraIndex(int index, LogFile& log) {
-    auto probe = platform->makeCapture();
-    probe->openIndex(index);
-    if (probe->isOpened()) {
-        if (!usbChecker.isCameraAttached()) {
-            return false;
-        }
-        probe->set(cv::CAP_PROP_FRAME_HEIGHT, probeHeightRequest);
-        std::ostringstream dims;
-        dims << "dim1 : " << probe->get(cv::CAP_PROP_FRAME_WIDTH)
-             << " dim2 : " << probe->get(cv::CAP_PROP_FRAME_HEIGHT);
-        consoleAndLog(log, dims.str());
-        if (!usbChecker.isCameraAttached()) {
-            return false;
-        }
-        // The board camera is the device that settles at 3840 x 2160 when asked for
-        // a 10000-wide picture.
-        probe->set(cv::CAP_PROP_FRAME_WIDTH, probeWidthRequest);
-        const double width = probe->get(cv::CAP_PROP_FRAME_WIDTH);
-        const double height = probe->get(cv::CAP_PROP_FRAME_HEIGHT);
-        std::ostringstream grown;
-        grown << "****dim1 : " << width << " dim2 : " << height;
-        consoleAndLog(log, grown.str());
-        if (usbChecker.isCameraAttached() && width == boardCameraWidth &&
-            height == boardCameraHeight) {
-            cameraConnected = true;
-            cameraIndex = index;
-            std::cout << "camera id : " << index << std::endl;
-            probe->release();
-            return false;
-        }
-        probe->release();
-    }
-    std::cout << "****" << std::endl;
-    return usbChecker.isCameraAttached();
-}
-
-void VideoStreamer::configureCapture() {
-    capture->openIndex(cameraIndex);
-    auto ready = [this] { return capture->isOpened() && usbChecker.isCameraAttached(); };
-    if (ready()) {
-        capture->set(cv::CAP_PROP_FPS, cameraFramesPerSecond);
-    }
-    if (ready()) {
-        capture->set(cv::CAP_PROP_FOURCC, cv::VideoWriter::fourcc('m', 'j', 'p', 'g'));
-    }
-    if (ready()) {
-        capture->set(cv::CAP_PROP_FOURCC, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'));
-    }
-    if (ready()) {
-        capture->set(cv::CAP_PROP_FRAME_WIDTH, boardCameraWidth);
-    }
-    if (ready()) {
-        capture->set(cv::CAP_PROP_FRAME_HEIGHT, boardCameraHeight);
-    }
-    if (ready()) {
-        savedExposure = static_cast<int>(capture->get(cv::CAP_PROP_EXPOSURE));
-    }
-    std::cout << "frame size : " << capture->get(cv::CAP_PROP_FRAME_WIDTH) << " x "
-              << capture->get(cv::CAP_PROP_FRAME_HEIGHT) << std::endl;
-    std::cout << "auto exp 0 : " << savedExposure << std::endl;
-    if (ready()) {
-        for (int i = 0; i < framesDiscardedAfterOpen; ++i) {
-            if (usbChecker.isCameraAttached()) {
-                capture->read(rawFrame);
-            }
-        }
-    }
-}
+// ---------------------------------------------------------------- exposure
 
 void VideoStreamer::applyExposure() {
     processor.requestRebuild();
-    if (expMode == manualExposureMode) {
-        capture->set(cv::CAP_PROP_EXPOSURE, expVal);
-    } else {
-        // The exposure read when the camera was opened stands for "automatic".
-        std::cout << "auto exp : " << savedExposure << std::endl;
-        capture->set(cv::CAP_PROP_EXPOSURE, savedExposure);
-    }
+    updateDecodePlan();
+    handoff->requestExposure({expMode == manualExposureMode, expVal});
 }
 
 void VideoStreamer::openVideoCamera(QString path) {
-    if (path.length() == 1) {
-        capture->openIndex(path.toInt());
-    } else {
-        capture->openSource(path.toUtf8().toStdString());
-    }
-    const double fps = capture->get(cv::CAP_PROP_FPS);
-    sourceIntervalMs = fps == 0 ? fallbackSourceIntervalMs : static_cast<int>(1000 / fps);
-    frameTimer.start(sourceIntervalMs);
+    handoff->requestSource(path.toUtf8().toStdString());
 }
 
 // ---------------------------------------------------------------- frame loop
 
-void VideoStreamer::onFrameTimer() {
-    if (cameraIndex == -1) {
-        openCamera();
-    }
-    if (!usbChecker.isCameraAttached()) {
-        calibFrameCount = 0;
-        cameraConnected = false;
-        cameraIndex = -1;
-        if (openCalibration) {
-            emit imageForCalibration(placeholderImage);
-        } else {
-            emit newImage(placeholderImage);
+void VideoStreamer::onCameraEvents() {
+    const std::vector<CameraEvent> events = handoff->takeEvents();
+    for (const CameraEvent& event : events) {
+        switch (event.kind) {
+        case CameraEvent::Kind::Console:
+            std::cout << event.line << std::endl;
+            break;
+        case CameraEvent::Kind::ConsoleAndLog: {
+            std::cout << event.line << std::endl;
+            LogFile log;
+            log.writeLine(event.line);
+            break;
         }
-        paceFrameTimer();
-        return;
+        case CameraEvent::Kind::Connection:
+            onConnection(event);
+            break;
+        }
     }
-    cameraConnected = true;
-    capture->read(rawFrame);
-    if (openCalibration) {
-        publishCalibrationPicture();
-    } else {
-        publishLivePicture();
+    CameraFrame frame;
+    if (handoff->takeFrame(frame)) {
+        onFrame(frame);
     }
-    paceFrameTimer();
 }
 
-void VideoStreamer::publishCalibrationPicture() {
-    std::cout << "Calibration started!!! " << calibFrameCount << std::endl;
-    if (calibFrameCount != 0) {
-        return;
+void VideoStreamer::onConnection(const CameraEvent& event) {
+    cameraConnected = event.connected;
+    cameraIndex = event.index;
+    if (cameraIndex == -1) {
+        calibFrameCount = 0;
+        publishPlaceholder();
     }
-    if (rawFrame.empty()) {
-        std::cout << "calib frame is empty!!!" << std::endl;
+}
+
+void VideoStreamer::publishPlaceholder() {
+    liveShown = false;
+    if (openCalibration) {
         emit imageForCalibration(placeholderImage);
+    } else {
+        emit newImage(placeholderImage);
+    }
+}
+
+void VideoStreamer::onFrame(CameraFrame& frame) {
+    frameSize = frame.size;
+    lastSequence = frame.sequence;
+    if (openCalibration) {
+        publishCalibrationPicture(frame);
+    } else {
+        publishLivePicture(frame);
+    }
+    updateDecodePlan();
+}
+
+// Frames the camera thread did not decode ahead are decoded here when they are read
+// after all (a setting changed in between); a damaged one is dropped.
+bool VideoStreamer::ensurePixels(CameraFrame& frame) {
+    if (!frame.pixels.empty()) {
+        return true;
+    }
+    if (!heldOnlyHere(decodedHere)) {
+        decodedHere.release();
+    }
+    const FrameDamage damage =
+        decoder.decode(frame.encoded.data, frame.encoded.total(), frame.size, decodedHere);
+    handoff->countDecoded();
+    if (damage != FrameDamage::None) {
+        handoff->countDamaged();
+        if (auto text = damageReport.count(DamageReport::Clock::now())) {
+            std::cout << *text << std::endl;
+        }
+        return false;
+    }
+    frame.pixels = decodedHere;
+    return true;
+}
+
+// Tells the camera thread which coming frames the pipeline will read, so that it
+// decodes those ahead and never decodes the others.
+void VideoStreamer::updateDecodePlan() {
+    DecodePlan plan;
+    plan.after = lastSequence;
+    if (openCalibration) {
+        plan.bits = calibFrameCount == 0 ? ~0u : 0u;
+        plan.beyond = calibFrameCount == 0;
+    } else {
+        plan.bits = 0;
+        for (int ahead = 0; ahead < DecodePlan::length; ++ahead) {
+            if (processor.readsFramePixels(frameSize, ahead)) {
+                plan.bits |= 1u << ahead;
+            }
+        }
+    }
+    handoff->setDecodePlan(plan);
+}
+
+void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
+    std::cout << "Calibration started!!! " << calibFrameCount << std::endl;
+    if (calibFrameCount != 0 || !ensurePixels(frame)) {
         return;
     }
     std::cout << "calib frame is not empty!!!" << std::endl;
-    calibrationFrame = calibrator.undistortForCalibration(rawFrame);
+    calibrationFrame = calibrator.undistortForCalibration(frame.pixels);
     QImage picture = imageOverPixels(calibrationFrame);
     emit imageForCalibration(picture);
     ++calibFrameCount;
 }
 
-void VideoStreamer::publishLivePicture() {
-    const std::vector<cv::Mat> outputs = processor.processFrame(rawFrame);
-    outputs[0].copyTo(snapshotFrame);
-    outputs[1].copyTo(displayFrame);
+void VideoStreamer::publishLivePicture(CameraFrame& frame) {
+    std::vector<cv::Mat> outputs;
+    if (processor.readsFramePixels(frame.size)) {
+        if (!ensurePixels(frame)) {
+            return;
+        }
+        outputs = processor.processFrame(frame.pixels);
+    } else {
+        outputs = processor.processUnreadFrame(frame.size);
+    }
+    if (stats) {
+        stats->countFrame();
+    }
+    snapshotFrame = outputs[0];
+    const cv::Mat& display = outputs[1];
     std::cout << "result size: ";
-    if (!displayFrame.empty()) {
-        std::cout << displayFrame.rows << " x " << displayFrame.cols;
+    if (!display.empty()) {
+        std::cout << display.rows << " x " << display.cols;
     }
     std::cout << std::endl;
-    if (displayFrame.empty()) {
-        cameraConnected = false;
-        cameraIndex = -1;
-        emit newImage(placeholderImage);
+    if (display.empty() || (liveShown && !processor.outputsChanged())) {
         return;
     }
+    cv::Mat& buffer = freeDisplayBuffer();
+    display.copyTo(buffer);
+    displayFrame = buffer;
     publishedImage = imageOverPixels(displayFrame);
+    liveShown = true;
     emit newImage(publishedImage);
 }
 
-void VideoStreamer::paceFrameTimer() {
-    const int interval = cameraIndex == -1 ? reconnectIntervalMs : sourceIntervalMs;
-    if (frameTimer.interval() != interval) {
-        frameTimer.setInterval(interval);
+// A buffer that no published picture uses any more, so a picture never changes after
+// it was emitted.
+cv::Mat& VideoStreamer::freeDisplayBuffer() {
+    displayFrame.release();
+    publishedImage = QImage();
+    for (cv::Mat& buffer : displayBuffers) {
+        if (heldOnlyHere(buffer)) {
+            return buffer;
+        }
     }
+    if (displayBuffers.size() < displayBufferCount) {
+        displayBuffers.emplace_back();
+        return displayBuffers.back();
+    }
+    displayBuffers.front() = cv::Mat();
+    return displayBuffers.front();
 }
 
 // ---------------------------------------------------------------- calibration
@@ -459,6 +432,7 @@ void VideoStreamer::onBoardCornersReceived() {
     std::cout << "Saving calibration files done!!!" << std::endl;
     CalibrationStore::instance().reload();
     processor.requestRebuild();
+    updateDecodePlan();
     std::cout << "after calibration!" << std::endl;
 }
 

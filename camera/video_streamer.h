@@ -2,14 +2,17 @@
 
 #include "board_calibrator.h"
 #include "camera_platform.h"
+#include "camera_session.h"
+#include "frame_handoff.h"
 #include "frame_processor.h"
+#include "jpeg_frame.h"
+#include "loop_stats.h"
 #include "snapshot_files.h"
 
 #include <QImage>
 #include <QObject>
 #include <QPointF>
 #include <QString>
-#include <QTimer>
 
 #include <opencv2/core.hpp>
 
@@ -23,8 +26,9 @@ extern QImage placeholderImage;
 // pixel buffer alive, so a provider may hold it as long as it likes.
 QImage imageOverPixels(const cv::Mat& picture);
 
-// The camera object: capture, frame loop, pipeline settings and snapshots, and the
-// only object of ours that the QML document talks to.
+// The camera object: frame loop, pipeline settings and snapshots, and the only object
+// of ours that the QML document talks to. Camera I/O runs on the camera thread; frames,
+// connection changes and requests cross through one hand-off.
 class VideoStreamer : public QObject {
     Q_OBJECT
     Q_PROPERTY(int boardColor READ getBoardColor WRITE setBoardColor NOTIFY boardColorChanged)
@@ -50,10 +54,6 @@ class VideoStreamer : public QObject {
     Q_PROPERTY(double p4y READ getP4y WRITE setP4y NOTIFY p4Changed)
 
 public:
-    // While no camera is open the open sequence is retried once a second instead of
-    // on every idle moment of the event loop.
-    static constexpr int reconnectIntervalMs = 1000;
-
     explicit VideoStreamer(std::unique_ptr<CameraPlatform> platform = makeCameraPlatform());
     ~VideoStreamer() override;
     VideoStreamer(const VideoStreamer&) = delete;
@@ -103,7 +103,6 @@ public:
 
     // Read-only views for tests and tools.
     int currentCameraIndex() const { return cameraIndex; }
-    int currentTimerInterval() const { return frameTimer.interval(); }
     const std::string& snapshotDirectory() const { return snapshotDir; }
     const FrameProcessor& pipeline() const { return processor; }
     const BoardCalibrator& boardCalibrator() const { return calibrator; }
@@ -132,35 +131,40 @@ public slots:
     void openVideoCamera(QString path);
     // True only when a snapshot file was written.
     bool saveImage();
-    // One tick of the frame loop; public so tests can drive the loop without a timer.
-    void onFrameTimer();
 
 private:
-    void openCamera();
-    bool probeCameraIndex(int index, LogFile& log);
-    void configureCapture();
+    void onCameraEvents();
+    void onConnection(const CameraEvent& event);
+    void onFrame(CameraFrame& frame);
+    bool ensurePixels(CameraFrame& frame);
+    void publishPlaceholder();
+    void updateDecodePlan();
     void applyExposure();
     void updateProcessorSettings();
     void createSnapshotDirectory();
     void createPlaceholderImage();
     void writeStartBanner();
     void onBoardCornersReceived();
-    void publishCalibrationPicture();
-    void publishLivePicture();
-    void paceFrameTimer();
+    void publishCalibrationPicture(CameraFrame& frame);
+    void publishLivePicture(CameraFrame& frame);
+    cv::Mat& freeDisplayBuffer();
 
-    std::unique_ptr<CameraPlatform> platform;
-    CameraPresence& usbChecker;
     BoardCalibrator calibrator;
     FrameProcessor processor;
     int cameraIndex = -1;
     cv::Mat placeholderFrame;
-    cv::Mat rawFrame;
+    // The last shown live picture; published pictures are never refilled in place.
     cv::Mat displayFrame;
+    std::vector<cv::Mat> displayBuffers;
+    // The pipeline's clean board picture of the last frame (its own buffer).
     cv::Mat snapshotFrame;
     cv::Mat calibrationFrame;
-    std::unique_ptr<CaptureDevice> capture;
-    QTimer frameTimer;
+    cv::Mat decodedHere;
+    JpegDecoder decoder;
+    DamageReport damageReport;
+    bool liveShown = false;
+    cv::Size frameSize;
+    std::uint64_t lastSequence = 0;
     QImage publishedImage;
     int boardColor = 0;
     int mode = 0;
@@ -182,7 +186,9 @@ private:
     double p3y = 0.0;
     double p4x = 0.0;
     double p4y = 0.0;
-    int savedExposure = 0;
     std::string snapshotDir;
-    int sourceIntervalMs = 0;
+    std::unique_ptr<LoopStats> stats;
+    std::shared_ptr<FrameHandoff> handoff;
+    // Last: stopped first, before anything the wake-ups could reach.
+    std::unique_ptr<CameraThread> cameraThread;
 };

@@ -58,15 +58,48 @@ FrameProcessor::FrameProcessor() {
 
 std::vector<cv::Mat> FrameProcessor::processFrame(const cv::Mat& frameIn) {
     if (frameIn.empty()) {
+        changedOutputs = true;
         return {cv::Mat(), cv::Mat()};
     }
-    if (const char* reason = missingPrerequisite(frameIn)) {
+    if (const char* reason = missingPrerequisite(frameIn.size(), frameIn.type())) {
         reportPassThrough(reason);
+        changedOutputs = true;
         return {frameIn, frameIn};
     }
+    return runFrame(&frameIn);
+}
+
+std::vector<cv::Mat> FrameProcessor::processUnreadFrame(cv::Size frameSize) {
+    if (readsFramePixels(frameSize)) {
+        changedOutputs = false;
+        return {cv::Mat(), cv::Mat()};
+    }
+    return runFrame(nullptr);
+}
+
+// Mirrors the stages: the motion stage reads every other frame, a rebuild reads the
+// frame, and between motion frames only cells still marked moving are corrected.
+bool FrameProcessor::readsFramePixels(cv::Size frameSize, int ahead) const {
+    if (missingPrerequisite(frameSize, CV_8UC3) != nullptr || buildCount == 0) {
+        return true;
+    }
+    int counter = frameCounter;
+    for (int i = 0; i < ahead; ++i) {
+        counter = counter + 1 == counterWrap ? 1 : counter + 1;
+    }
+    if (counter % detectPeriod == 0) {
+        return true;
+    }
+    const CalibrationStore& store = CalibrationStore::instance();
+    return std::any_of(store.boardGrids.begin(), store.boardGrids.end(),
+                       [this](int k) { return motion.marks[k] != 0; });
+}
+
+std::vector<cv::Mat> FrameProcessor::runFrame(const cv::Mat* frameIn) {
     passThroughReason.clear();
-    input = &frameIn;
+    input = frameIn;
     frameReady = false;
+    changedOutputs = false;
     runMotionStage();
     runPerspectiveStage();
     runEnhancementStage();
@@ -80,7 +113,7 @@ std::vector<cv::Mat> FrameProcessor::processFrame(const cv::Mat& frameIn) {
     return outputs;
 }
 
-const char* FrameProcessor::missingPrerequisite(const cv::Mat& frameIn) const {
+const char* FrameProcessor::missingPrerequisite(cv::Size frameSize, int frameType) const {
     const CalibrationStore& store = CalibrationStore::instance();
     if (!store.hasLensMaps()) {
         return "no lens maps in calib_data: showing the camera picture uncorrected";
@@ -88,8 +121,8 @@ const char* FrameProcessor::missingPrerequisite(const cv::Mat& frameIn) const {
     if (!store.hasCalibration()) {
         return "no board calibration yet: showing the camera picture until the corners are set";
     }
-    if (frameIn.cols != store.frameWidth || frameIn.rows != store.frameHeight ||
-        frameIn.type() != CV_8UC3) {
+    if (frameSize.width != store.frameWidth || frameSize.height != store.frameHeight ||
+        frameType != CV_8UC3) {
         return "camera frame does not match the calibrated 8-bit BGR frame size: showing it "
                "uncorrected";
     }
@@ -106,6 +139,7 @@ void FrameProcessor::reportPassThrough(const char* reason) {
 // The frame is prepared only when a stage reads it: a still board on an odd frame
 // reads nothing, and a white board reads the caller's pixels in place.
 const cv::Mat& FrameProcessor::currentFrame() {
+    CV_Assert(input != nullptr);
     if (!frameReady) {
         if (boardColor == whiteBoard) {
             frame = *input;
@@ -337,8 +371,10 @@ void FrameProcessor::runEnhancementStage() {
     if (!sameSettings || (boardWarpsChanged && !patchBoard)) {
         outputs = enhancer.compose(liveWarp, detailWarp, mode, ar, arVal, details, brightness,
                                    contrast, boardColor, colourWarp);
+        changedOutputs = true;
     } else if (liveWarpChanged || patchBoard) {
         outputs = enhancer.recomposeDisplay(liveWarp);
+        changedOutputs = true;
     }
     lastComposed = inputs;
     composed = true;

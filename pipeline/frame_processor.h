@@ -20,6 +20,16 @@ public:
     // buffers with the processor; callers keeping them must deep-copy them before
     // the next call. Without lens maps or calibration both are the input itself.
     std::vector<cv::Mat> processFrame(const cv::Mat& input);
+    // A frame of `frameSize` that readsFramePixels said would not be read: it counts
+    // like any frame, and its pixels need not be decoded. Returns empty matrices,
+    // touching nothing, when the frame's pixels would be read after all.
+    std::vector<cv::Mat> processUnreadFrame(cv::Size frameSize);
+    // Whether the frame `ahead` frames after the next one (0: the next) will have its
+    // pixels read, as far as the pipeline's state now tells. Exact for the next frame.
+    bool readsFramePixels(cv::Size frameSize, int ahead = 0) const;
+    // Whether the last call changed its outputs; an unchanged display picture need not
+    // be shown again.
+    bool outputsChanged() const { return changedOutputs; }
 
     // Values outside their range (mode, a contrast at the pole of the contrast
     // formula) are refused with a console line; the others are still taken.
@@ -65,7 +75,8 @@ private:
         bool operator==(const ComposeInputs& other) const;
     };
 
-    const char* missingPrerequisite(const cv::Mat& input) const;
+    std::vector<cv::Mat> runFrame(const cv::Mat* frameIn);
+    const char* missingPrerequisite(cv::Size frameSize, int frameType) const;
     void reportPassThrough(const char* reason);
     const cv::Mat& currentFrame();
     const cv::Mat& frameForReduction(const cv::Size& reduced);
@@ -97,6 +108,7 @@ private:
     bool trueColourStale = true;
     bool trueColourFailed = false;
     bool composed = false;
+    bool changedOutputs = false;
     ComposeInputs lastComposed{};
     std::string passThroughReason;
 };

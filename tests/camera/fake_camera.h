@@ -4,14 +4,23 @@
 
 #include <opencv2/videoio.hpp>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-// A scripted camera rig: which index is the board camera, when the USB device goes
-// away, what each read returns, and a log of every property write.
+// A scripted camera rig that behaves like real devices: which index is the board
+// camera, when the USB device goes away, what each read returns (a picture, JPEG bytes
+// or nothing), a device that refuses a second open while streaming, and reads that
+// block while the camera is unplugged. The camera thread and the test share it, so
+// every field is read and written under `mutex` (use `with`).
 struct CameraScript {
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+
     bool attached = true;
     int presenceChecks = 0;
     // Detach once this many presence checks have been answered (-1: never).
@@ -20,17 +29,43 @@ struct CameraScript {
     std::vector<int> openableIndices{0};
     double exposure = -6.0;
     double framesPerSecond = 30.0;
+    // The frame size the board camera reports once configured (small, to keep tests
+    // light; the probe still sees 3840 x 2160).
+    cv::Size streamSize{384, 216};
+    // What read number n returns; an empty matrix is a read that yields nothing.
     std::function<cv::Mat(int)> frameForRead = [](int) {
-        return cv::Mat(2160, 3840, CV_8UC3, cv::Scalar(200, 180, 160));
+        return cv::Mat(216, 384, CV_8UC3, cv::Scalar(200, 180, 160));
     };
+    // Time between frames, as a camera paces its reads.
+    std::chrono::milliseconds readPeriod{5};
+    // A read while unplugged blocks this long (V4L2's select timeout) or until replugged.
+    std::chrono::milliseconds unpluggedReadBlock{1000};
     int reads = 0;
+    int blockedReads = 0;
+    int opens = 0;
+    // Captures holding the board camera open: a second open is refused ("busy").
+    int holders = 0;
+    int refusedOpens = 0;
     std::vector<std::string> writes;
+
+    template <typename F> auto with(F f) {
+        std::lock_guard lock(mutex);
+        return f(*this);
+    }
+    void set(std::function<void(CameraScript&)> change) {
+        {
+            std::lock_guard lock(mutex);
+            change(*this);
+        }
+        changed.notify_all();
+    }
 };
 
 class ScriptedPresence : public CameraPresence {
 public:
     explicit ScriptedPresence(CameraScript& script) : script(script) {}
     bool isCameraAttached() override {
+        std::lock_guard lock(script.mutex);
         ++script.presenceChecks;
         if (script.detachAfterChecks >= 0 && script.presenceChecks > script.detachAfterChecks) {
             script.attached = false;
@@ -45,33 +80,53 @@ private:
 class ScriptedCapture : public CaptureDevice {
 public:
     explicit ScriptedCapture(CameraScript& script) : script(script) {}
+    ~ScriptedCapture() override { release(); }
     bool openIndex(int index) override {
-        opened = false;
+        std::lock_guard lock(script.mutex);
+        closeLocked();
+        bool openable = false;
         for (int i : script.openableIndices) {
-            opened = opened || i == index;
+            openable = openable || i == index;
         }
+        const bool board = index == script.boardCameraIndex;
+        if (openable && board && script.holders > 0) {
+            ++script.refusedOpens;
+            openable = false;
+        }
+        opened = openable;
         openedIndex = index;
         width = 640;
         height = 480;
+        if (opened) {
+            ++script.opens;
+            holdsBoard = board;
+            script.holders += board ? 1 : 0;
+        }
         return opened;
     }
     bool openSource(const std::string& source) override {
+        std::lock_guard lock(script.mutex);
+        closeLocked();
         opened = true;
         openedIndex = -1;
+        width = script.streamSize.width;
+        height = script.streamSize.height;
         script.writes.push_back("open " + source);
         return true;
     }
     bool isOpened() const override { return opened; }
     bool set(int property, double value) override {
+        std::lock_guard lock(script.mutex);
         script.writes.push_back(std::to_string(property) + "=" + std::to_string(value));
-        if (property == cv::CAP_PROP_FRAME_WIDTH && value > 3840 &&
-            openedIndex == script.boardCameraIndex) {
-            width = 3840;
-            height = 2160;
+        if (property == cv::CAP_PROP_FRAME_WIDTH && openedIndex == script.boardCameraIndex) {
+            const bool probing = value > 3840;
+            width = probing ? 3840 : script.streamSize.width;
+            height = probing ? 2160 : script.streamSize.height;
         }
         return opened;
     }
     double get(int property) const override {
+        std::lock_guard lock(script.mutex);
         switch (property) {
         case cv::CAP_PROP_FRAME_WIDTH:
             return width;
@@ -86,13 +141,38 @@ public:
         }
     }
     void read(cv::Mat& frame) override {
-        frame = opened ? script.frameForRead(script.reads++) : cv::Mat();
+        std::unique_lock lock(script.mutex);
+        frame.release();
+        if (!opened) {
+            return;
+        }
+        if (!script.attached && openedIndex != -1) {
+            ++script.blockedReads;
+            script.changed.wait_for(lock, script.unpluggedReadBlock,
+                                    [this] { return script.attached; });
+            --script.blockedReads;
+            return;
+        }
+        script.changed.wait_for(lock, script.readPeriod);
+        frame = script.frameForRead(script.reads++);
     }
-    void release() override { opened = false; }
+    void release() override {
+        std::lock_guard lock(script.mutex);
+        closeLocked();
+    }
 
 private:
+    void closeLocked() {
+        if (holdsBoard) {
+            --script.holders;
+        }
+        holdsBoard = false;
+        opened = false;
+    }
+
     CameraScript& script;
     bool opened = false;
+    bool holdsBoard = false;
     int openedIndex = -1;
     double width = 0;
     double height = 0;

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "camera_platform.h"
+#include "frame_handoff.h"
+#include "jpeg_frame.h"
+#include "loop_stats.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Frame interval of a video source opened by openVideoCamera: a missing, zero or
+// negative rate counts as 30 frames per second.
+std::chrono::milliseconds sourceFrameInterval(double framesPerSecond);
+
+// The camera thread's work: the open sequence, the reads and exposure writes, the
+// check and decoding of each frame, and a presence watch that runs beside a read
+// that may block. Everything it reports goes through the hand-off.
+class CameraSession {
+public:
+    static constexpr std::chrono::milliseconds presenceWatchPeriod{250};
+    static constexpr std::chrono::milliseconds reconnectPeriod{1000};
+    // Without a good frame for this long the camera is released and opened again.
+    static constexpr std::chrono::milliseconds hiccupLimit{1000};
+    static constexpr std::chrono::milliseconds emptyReadPause{5};
+
+    CameraSession(std::unique_ptr<CameraPlatform> platform, std::shared_ptr<FrameHandoff> handoff);
+    CameraSession(const CameraSession&) = delete;
+    CameraSession& operator=(const CameraSession&) = delete;
+
+    // The camera thread: runs until the hand-off asks it to stop.
+    void run();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    enum class Mode { Opening, Camera, Source };
+
+    bool attached();
+    void watchPresence();
+    void openCamera();
+    bool probeCameraIndex(int index);
+    void configureCapture();
+    void openSource(const std::string& path);
+    void readCameraFrame();
+    void readSourceFrame();
+    void applyExposureRequest();
+    void deliver(cv::Mat& raw);
+    cv::Mat& freePixelBuffer();
+    void reportDamage();
+    void line(const std::string& text, bool alsoToLog = false);
+
+    std::unique_ptr<CameraPlatform> platform;
+    std::shared_ptr<FrameHandoff> handoff;
+    // The presence watch and the open sequence may ask at the same time.
+    std::mutex presenceMutex;
+    std::unique_ptr<CaptureDevice> capture;
+    Mode mode = Mode::Opening;
+    int cameraIndex = -1;
+    bool cameraConnected = true;
+    int savedExposure = 0;
+    cv::Size frameSize;
+    std::uint64_t sequence = 0;
+    Clock::time_point lastGoodFrame;
+    Clock::duration sourceInterval{};
+    Clock::time_point nextSourceRead;
+    JpegDecoder decoder;
+    // Decoded pictures are reused once the GUI thread no longer holds them.
+    std::vector<cv::Mat> pixelBuffers;
+    DamageReport damageReport;
+};
+
+// Runs a CameraSession on its own thread. Stopping waits about a second at most:
+// a session stuck in a device call is left to finish on its own.
+class CameraThread {
+public:
+    static constexpr std::chrono::milliseconds stopTimeout{1000};
+
+    CameraThread(std::unique_ptr<CameraPlatform> platform, std::shared_ptr<FrameHandoff> handoff);
+    ~CameraThread();
+    CameraThread(const CameraThread&) = delete;
+    CameraThread& operator=(const CameraThread&) = delete;
+
+private:
+    std::shared_ptr<FrameHandoff> handoff;
+    std::thread thread;
+};

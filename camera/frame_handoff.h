@@ -1,0 +1,126 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One good camera frame on its way to the GUI thread.
+struct CameraFrame {
+    // The JPEG as the back-end handed it over; empty for back-ends that decode.
+    cv::Mat encoded;
+    // BGR pixels; empty when the pipeline said it would not read this frame.
+    cv::Mat pixels;
+    // The size the capture reported when it opened: what the pixels must have.
+    cv::Size size;
+    // Counts the frames of the whole run; the decode plan refers to it.
+    std::uint64_t sequence = 0;
+};
+
+// What the camera thread tells the GUI thread besides frames, in the order it happened.
+struct CameraEvent {
+    enum class Kind { Console, ConsoleAndLog, Connection };
+    Kind kind = Kind::Console;
+    std::string line;       // a console line, also written to log.txt for ConsoleAndLog
+    bool connected = false; // Connection: the connection flag
+    int index = -1;         // Connection: the camera index, -1 when none is open
+};
+
+struct ExposureRequest {
+    bool manual = false;
+    double value = 0.0;
+};
+
+// Which of the coming frames the pipeline will read: bit i stands for the frame with
+// sequence `after` + 1 + i; frames beyond the plan follow `beyond`.
+struct DecodePlan {
+    static constexpr int length = 32;
+    std::uint64_t after = 0;
+    std::uint32_t bits = ~0u;
+    bool beyond = true;
+    bool wantsPixels(std::uint64_t sequence) const;
+};
+
+// Counts over one statistics interval.
+struct HandoffCounters {
+    int decoded = 0;
+    int dropped = 0;
+    int damaged = 0;
+};
+
+// The one place where data crosses between the camera thread and the GUI thread.
+// At most one frame waits: a newer frame replaces it. Requests from the GUI (exposure,
+// a video source, the decode plan, stop) wait here for the camera thread.
+class FrameHandoff {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Called (from the camera side) when something new waits and no wake-up is
+    // pending; cleared on destruction of the receiver, before the camera thread may
+    // outlive it.
+    void setWake(std::function<void()> wake);
+
+    // ---- camera side
+    void postFrame(CameraFrame frame);
+    // Console (and log.txt) lines are written by the GUI thread, in this order.
+    void postLine(std::string line, bool alsoToLog = false);
+    // A lost or failed connection also clears the waiting frame: no stale picture
+    // may follow the placeholder.
+    void postConnection(bool connected, int index);
+    // Streaming means the presence watch is on; an unplug seen by the watch ends it.
+    void beginStreaming();
+    bool isStreaming() const;
+    void endStreaming();
+    // Ends streaming with an unplug (posted as a lost connection). False when
+    // streaming had already ended, so the unplug is reported once.
+    bool reportUnplugged();
+    std::optional<ExposureRequest> takeExposureRequest();
+    std::optional<std::string> takeSourceRequest();
+    DecodePlan decodePlan() const;
+    void countDecoded(int frames = 1);
+    void countDamaged(int frames = 1);
+    bool stopRequested() const;
+    // Sleeps up to `duration`; returns early (true) on stop or a new source request.
+    bool waitForRequest(Clock::duration duration);
+    // Sleeps up to `duration`; returns early (true) on stop.
+    bool waitForStop(Clock::duration duration);
+    void markFinished();
+
+    // ---- GUI side
+    // Takes everything that waits; the wake-up that follows a take is a new one.
+    std::vector<CameraEvent> takeEvents();
+    bool takeFrame(CameraFrame& frame);
+    bool hasFrame() const;
+    void requestExposure(ExposureRequest request);
+    void requestSource(std::string source);
+    void setDecodePlan(DecodePlan plan);
+    HandoffCounters takeCounters();
+    void requestStop();
+    // True when the camera thread finished within `timeout`.
+    bool waitFinished(Clock::duration timeout);
+
+private:
+    void wakeLocked();
+
+    mutable std::mutex mutex;
+    std::condition_variable requestArrived;
+    std::condition_variable finishedChanged;
+    std::function<void()> wake;
+    bool wakePending = false;
+    std::optional<CameraFrame> waiting;
+    std::deque<CameraEvent> events;
+    bool streaming = false;
+    std::optional<ExposureRequest> exposure;
+    std::optional<std::string> source;
+    DecodePlan plan;
+    HandoffCounters counters;
+    bool stop = false;
+    bool finished = false;
+};
