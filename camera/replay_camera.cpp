@@ -115,8 +115,12 @@ bool ReplayCapture::reopen() {
     return true;
 }
 
+// Only an MJPEG recording gives camera-like frames; an image sequence keeps decoding.
 void ReplayCapture::preferEncodedFrames() {
-    encodedFrames = capture.isOpened() && capture.set(cv::CAP_PROP_FORMAT, -1);
+    const int mjpg = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    encodedFrames = capture.isOpened() &&
+                    static_cast<int>(capture.get(cv::CAP_PROP_FOURCC)) == mjpg &&
+                    capture.set(cv::CAP_PROP_FORMAT, -1);
 }
 
 bool ReplayCapture::isOpened() const {

@@ -117,3 +117,32 @@ TEST(ReplayCamera, OnlyOneIntegerConversionMakesANumberedPattern) {
               "replay: /none/f_%s.png is not a numbered pattern (one %d or %0Nd); replaying it "
               "as a plain path\n");
 }
+
+// A camera-like MJPEG recording hands over each frame's JPEG bytes, also after looping
+// back; an image sequence keeps giving decoded pictures.
+TEST(ReplayCamera, AnMjpegRecordingGivesItsJpegBytesAndAnImageSequenceItsPictures) {
+    Recording recording;
+    const std::string avi = (recording.dir.path() + "/scene.avi").toStdString();
+    {
+        cv::VideoWriter writer(avi, cv::CAP_OPENCV_MJPEG,
+                               cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, cv::Size(64, 48));
+        ASSERT_TRUE(writer.isOpened());
+        for (int i = 0; i < sequenceLength; ++i) {
+            writer.write(cv::Mat(48, 64, CV_8UC3, cv::Scalar(40 * (i + 1), 0, 0)));
+        }
+    }
+    for (const bool mjpeg : {true, false}) {
+        ReplayCapture capture(mjpeg ? avi : recording.pattern);
+        ASSERT_TRUE(capture.openIndex(0));
+        capture.preferEncodedFrames();
+        std::vector<int> blues;
+        for (int i = 0; i < sequenceLength + 1; ++i) {
+            cv::Mat frame;
+            capture.read(frame);
+            ASSERT_EQ(frame.rows == 1 && frame.type() == CV_8UC1, mjpeg) << "read " << i;
+            const cv::Mat picture = mjpeg ? cv::imdecode(frame, cv::IMREAD_COLOR) : frame;
+            blues.push_back(picture.at<cv::Vec3b>(0, 0)[0] / 10);
+        }
+        EXPECT_EQ(blues, (std::vector<int>{4, 8, 12, 4})) << mjpeg;
+    }
+}
