@@ -283,6 +283,7 @@ void VideoStreamer::onConnection(const CameraEvent& event) {
     cameraIndex = event.index;
     if (cameraIndex == -1) {
         calibFrameCount = 0;
+        updateDecodePlan();
         publishPlaceholder();
     }
 }
