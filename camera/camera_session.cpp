@@ -15,17 +15,10 @@ constexpr double probeHeightRequest = 1;
 constexpr double cameraFramesPerSecond = 30;
 constexpr double fallbackSourceFramesPerSecond = 30;
 constexpr int framesDiscardedAfterOpen = 5;
-// Two pictures may be held by the GUI thread (one in the pipeline, one waiting) while
-// the camera thread decodes the next.
-constexpr std::size_t pixelBufferCount = 3;
 
 // Back-ends that hand over the encoded frame give its bytes as one row.
 bool isEncoded(const cv::Mat& raw) {
     return raw.rows == 1 && raw.type() == CV_8UC1;
-}
-
-bool heldOnlyHere(const cv::Mat& buffer) {
-    return buffer.u != nullptr && __atomic_load_n(&buffer.u->refcount, __ATOMIC_ACQUIRE) == 1;
 }
 
 } // namespace
@@ -275,21 +268,6 @@ void CameraSession::readSourceFrame() {
     }
 }
 
-cv::Mat& CameraSession::freePixelBuffer() {
-    for (cv::Mat& buffer : pixelBuffers) {
-        if (heldOnlyHere(buffer)) {
-            return buffer;
-        }
-    }
-    if (pixelBuffers.size() < pixelBufferCount) {
-        pixelBuffers.emplace_back(frameSize, CV_8UC3);
-        return pixelBuffers.back();
-    }
-    // All held by the GUI thread: a fresh picture, never one still shown.
-    pixelBuffers.front() = cv::Mat(frameSize, CV_8UC3);
-    return pixelBuffers.front();
-}
-
 void CameraSession::deliver(cv::Mat& raw) {
     CameraFrame frame;
     frame.size = frameSize;
@@ -301,7 +279,7 @@ void CameraSession::deliver(cv::Mat& raw) {
         }
         frame.encoded = raw;
         if (handoff->decodePlan().wantsPixels(sequence + 1)) {
-            frame.pixels = freePixelBuffer();
+            frame.pixels = pixelBuffers.freeBuffer();
             const FrameDamage decoded =
                 decoder.decode(raw.data, raw.total(), frameSize, frame.pixels);
             handoff->countDecoded();

@@ -48,7 +48,6 @@ private:
     void readSourceFrame();
     void applyExposureRequest();
     void deliver(cv::Mat& raw);
-    cv::Mat& freePixelBuffer();
     void reportDamage();
     void line(const std::string& text, bool alsoToLog = false);
 
@@ -67,8 +66,9 @@ private:
     Clock::duration sourceInterval{};
     Clock::time_point nextSourceRead;
     JpegDecoder decoder;
-    // Decoded pictures are reused once the GUI thread no longer holds them.
-    std::vector<cv::Mat> pixelBuffers;
+    // Two pictures may be held by the GUI thread (one in the pipeline, one waiting)
+    // while the next is decoded.
+    PictureRing pixelBuffers{3};
     DamageReport damageReport;
 };
 

@@ -2,6 +2,30 @@
 
 #include <utility>
 
+namespace {
+
+// Reference counts change on other threads (the view releases pictures on its own).
+bool heldOnlyHere(const cv::Mat& buffer) {
+    return buffer.u != nullptr && __atomic_load_n(&buffer.u->refcount, __ATOMIC_ACQUIRE) == 1;
+}
+
+} // namespace
+
+cv::Mat& PictureRing::freeBuffer() {
+    for (cv::Mat& buffer : buffers) {
+        if (heldOnlyHere(buffer)) {
+            return buffer;
+        }
+    }
+    if (buffers.size() < capacity) {
+        return buffers.emplace_back();
+    }
+    cv::Mat& oldest = buffers[next];
+    next = (next + 1) % capacity;
+    oldest = cv::Mat();
+    return oldest;
+}
+
 bool DecodePlan::wantsPixels(std::uint64_t sequence) const {
     if (sequence <= after) {
         return true;

@@ -12,6 +12,21 @@
 #include <string>
 #include <vector>
 
+// A few picture buffers reused once nobody else holds them, so a picture handed on
+// (to the GUI thread, or to the view) is never refilled in place.
+class PictureRing {
+public:
+    explicit PictureRing(std::size_t size) : capacity(size) {}
+    // A buffer held only by the ring, empty the first time; when all are held, a
+    // new one replaces the oldest.
+    cv::Mat& freeBuffer();
+
+private:
+    std::size_t capacity;
+    std::vector<cv::Mat> buffers;
+    std::size_t next = 0;
+};
+
 // One good camera frame on its way to the GUI thread.
 struct CameraFrame {
     // The JPEG as the back-end handed it over; empty for back-ends that decode.

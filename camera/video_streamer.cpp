@@ -20,14 +20,8 @@ QImage placeholderImage;
 namespace {
 
 constexpr int manualExposureMode = 1;
-// One shown, one held by the view while it uploads, one being filled.
-constexpr std::size_t displayBufferCount = 3;
 
 const char* const bannerRule = "=================================================";
-
-bool heldOnlyHere(const cv::Mat& buffer) {
-    return buffer.u != nullptr && __atomic_load_n(&buffer.u->refcount, __ATOMIC_ACQUIRE) == 1;
-}
 
 bool isValidMode(int mode) {
     return mode >= 0 && mode <= 2;
@@ -314,11 +308,9 @@ bool VideoStreamer::ensurePixels(CameraFrame& frame) {
     if (!frame.pixels.empty()) {
         return true;
     }
-    if (!heldOnlyHere(decodedHere)) {
-        decodedHere.release();
-    }
+    cv::Mat& pixels = decodedHere.freeBuffer();
     const FrameDamage damage =
-        decoder.decode(frame.encoded.data, frame.encoded.total(), frame.size, decodedHere);
+        decoder.decode(frame.encoded.data, frame.encoded.total(), frame.size, pixels);
     handoff->countDecoded();
     if (damage != FrameDamage::None) {
         handoff->countDamaged();
@@ -327,7 +319,7 @@ bool VideoStreamer::ensurePixels(CameraFrame& frame) {
         }
         return false;
     }
-    frame.pixels = decodedHere;
+    frame.pixels = pixels;
     return true;
 }
 
@@ -385,30 +377,14 @@ void VideoStreamer::publishLivePicture(CameraFrame& frame) {
     if (display.empty() || (liveShown && !processor.outputsChanged())) {
         return;
     }
-    cv::Mat& buffer = freeDisplayBuffer();
+    displayFrame.release();
+    publishedImage = QImage();
+    cv::Mat& buffer = displayBuffers.freeBuffer();
     display.copyTo(buffer);
     displayFrame = buffer;
     publishedImage = imageOverPixels(displayFrame);
     liveShown = true;
     emit newImage(publishedImage);
-}
-
-// A buffer that no published picture uses any more, so a picture never changes after
-// it was emitted.
-cv::Mat& VideoStreamer::freeDisplayBuffer() {
-    displayFrame.release();
-    publishedImage = QImage();
-    for (cv::Mat& buffer : displayBuffers) {
-        if (heldOnlyHere(buffer)) {
-            return buffer;
-        }
-    }
-    if (displayBuffers.size() < displayBufferCount) {
-        displayBuffers.emplace_back();
-        return displayBuffers.back();
-    }
-    displayBuffers.front() = cv::Mat();
-    return displayBuffers.front();
 }
 
 // ---------------------------------------------------------------- calibration

@@ -147,7 +147,6 @@ private:
     void onBoardCornersReceived();
     void publishCalibrationPicture(CameraFrame& frame);
     void publishLivePicture(CameraFrame& frame);
-    cv::Mat& freeDisplayBuffer();
 
     BoardCalibrator calibrator;
     FrameProcessor processor;
@@ -155,11 +154,12 @@ private:
     cv::Mat placeholderFrame;
     // The last shown live picture; published pictures are never refilled in place.
     cv::Mat displayFrame;
-    std::vector<cv::Mat> displayBuffers;
+    // One shown, one held by the view while it uploads, one being filled.
+    PictureRing displayBuffers{3};
     // The pipeline's clean board picture of the last frame (its own buffer).
     cv::Mat snapshotFrame;
     cv::Mat calibrationFrame;
-    cv::Mat decodedHere;
+    PictureRing decodedHere{2};
     JpegDecoder decoder;
     DamageReport damageReport;
     bool liveShown = false;
