@@ -279,14 +279,14 @@ void CameraSession::deliver(cv::Mat& raw) {
         }
         frame.encoded = raw;
         if (handoff->decodePlan().wantsPixels(sequence + 1)) {
-            frame.pixels = pixelBuffers.freeBuffer();
-            const FrameDamage decoded =
-                decoder.decode(raw.data, raw.total(), frameSize, frame.pixels);
+            cv::Mat& pixels = pixelBuffers.freeBuffer();
+            const FrameDamage decoded = decoder.decode(raw.data, raw.total(), frameSize, pixels);
             handoff->countDecoded();
             if (decoded != FrameDamage::None) {
                 reportDamage();
                 return;
             }
+            frame.pixels = pixels;
         }
     } else if (raw.size() != frameSize || raw.type() != CV_8UC3) {
         reportDamage();

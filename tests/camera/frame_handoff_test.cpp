@@ -109,3 +109,24 @@ TEST(FrameHandoff, ConcurrentPostsAndTakesLoseNothingAndKeepTheOrder) {
     camera.join();
     EXPECT_EQ(taken + handoff.takeCounters().dropped, static_cast<int>(posted));
 }
+
+// Buffers come back for reuse once released, and one still held is never handed out.
+TEST(PictureRing, ReusesOnlyBuffersNobodyElseHolds) {
+    PictureRing ring(2);
+    auto fill = [](cv::Mat& buffer) {
+        buffer.create(4, 4, CV_8UC3);
+        return buffer;
+    };
+    cv::Mat first = fill(ring.freeBuffer());
+    cv::Mat second = fill(ring.freeBuffer());
+    EXPECT_NE(first.data, second.data);
+    const uchar* firstPixels = first.data;
+    first.release();
+    cv::Mat again = fill(ring.freeBuffer());
+    EXPECT_EQ(again.data, firstPixels) << "a released buffer is reused";
+    // Both held: a fresh buffer, the held ones untouched.
+    cv::Mat& third = ring.freeBuffer();
+    EXPECT_TRUE(third.empty());
+    EXPECT_NE(fill(third).data, again.data);
+    EXPECT_EQ(again.data, firstPixels);
+}
