@@ -321,6 +321,11 @@ TEST_P(BriselLensBadInput, ExitsTwoAndWritesNothing) {
         cv::imwrite(name, blank);
     }
     cv::imwrite("small.jpg", cv::Mat(1080, 1920, CV_8UC3, cv::Scalar::all(128)));
+    // The board of the first photo, at the left edge, pushed half out of the picture.
+    const cv::Mat whole = cv::imread(photos()[0]);
+    cv::Mat cut = cv::Mat::zeros(whole.size(), whole.type());
+    whole.colRange(600, whole.cols).copyTo(cut.colRange(0, whole.cols - 600));
+    cv::imwrite("cut.jpg", cut);
     std::ofstream("notes.jpg") << "not a picture";
     EXPECT_EQ(run(BRISEL_LENS_PATH, "--out lens " + GetParam().args()), 2);
     EXPECT_NE(readText("output.txt").find(GetParam().message), std::string::npos)
@@ -339,8 +344,7 @@ INSTANTIATE_TEST_SUITE_P(
                            "--square needs a positive number"},
                     BadRow{"MissingValue", [] { return std::string("a.jpg --square"); },
                            "--square needs a value"},
-                    BadRow{"TwoViews",
-                           [] { return photos()[0] + " " + photos()[1] + " blank1.jpg"; },
+                    BadRow{"TwoViews", [] { return photos()[0] + " " + photos()[1] + " cut.jpg"; },
                            "only 2 usable view(s), at least 3 are needed; nothing written"},
                     BadRow{"DifferentSizes", [] { return photos()[0] + " small.jpg"; },
                            "photos of different sizes: "},
