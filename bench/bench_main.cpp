@@ -71,7 +71,7 @@ public:
             config.frames = stillFrames + presenterFrames;
             config.still = stillFrames;
             config.seed = 1;
-            if (!rig::writeScene(dir.string(), config, false)) {
+            if (!rig::writeScene(dir.string(), config, rig::VideoConfig{})) {
                 std::cerr << "could not write the scene" << std::endl;
                 std::exit(1);
             }

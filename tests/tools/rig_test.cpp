@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <cstdlib>
 #include <filesystem>
@@ -131,9 +132,54 @@ TEST(RigCommandLine, WritesCalibDataSceneAndTruth) {
 TEST(RigCommandLine, RejectsBadArguments) {
     ScopedWorkDir work("rig-bad");
     EXPECT_EQ(runRig("--help"), 0);
-    for (const char* args : {"", "--out", "--out x --board blue", "--out x --frames 0",
-                             "--out x --frames many", "--out x --still -1", "--out x --bogus"}) {
+    for (const char* args :
+         {"", "--out", "--out x --board blue", "--out x --frames 0", "--out x --frames many",
+          "--out x --still -1", "--out x --bogus", "--out x --video --quality 0",
+          "--out x --video --damage-every 0", "--out x --video --video-noise -1"}) {
         EXPECT_NE(runRig(args), 0) << args;
     }
     EXPECT_FALSE(std::filesystem::exists("x"));
+}
+
+TEST(RigCommandLine, VideoCarriesCameraLikeJpegsWithTheDamageAskedFor) {
+    ScopedWorkDir work("rig-video");
+    ASSERT_EQ(runRig("--out out --frames 4 --still 4 --video --damage-every 2 --corrupt-every 3"),
+              0);
+    // The bytes of each frame as the AVI holds them.
+    cv::VideoCapture video("out/scene_white.avi", cv::CAP_FFMPEG);
+    ASSERT_TRUE(video.set(cv::CAP_PROP_FORMAT, -1));
+    EXPECT_EQ(video.get(cv::CAP_PROP_FPS), 30.0);
+    std::vector<cv::Mat> jpegs;
+    for (cv::Mat jpeg; video.read(jpeg);) {
+        jpegs.push_back(jpeg.clone());
+    }
+    ASSERT_EQ(jpegs.size(), 4u);
+    const auto psnrToPng = [&](int i) {
+        char png[64];
+        std::snprintf(png, sizeof png, "out/scene_white/f_%04d.png", i);
+        const cv::Mat decoded = cv::imdecode(jpegs[i], cv::IMREAD_COLOR);
+        return decoded.empty() ? 0.0 : cv::PSNR(decoded, cv::imread(png));
+    };
+    const auto endsWithMarker = [&](int i) {
+        const cv::Mat& j = jpegs[i];
+        return j.total() > 2 && j.at<uchar>(j.total() - 2) == 0xFF &&
+               j.at<uchar>(j.total() - 1) == 0xD9;
+    };
+    // Frame 0 intact, 1 and 3 cut short, 2 corrupt.
+    EXPECT_GT(jpegs[0].total(), 800u * 1024);
+    EXPECT_LT(jpegs[0].total(), 1600u * 1024);
+    EXPECT_TRUE(endsWithMarker(0));
+    EXPECT_GT(psnrToPng(0), 35.0);
+    for (int cut : {1, 3}) {
+        EXPECT_FALSE(endsWithMarker(cut)) << cut;
+        EXPECT_LT(jpegs[cut].total(), jpegs[0].total() * 95 / 100) << cut;
+    }
+    EXPECT_TRUE(endsWithMarker(2));
+    EXPECT_LT(psnrToPng(2), psnrToPng(0) - 5.0);
+    // OpenCV's own reader finds the frames through the index alone.
+    cv::VideoCapture indexed("out/scene_white.avi", cv::CAP_OPENCV_MJPEG);
+    int frames = 0;
+    for (cv::Mat frame; indexed.read(frame); ++frames) {
+    }
+    EXPECT_EQ(frames, 4);
 }

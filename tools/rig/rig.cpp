@@ -2,12 +2,13 @@
 
 #include "cell_grid.h"
 #include "lens_maps.h"
+#include "mjpeg_avi.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -136,6 +137,18 @@ void drawPresenter(cv::Mat& plane, const cv::Rect& box, int phase, std::uint64_t
     cv::circle(plane, {cx, top + headR}, headR, skin, cv::FILLED, cv::LINE_AA);
     cv::ellipse(plane, {cx, top + headR - headR / 3}, {headR, headR * 2 / 3}, 0, 180, 360,
                 cv::Scalar(30, 35, 45), cv::FILLED, cv::LINE_AA);
+}
+
+void addSensorNoise(cv::Mat& frame, double sigma, std::uint64_t seed) {
+    if (sigma <= 0.0) {
+        return;
+    }
+    cv::RNG rng(seed);
+    cv::Mat noise(frame.size(), CV_16SC3);
+    rng.fill(noise, cv::RNG::NORMAL, 0.0, sigma);
+    cv::Mat sum;
+    cv::add(frame, noise, sum, cv::noArray(), CV_16SC3);
+    sum.convertTo(frame, CV_8UC3);
 }
 
 bool makeDir(const std::string& dir) {
@@ -408,18 +421,22 @@ cv::Mat Scene::frame(int i) const {
         outside = ch[0] < -1.0e4f;
     });
     out.setTo(cv::Scalar::all(0), outside);
-    if (cfg.noise > 0.0) {
-        cv::RNG rng(cfg.seed * 1000003 + static_cast<std::uint64_t>(i) * 7 + 3);
-        cv::Mat noise(out.size(), CV_16SC3);
-        rng.fill(noise, cv::RNG::NORMAL, 0.0, cfg.noise);
-        cv::Mat sum;
-        cv::add(out, noise, sum, cv::noArray(), CV_16SC3);
-        sum.convertTo(out, CV_8UC3);
-    }
+    addSensorNoise(out, cfg.noise, cfg.seed * 1000003 + static_cast<std::uint64_t>(i) * 7 + 3);
     return out;
 }
 
-bool writeScene(const std::string& dir, const SceneConfig& config, bool video) {
+cv::Mat withVideoNoise(const cv::Mat& frame, const SceneConfig& config, int i, double noise) {
+    // Independent noise adds up in variance.
+    const double extra = std::sqrt(std::max(0.0, noise * noise - config.noise * config.noise));
+    if (extra <= 0.0) {
+        return frame;
+    }
+    cv::Mat noisy = frame.clone();
+    addSensorNoise(noisy, extra, config.seed * 1000003 + static_cast<std::uint64_t>(i) * 7 + 5);
+    return noisy;
+}
+
+bool writeScene(const std::string& dir, const SceneConfig& config, const VideoConfig& video) {
     const std::string name = boardName(config.board);
     const std::string sceneDir = dir + "/scene_" + name;
     const std::string truthDir = dir + "/truth_" + name;
@@ -444,17 +461,16 @@ bool writeScene(const std::string& dir, const SceneConfig& config, bool video) {
         std::cout << "cannot write " << truthDir << "/board.png" << std::endl;
         return false;
     }
-    cv::VideoWriter writer;
-    if (video) {
-        const std::string path = dir + "/scene_" + name + ".avi";
-        writer.open(path, cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0,
-                    cv::Size(lens_maps::fullFrameWidth, lens_maps::fullFrameHeight));
-        if (!writer.isOpened()) {
-            std::cout << "cannot write " << path << std::endl;
-            return false;
-        }
+    const std::string videoPath = dir + "/scene_" + name + ".avi";
+    CameraJpegEncoder encoder(video.quality);
+    MjpegAviWriter writer;
+    if (video.write &&
+        !writer.open(videoPath, cv::Size(lens_maps::fullFrameWidth, lens_maps::fullFrameHeight),
+                     30)) {
+        return false;
     }
     const std::vector<int> params{cv::IMWRITE_PNG_COMPRESSION, 1};
+    std::vector<uchar> jpeg;
     for (int i = 0; i < config.frames; ++i) {
         const cv::Mat f = scene.frame(i);
         char file[64];
@@ -463,11 +479,24 @@ bool writeScene(const std::string& dir, const SceneConfig& config, bool video) {
             std::cout << "cannot write " << sceneDir << file << std::endl;
             return false;
         }
-        if (video) {
-            writer.write(f);
+        if (!video.write) {
+            continue;
+        }
+        if (!encoder.encode(withVideoNoise(f, config, i, video.noise), jpeg)) {
+            return false;
+        }
+        const auto nth = [i](int every) { return every > 0 && i % every == every - 1; };
+        const std::uint64_t damageSeed = config.seed * 7727 + static_cast<std::uint64_t>(i);
+        if (nth(video.damageEvery)) {
+            damageJpeg(jpeg, JpegDamage::CutShort, damageSeed);
+        } else if (nth(video.corruptEvery)) {
+            damageJpeg(jpeg, JpegDamage::CorruptBytes, damageSeed);
+        }
+        if (!writer.write(jpeg)) {
+            return false;
         }
     }
-    return true;
+    return !video.write || writer.close();
 }
 
 double psnr(const cv::Mat& a, const cv::Mat& b) {

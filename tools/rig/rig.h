@@ -107,9 +107,23 @@ private:
     cv::Scalar wall;
 };
 
+// The scene's MJPG recording: camera-like JPEGs (see mjpeg_avi.h), some of them damaged.
+// The frames are the scene's with more sensor noise: a 4K camera's noise is what makes
+// its JPEGs about 1 MB at quality 90 (0.7 MB with the scene's own noise).
+struct VideoConfig {
+    bool write = false;
+    int quality = 90;
+    double noise = 3.0;   // sensor noise of the video frames, standard deviation
+    int damageEvery = 0;  // every Nth frame cut short (0: none)
+    int corruptEvery = 0; // every Nth frame with corrupt bytes in its scan (0: none)
+};
+
+// Frame i of a scene as its video records it: with sensor noise `noise` in all.
+cv::Mat withVideoNoise(const cv::Mat& frame, const SceneConfig& config, int i, double noise);
+
 // Writes a whole scene: DIR/scene_<board>/f_%04d.png, DIR/truth_<board>/corners.txt and
-// board.png, with `video` also DIR/scene_<board>.avi (MJPG, 30 fps).
-bool writeScene(const std::string& dir, const SceneConfig& config, bool video);
+// board.png, with `video.write` also DIR/scene_<board>.avi (MJPG, 30 fps).
+bool writeScene(const std::string& dir, const SceneConfig& config, const VideoConfig& video);
 
 // Peak signal-to-noise ratio of two pictures of one size and type, in dB.
 double psnr(const cv::Mat& a, const cv::Mat& b);

@@ -10,12 +10,14 @@ namespace {
 
 const char* const usage =
     "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
-    "                  [--seed S] [--video] [--chessboard]\n"
+    "                  [--seed S] [--video [--quality Q] [--video-noise S] [--damage-every N]\n"
+    "                  [--corrupt-every N]] [--chessboard]\n"
     "\n"
     "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
     "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
     "  DIR/scene_<board>/f_0000.png ...   N frames: a still board, then a presenter walking\n"
-    "  DIR/scene_<board>.avi              with --video: the same frames, MJPG, 30 fps\n"
+    "  DIR/scene_<board>.avi              with --video: the same frames as a camera sends\n"
+    "                                     them: MJPG, 4:2:2, about 1 MB per frame, 30 fps\n"
     "  DIR/truth_<board>/corners.txt      true corners as fractions of the calibration\n"
     "                                     picture: x1,y1,x2,y2,x3,y3,x4,y4 (TL,TR,BR,BL)\n"
     "  DIR/truth_<board>/board.png        the true straightened board picture\n"
@@ -26,7 +28,13 @@ const char* const usage =
     "  --frames  number of frames (default 90)\n"
     "  --still   frames before the presenter enters (default 30)\n"
     "  --seed    seed of the board content and presenter (default 1)\n"
-    "  --video   also write the MJPG video\n";
+    "  --video   also write the MJPG video\n"
+    "  --quality JPEG quality of the video frames, 1 to 100 (default 90)\n"
+    "  --video-noise S    sensor noise of the video frames, grey levels (default 3; the\n"
+    "                     PNG frames have 1.5)\n"
+    "  --damage-every N   cut every Nth video frame short, as a camera short of USB\n"
+    "                     bandwidth does (no end-of-image marker)\n"
+    "  --corrupt-every N  overwrite a run of bytes inside every Nth video frame\n";
 
 bool parseInt(const std::string& text, long long& value) {
     if (text.empty()) {
@@ -47,7 +55,7 @@ int fail(const std::string& message) {
 int main(int argc, char** argv) {
     std::string out;
     rig::SceneConfig config;
-    bool video = false;
+    rig::VideoConfig video;
     bool chessboard = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -64,7 +72,29 @@ int main(int argc, char** argv) {
             std::cout << usage;
             return 0;
         } else if (arg == "--video") {
-            video = true;
+            video.write = true;
+        } else if (arg == "--quality") {
+            if (!value(v) || !parseInt(v, n) || n < 1 || n > 100) {
+                return fail("--quality needs a number from 1 to 100");
+            }
+            video.quality = static_cast<int>(n);
+        } else if (arg == "--video-noise") {
+            double sigma = -1.0;
+            if (value(v)) {
+                char* end = nullptr;
+                sigma = std::strtod(v.c_str(), &end);
+                sigma = end && *end == '\0' && !v.empty() ? sigma : -1.0;
+            }
+            if (!(sigma >= 0.0 && sigma <= 50.0)) {
+                return fail("--video-noise needs a number from 0 to 50");
+            }
+            video.noise = sigma;
+        } else if (arg == "--damage-every" || arg == "--corrupt-every") {
+            if (!value(v) || !parseInt(v, n) || n < 1 || n > 100000) {
+                return fail(arg + " needs a number from 1 to 100000");
+            }
+            (arg == "--damage-every" ? video.damageEvery : video.corruptEvery) =
+                static_cast<int>(n);
         } else if (arg == "--chessboard") {
             chessboard = true;
         } else if (arg == "--out") {
