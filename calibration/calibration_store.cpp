@@ -132,6 +132,11 @@ void CalibrationStore::loadFisheyeMaps() {
     canvasCells = ok ? cell_grid::layCells(canvasWidth, canvasHeight, gridCols, gridRows)
                      : std::vector<cv::Rect>();
     sourceCells = cell_grid::sourceCells(frameWidth, frameHeight, totalGrids);
+    // Lenses that move a cell's sources out of its window would leave black patches.
+    const int grown =
+        ok ? cell_grid::growSourceCells(map1, lens_maps::padRows, canvasCells,
+                                        cv::Size(frameWidth, frameHeight), sourceCells)
+           : 0;
     fisheyeMaps1.clear();
     fisheyeMaps2.clear();
     for (int i = 0; ok && i < totalGrids && i < static_cast<int>(canvasCells.size()); ++i) {
@@ -140,6 +145,9 @@ void CalibrationStore::loadFisheyeMaps() {
     }
     std::cout << "FISHEYE_MAPS1 sizes : " << fisheyeMaps1.size() << std::endl;
     std::cout << "FISHEYE_MAPS2 sizes : " << fisheyeMaps2.size() << std::endl;
+    if (ok) {
+        std::cout << "lens maps: " << grown << " cells needed a larger source window" << std::endl;
+    }
 }
 
 void CalibrationStore::loadSmallMapsAndHomography() {
@@ -196,7 +204,8 @@ void CalibrationStore::loadSmallMapsAndHomography() {
 void CalibrationStore::loadBoardCorners() {
     cv::Point tl, tr, br, bl;
     cv::FileStorage fs;
-    if (calib_files::openForReading(calib_files::boardCornersXml, fs)) {
+    const bool stored = calib_files::openForReading(calib_files::boardCornersXml, fs);
+    if (stored) {
         try {
             tl = readCorner(fs["TopLeft"]);
             tr = readCorner(fs["TopRight"]);
@@ -219,6 +228,23 @@ void CalibrationStore::loadBoardCorners() {
     }
     std::cout << "Total Grids : " << totalGrids << " Final grids size : " << boardGrids.size()
               << std::endl;
+    reportPaddingCells(stored);
+}
+
+// The padding rows hold no camera picture: a board reaching them shows black there.
+void CalibrationStore::reportPaddingCells(bool cornersStored) const {
+    const int padded =
+        static_cast<int>(std::count_if(boardGrids.begin(), boardGrids.end(), [this](int k) {
+            const cv::Rect& cell = canvasCells[k];
+            return cell.y < lens_maps::padRows ||
+                   cell.y + cell.height > canvasHeight - lens_maps::padRows;
+        }));
+    if (cornersStored && padded > 0) {
+        std::cout << "board corners: " << padded
+                  << " board cells reach the padding rows above or below the lens maps, which "
+                     "stay black"
+                  << std::endl;
+    }
 }
 
 void CalibrationStore::loadBoardColor() {

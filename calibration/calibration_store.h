@@ -57,6 +57,7 @@ private:
     void loadFisheyeMaps();
     void loadSmallMapsAndHomography();
     void loadBoardCorners();
+    void reportPaddingCells(bool cornersStored) const;
     void loadBoardColor();
     void buildRoisMapSmall();
     void buildGaussianWindows();

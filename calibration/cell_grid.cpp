@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <climits>
 
 namespace cell_grid {
 
@@ -103,6 +104,48 @@ cv::Mat tileMap1(const cv::Mat& map1, const cv::Rect& cell, const cv::Rect& sour
     cv::Mat tile;
     cv::subtract(map1(cell), cv::Scalar(source.x, source.y), tile, cv::noArray(), CV_16SC2);
     return tile;
+}
+
+cv::Rect sourcesRead(const cv::Mat& map1Cell, const cv::Size& frame) {
+    CV_Assert(map1Cell.type() == CV_16SC2);
+    int left = INT_MAX, top = INT_MAX, right = INT_MIN, bottom = INT_MIN;
+    for (int r = 0; r < map1Cell.rows; ++r) {
+        const short* p = map1Cell.ptr<short>(r);
+        for (int c = 0; c < 2 * map1Cell.cols; c += 2) {
+            const int x = p[c];
+            const int y = p[c + 1];
+            // (x, y) and (x + 1, y + 1) both outside the frame: nothing of it is read.
+            const bool reads = x >= -1 && x < frame.width && y >= -1 && y < frame.height;
+            left = std::min(left, reads ? x : INT_MAX);
+            right = std::max(right, reads ? x + 1 : INT_MIN);
+            top = std::min(top, reads ? y : INT_MAX);
+            bottom = std::max(bottom, reads ? y + 1 : INT_MIN);
+        }
+    }
+    if (right < left) {
+        return cv::Rect();
+    }
+    return cv::Rect(left, top, right - left + 1, bottom - top + 1) & cv::Rect(cv::Point(), frame);
+}
+
+int growSourceCells(const cv::Mat& paddedMap1, int padRows,
+                    const std::vector<cv::Rect>& canvasCells, const cv::Size& frame,
+                    std::vector<cv::Rect>& sources) {
+    const cv::Rect mapped(0, padRows, paddedMap1.cols, paddedMap1.rows - 2 * padRows);
+    const int count = static_cast<int>(std::min(canvasCells.size(), sources.size()));
+    std::vector<char> grown(count, 0);
+    cv::parallel_for_(cv::Range(0, count), [&](const cv::Range& range) {
+        for (int i = range.start; i < range.end; ++i) {
+            const cv::Rect cell = canvasCells[i] & mapped;
+            const cv::Rect needed =
+                cell.empty() ? cv::Rect() : sourcesRead(paddedMap1(cell), frame);
+            if ((needed & sources[i]) != needed) {
+                sources[i] |= needed;
+                grown[i] = 1;
+            }
+        }
+    });
+    return static_cast<int>(std::count(grown.begin(), grown.end(), 1));
 }
 
 bool tileInsideSource(const cv::Mat& map1Cell, const cv::Rect& source, long* outside) {

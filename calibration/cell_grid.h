@@ -31,6 +31,19 @@ std::vector<int> boardCells(const std::array<cv::Point, 4>& corners, int canvasW
 // Tile of a padded CV_16SC2 map under `cell`, relative to the source origin (saturated).
 cv::Mat tileMap1(const cv::Mat& map1, const cv::Rect& cell, const cv::Rect& source);
 
+// The frame rectangle that a bilinear remap through the CV_16SC2 map tile `map1Cell`
+// reads: every entry with its neighbours (x + 1, y + 1), clipped to the frame. Entries
+// wholly outside the frame read nothing; empty when no entry reads the frame.
+cv::Rect sourcesRead(const cv::Mat& map1Cell, const cv::Size& frame);
+
+// Grows every source cell that does not cover what its canvas cell reads through the
+// padded map (the padRows rows above and below are padding, not sources) to the
+// bounding rectangle of both, so a remap from the window equals the whole-frame remap.
+// Windows that suffice are left as they are. Returns the number of windows grown.
+int growSourceCells(const cv::Mat& paddedMap1, int padRows,
+                    const std::vector<cv::Rect>& canvasCells, const cv::Size& frame,
+                    std::vector<cv::Rect>& sources);
+
 // True when every entry of the CV_16SC2 map tile `map1` (absolute frame coordinates)
 // lies inside `source` together with its bilinear neighbour (x + 1, y + 1), so that a
 // remap of the source window equals the whole-frame remap there. Counts the entries

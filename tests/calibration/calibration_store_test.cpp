@@ -3,6 +3,7 @@
 #include "calibration_files.h"
 #include "calibration_store.h"
 #include "cell_grid.h"
+#include "lens_maps.h"
 #include "test_rig.h"
 
 #include <gtest/gtest.h>
@@ -83,17 +84,19 @@ TEST(CalibrationStore, LoadsTheRigWithTheConsoleLinesInOrder) {
     testing::internal::CaptureStdout();
     const auto store = CalibrationStoreTestAccess::load();
     const std::vector<std::string> out = lines(testing::internal::GetCapturedStdout());
-    ASSERT_EQ(out.size(), 8u);
+    ASSERT_EQ(out.size(), 9u);
     EXPECT_EQ(out[0].rfind("current path: ", 0), 0u);
     EXPECT_NE(out[0].find(work.path()), std::string::npos);
     EXPECT_EQ(out[1], "CV_16SC2: 11 CV_16SC1: 2");
     EXPECT_EQ(out[2], "reading maps done...... MAP1 type: 11 MAP2 type: 2");
     EXPECT_EQ(out[3], "FISHEYE_MAPS1 sizes : 800");
     EXPECT_EQ(out[4], "FISHEYE_MAPS2 sizes : 800");
-    EXPECT_EQ(out[5], "ROIS_MAP_SMALL sizes : 800");
-    // No board_corners.xml: the margins alone give a few top-left cells.
-    EXPECT_EQ(out[6].rfind("Total Grids : 800 Final grids size : ", 0), 0u);
-    EXPECT_EQ(out[7], "gaussian window sizes : 800");
+    EXPECT_EQ(out[5], "lens maps: 40 cells needed a larger source window");
+    EXPECT_EQ(out[6], "ROIS_MAP_SMALL sizes : 800");
+    // No board_corners.xml: the margins alone give a few top-left cells (reaching the
+    // padding rows, which is not reported without stored corners).
+    EXPECT_EQ(out[7].rfind("Total Grids : 800 Final grids size : ", 0), 0u);
+    EXPECT_EQ(out[8], "gaussian window sizes : 800");
     EXPECT_TRUE(store->hasLensMaps());
     EXPECT_FALSE(store->hasCalibration());
     EXPECT_TRUE(store->homography.empty());
@@ -152,24 +155,19 @@ TEST(CalibrationStore, CanvasCellsAtTheEdges) {
 }
 
 TEST(CalibrationStore, SourceCellsAtTheFrameEdges) {
-    const CalibrationStore& s = rigStore();
-    ASSERT_EQ(s.sourceCells.size(), 800u);
-    EXPECT_EQ(s.sourceCells[0], cv::Rect(0, 0, 576, 432));
-    EXPECT_EQ(s.sourceCells[799], cv::Rect(3264, 1620, 576, 540));
-    EXPECT_EQ(s.sourceCells[39], cv::Rect(3264, 0, 576, 432));
-    EXPECT_EQ(s.sourceCells[760], cv::Rect(0, 1620, 576, 540));
-    EXPECT_EQ(s.sourceCells[10 * 40 + 20], cv::Rect(15 * 96, 6 * 108, 1056, 864));
-    const cv::Rect frame(0, 0, 3840, 2160);
+    const std::vector<cv::Rect> s = cell_grid::sourceCells(3840, 2160);
+    ASSERT_EQ(s.size(), 800u);
+    EXPECT_EQ(s[0], cv::Rect(0, 0, 576, 432));
+    EXPECT_EQ(s[799], cv::Rect(3264, 1620, 576, 540));
+    EXPECT_EQ(s[39], cv::Rect(3264, 0, 576, 432));
+    EXPECT_EQ(s[760], cv::Rect(0, 1620, 576, 540));
+    EXPECT_EQ(s[10 * 40 + 20], cv::Rect(15 * 96, 6 * 108, 1056, 864));
     for (int i = 0; i < 800; ++i) {
-        const cv::Rect& r = s.sourceCells[i];
-        EXPECT_EQ(r & frame, r) << i;
-        const cv::Rect base((i % 40) * 96, (i / 40) * 108, 96, 108);
-        EXPECT_EQ(r & base, base) << i;
         const int col = i % 40, row = i / 40;
-        EXPECT_EQ(r.x, std::max(col - 5, 0) * 96) << i;
-        EXPECT_EQ(r.x + r.width, std::min(col + 6, 40) * 96) << i;
-        EXPECT_EQ(r.y, std::max(row - 4, 0) * 108) << i;
-        EXPECT_EQ(r.y + r.height, std::min(row + 4, 20) * 108) << i;
+        EXPECT_EQ(s[i], cv::Rect(std::max(col - 5, 0) * 96, std::max(row - 4, 0) * 108,
+                                 (std::min(col + 6, 40) - std::max(col - 5, 0)) * 96,
+                                 (std::min(row + 4, 20) - std::max(row - 4, 0)) * 108))
+            << i;
     }
 }
 
@@ -192,32 +190,147 @@ TEST(CalibrationStore, TilesAreTheMapUnderTheCellShiftedBySourceOrigin) {
     }
 }
 
-TEST(CalibrationStore, EveryBoardCellRemappedFromItsTileEqualsTheWholeFrameRemap) {
-    const CalibrationStore& s = rigStore();
-    ASSERT_FALSE(s.boardGrids.empty());
-    const cv::Mat frame = testRig().frame(rig::Board::White, 0);
+// ---------------------------------------------------------------- source windows
+
+namespace {
+
+// A lens with ten times the rig's first distortion coefficient: its sources leave the
+// windows in a third of the cells, and the canvas corners lie outside the frame.
+rig::Camera strongerLens() {
+    rig::Camera c = rig::camera();
+    c.d = (cv::Mat_<double>(4, 1) << 0.3, 0.05, 0.0, 0.0);
+    return c;
+}
+
+const CalibrationStore& strongerLensStore() {
+    static std::unique_ptr<CalibrationStore> store = [] {
+        ScopedWorkDir work("stronger-lens");
+        work.makeCalibDir();
+        const rig::Camera lens = strongerLens();
+        cv::Mat m1, m2;
+        lens_maps::makeFullMaps(lens.k, lens.d, m1, m2);
+        EXPECT_TRUE(lens_maps::writeMapPngs(calib_files::map1Png, calib_files::map2Png, m1, m2));
+        cv::FileStorage k(calib_files::intrinsicXml, cv::FileStorage::WRITE);
+        k << "Camera_Matrix" << lens.k;
+        k.release();
+        cv::FileStorage d(calib_files::distortionXml, cv::FileStorage::WRITE);
+        d << "Distortion_Coefficients" << lens.d;
+        d.release();
+        testing::internal::CaptureStdout();
+        auto loaded = CalibrationStoreTestAccess::load();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(countContaining(out, "lens maps: 325 cells needed a larger source window"), 1)
+            << out;
+        return loaded;
+    }();
+    return *store;
+}
+
+struct LensCase {
+    const char* name;
+    const CalibrationStore& (*store)();
+    int grown;
+};
+
+} // namespace
+
+class SourceWindows : public testing::TestWithParam<LensCase> {};
+
+// Cell by cell, every cell of the canvas (board cell or not) remapped from its window
+// equals the whole-frame remap outside the padding rows; windows that sufficed are
+// exactly the base layout.
+TEST_P(SourceWindows, EveryCellFromItsWindowEqualsTheWholeFrameRemap) {
+    const CalibrationStore& s = GetParam().store();
+    ASSERT_TRUE(s.hasLensMaps());
+    const std::vector<cv::Rect> base = cell_grid::sourceCells(3840, 2160);
+    const cv::Rect frameRect(0, 0, 3840, 2160);
+    int grown = 0;
+    for (int i = 0; i < 800; ++i) {
+        EXPECT_EQ(s.sourceCells[i] & frameRect, s.sourceCells[i]) << i;
+        EXPECT_EQ(s.sourceCells[i] & base[i], base[i]) << i;
+        grown += s.sourceCells[i] != base[i] ? 1 : 0;
+    }
+    EXPECT_EQ(grown, GetParam().grown);
+
+    // Noise: every frame pixel differs from its neighbours, so any pixel read from the
+    // wrong place or from outside the window shows.
+    cv::Mat frame(2160, 3840, CV_8UC3);
+    cv::RNG(7).fill(frame, cv::RNG::UNIFORM, 0, 256);
     cv::Mat whole;
     cv::remap(frame, whole, s.map1, s.map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
-    int different = 0;
-    for (int c : s.boardGrids) {
-        EXPECT_TRUE(cell_grid::tileInsideSource(s.map1(s.canvasCells[c]), s.sourceCells[c])) << c;
-        cv::Mat cell;
-        cv::remap(frame(s.sourceCells[c]).clone(), cell, s.fisheyeMaps1[c], s.fisheyeMaps2[c],
+    const cv::Rect mapped(0, 50, s.canvasWidth, s.canvasHeight - 100);
+    std::vector<int> different;
+    cv::Mat cell;
+    for (int i = 0; i < 800; ++i) {
+        const cv::Rect& c = s.canvasCells[i];
+        cv::remap(frame(s.sourceCells[i]).clone(), cell, s.fisheyeMaps1[i], s.fisheyeMaps2[i],
                   cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
-        if (cv::norm(cell, whole(s.canvasCells[c]), cv::NORM_INF) != 0.0) {
-            ++different;
+        const cv::Rect rows = (c & mapped) - c.tl();
+        if (cv::norm(cell(rows), whole((c & mapped)), cv::NORM_INF) != 0.0) {
+            different.push_back(i);
         }
     }
-    EXPECT_EQ(different, 0) << "of " << s.boardGrids.size() << " board cells";
-    // Cell 0 is not a board cell: its padding rows point outside its source window and
-    // come out black only in the tile... except that cell 0's window starts at the
-    // frame origin, so there they agree too.
-    cv::Mat cell0;
-    cv::remap(frame(s.sourceCells[0]).clone(), cell0, s.fisheyeMaps1[0], s.fisheyeMaps2[0],
-              cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
-    EXPECT_EQ(
-        cv::norm(cell0(cv::Rect(0, 0, 186, 50)), whole(cv::Rect(0, 0, 186, 50)), cv::NORM_INF),
-        0.0);
+    EXPECT_TRUE(different.empty())
+        << different.size() << " cells differ, first " << (different.empty() ? -1 : different[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(CalibrationStore, SourceWindows,
+                         testing::Values(LensCase{"RigLens", rigStore, 40},
+                                         LensCase{"StrongerLens", strongerLensStore, 325}),
+                         [](const testing::TestParamInfo<LensCase>& i) {
+                             return std::string(i.param.name);
+                         });
+
+TEST(CellGrid, SourcesReadAreTheEntriesWithTheirBilinearNeighboursInsideTheFrame) {
+    struct Row {
+        std::vector<cv::Vec2s> entries;
+        cv::Rect read;
+    };
+    const cv::Size frame(100, 50);
+    const Row rows[] = {
+        {{{5, 7}}, cv::Rect(5, 7, 2, 2)},
+        {{{3, 4}, {10, 2}, {6, 9}}, cv::Rect(3, 2, 9, 9)},
+        {{{-1, -1}}, cv::Rect(0, 0, 1, 1)},         // only the neighbour is in the frame
+        {{{99, 49}}, cv::Rect(99, 49, 1, 1)},       // the neighbour is outside
+        {{{-2, 5}, {100, 5}, {5, 50}}, cv::Rect()}, // wholly outside: nothing read
+        {{{-2, 5}, {20, 30}}, cv::Rect(20, 30, 2, 2)},
+        {{{-30000, -30000}, {30000, 30000}, {0, 0}}, cv::Rect(0, 0, 2, 2)},
+    };
+    for (const Row& r : rows) {
+        const cv::Mat tile(1, static_cast<int>(r.entries.size()), CV_16SC2,
+                           const_cast<cv::Vec2s*>(r.entries.data()));
+        EXPECT_EQ(cell_grid::sourcesRead(tile, frame), r.read) << tile;
+    }
+}
+
+TEST(CellGrid, OnlyWindowsThatDoNotCoverTheirSourcesGrow) {
+    // A 4 x 2 grid of 10 x 10 canvas cells over a 40 x 20 frame, 5 padding rows above
+    // and below; every canvas pixel reads the frame pixel under it.
+    const int pad = 5;
+    cv::Mat map(20 + 2 * pad, 40, CV_16SC2, cv::Scalar(0, 0));
+    for (int v = 0; v < 20; ++v) {
+        for (int u = 0; u < 40; ++u) {
+            map.at<cv::Vec2s>(v + pad, u) = cv::Vec2s(static_cast<short>(u), static_cast<short>(v));
+        }
+    }
+    const std::vector<cv::Rect> cells = cell_grid::layCells(40, 30, 4, 2); // 10 x 15 each
+    // Each covers what its cell reads: x .. x + 10 and y 0 .. 10 or 10 .. 19.
+    const std::vector<cv::Rect> base{{0, 0, 15, 12},  {8, 0, 15, 12}, {18, 0, 15, 12},
+                                     {25, 0, 15, 12}, {0, 8, 15, 12}, {8, 8, 15, 12},
+                                     {18, 8, 15, 12}, {25, 8, 15, 12}};
+    std::vector<cv::Rect> windows = base;
+    // The padding rows' (0, 0) entries are no sources: nothing grows towards the origin.
+    EXPECT_EQ(cell_grid::growSourceCells(map, pad, cells, cv::Size(40, 20), windows), 0);
+    EXPECT_EQ(windows, base);
+    // One entry of cell 6 reads (2, 3); one of cell 1 reads (39, 4), whose neighbour
+    // x + 1 lies outside the frame.
+    map.at<cv::Vec2s>(20, 25) = cv::Vec2s(2, 3);
+    map.at<cv::Vec2s>(pad + 2, 12) = cv::Vec2s(39, 4);
+    EXPECT_EQ(cell_grid::growSourceCells(map, pad, cells, cv::Size(40, 20), windows), 2);
+    std::vector<cv::Rect> expected = base;
+    expected[1] = cv::Rect(8, 0, 32, 12);
+    expected[6] = cv::Rect(2, 3, 31, 17);
+    EXPECT_EQ(windows, expected);
 }
 
 TEST(CalibrationStore, BoardGridsFollowTheStoredCorners) {
@@ -301,6 +414,17 @@ TEST(CalibrationStore, ReloadRebuildsBoardGridsWithoutDuplicatesAndKeepsTheTiles
     EXPECT_EQ(store->map1.data, map1Data);
     EXPECT_EQ(store->canvasCells, cells);
     EXPECT_EQ(store->roisMapSmall.size(), 800u);
+
+    // A board up to the top of the canvas: its top cells reach the padding rows, which
+    // is reported once.
+    std::array<cv::Point2f, 4> high = testRig().canvasCorners;
+    high[0].y = high[1].y = 200.0f;
+    work.writeCalibFile("board_corners.xml", cornersXml(high));
+    testing::internal::CaptureStdout();
+    store->reload();
+    const std::string highOut = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countContaining(highOut, "board cells reach the padding rows"), 1) << highOut;
+    EXPECT_EQ(store->boardGrids.front() / 40, 0);
 }
 
 TEST(CalibrationStore, CornersAreRoundedAndBadCornerNodesReadAsOrigin) {
