@@ -11,8 +11,10 @@ public:
     // Whole-frame lens correction with the store's full maps; sets imageWidth/Height.
     cv::Mat undistortForCalibration(const cv::Mat& frame);
 
-    // Corners as fractions of the calibration picture, in click order. Returns true
-    // only when both files were written; on false the previous files are untouched.
+    // Corners as fractions of the calibration picture, in click order. Refuses (one
+    // console line, false) without lens maps, for a picture that is not the canvas,
+    // non-finite, coinciding or collinear corners and a non-finite transform. Returns
+    // true only when both files were written; on false the previous files are untouched.
     bool calibrate(std::vector<cv::Point2f> corners);
 
     // [top-left, top-right, bottom-right, bottom-left], or empty when the points do

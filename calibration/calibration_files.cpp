@@ -37,7 +37,7 @@ bool openForReading(const std::string& path, cv::FileStorage& fs) {
     return false;
 }
 
-bool writeAtomically(const std::string& path, const std::function<void(cv::FileStorage&)>& write) {
+bool writeTemporary(const std::string& path, const std::function<void(cv::FileStorage&)>& write) {
     const std::string tmp = temporaryPathFor(path);
     try {
         cv::FileStorage out(tmp, cv::FileStorage::WRITE);
@@ -56,6 +56,11 @@ bool writeAtomically(const std::string& path, const std::function<void(cv::FileS
         std::remove(tmp.c_str());
         return false;
     }
+    return true;
+}
+
+bool commitTemporary(const std::string& path) {
+    const std::string tmp = temporaryPathFor(path);
     std::error_code ec;
     std::filesystem::rename(tmp, path, ec);
     if (ec) {
@@ -63,6 +68,14 @@ bool writeAtomically(const std::string& path, const std::function<void(cv::FileS
         return false;
     }
     return true;
+}
+
+void discardTemporary(const std::string& path) {
+    std::remove(temporaryPathFor(path).c_str());
+}
+
+bool writeAtomically(const std::string& path, const std::function<void(cv::FileStorage&)>& write) {
+    return writeTemporary(path, write) && commitTemporary(path);
 }
 
 bool isValidBoardColor(int color) {

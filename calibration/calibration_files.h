@@ -28,6 +28,14 @@ bool openForReading(const std::string& path, cv::FileStorage& fs);
 // truncated file behind. Returns false (the old file untouched) when anything failed.
 bool writeAtomically(const std::string& path, const std::function<void(cv::FileStorage&)>& write);
 
+// The two halves of writeAtomically, so that several files can all be written before
+// any of them replaces its old version. writeTemporary leaves nothing behind on false;
+// commitTemporary renames the temporary file over `path` (false: the old file stays and
+// the temporary one is removed); discardTemporary removes it.
+bool writeTemporary(const std::string& path, const std::function<void(cv::FileStorage&)>& write);
+bool commitTemporary(const std::string& path);
+void discardTemporary(const std::string& path);
+
 // "BoardColor" of board_color.xml; the default for a missing, malformed or
 // out-of-range value.
 int readBoardColor();

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -15,6 +16,9 @@ namespace {
 using Points = std::vector<cv::Point2f>;
 
 std::string fileBytes(const std::string& path) {
+    if (!std::filesystem::is_regular_file(path)) {
+        return "(not a file)";
+    }
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -94,9 +98,10 @@ TEST(SortCorners, TiesAndTheMeanHeight) {
     EXPECT_TRUE(BoardCalibrator::sortCorners({{1, 1}, {2, 3}}).empty());
 }
 
+// The proportion r compares fractions of the picture, so the cases keep their values
+// on the 7440 x 2760 canvas.
 struct HeightCase {
     const char* name;
-    int width, height;
     Points fractions;
     int expected;
 };
@@ -107,7 +112,7 @@ TEST_P(PictureHeight, FollowsTheBoardProportions) {
     const HeightCase& c = GetParam();
     ScopedWorkDir work("height");
     work.makeCalibDir();
-    BoardCalibrator calibrator = calibratorFor(c.width, c.height);
+    BoardCalibrator calibrator = calibratorFor(7440, 2760);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(calibrator.calibrate(c.fractions));
     const std::string out = testing::internal::GetCapturedStdout();
@@ -120,29 +125,22 @@ TEST_P(PictureHeight, FollowsTheBoardProportions) {
 INSTANTIATE_TEST_SUITE_P(
     BoardCalibrator, PictureHeight,
     testing::Values(
-        // A board twice as wide as tall, seen squarely in a 16:9 picture: r = 1.125.
+        // A board twice as wide as tall, seen squarely: r = 0.5 / (400 / 900) = 1.125.
         HeightCase{"TwiceAsWide",
-                   1600,
-                   900,
                    {{0.25f, 0.2f},
                     {0.75f, 0.2f},
                     {0.75f, 0.2f + 400.f / 900.f},
                     {0.25f, 0.2f + 400.f / 900.f}},
                    1280},
         // Top edge half the width, left edge nine tenths of the height: r = 0.556.
-        HeightCase{"TallBoard",
-                   1600,
-                   900,
-                   {{0.25f, 0.05f}, {0.75f, 0.05f}, {0.75f, 0.95f}, {0.25f, 0.95f}},
-                   1440},
-        // Exactly at the threshold: r = 0.4 / 0.5 = 0.8.
+        HeightCase{
+            "TallBoard", {{0.25f, 0.05f}, {0.75f, 0.05f}, {0.75f, 0.95f}, {0.25f, 0.95f}}, 1440},
+        // Exactly at the threshold: r = 0.5 / 0.625 = 0.8 (fractions exact in binary).
         HeightCase{"Threshold",
-                   1000,
-                   1000,
-                   {{0.1f, 0.1f}, {0.5f, 0.1f}, {0.5f, 0.6f}, {0.1f, 0.6f}},
+                   {{0.125f, 0.125f}, {0.625f, 0.125f}, {0.625f, 0.75f}, {0.125f, 0.75f}},
                    1080},
         // The rig's board on its canvas.
-        HeightCase{"Rig", 7440, 2760, rigFractions(), 1280}),
+        HeightCase{"Rig", rigFractions(), 1280}),
     [](const testing::TestParamInfo<HeightCase>& i) { return std::string(i.param.name); });
 
 TEST(BoardCalibrator, WritesCornersAndAHomographyTakingThemToThePictureCorners) {
@@ -220,7 +218,8 @@ TEST_P(CalibrationRefused, KeepsThePreviousFilesAndSavesNothing) {
     EXPECT_FALSE(calibrator.calibrate(c.fractions));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
-    EXPECT_EQ(out.find('['), std::string::npos) << "no corner values: " << out;
+    EXPECT_EQ(out.find("calibration refused: "), 0u) << "nothing else printed: " << out;
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line: " << out;
     EXPECT_EQ(fileBytes(calib_files::boardCornersXml), corners);
     EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
 }
@@ -231,13 +230,52 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"ThreeAboveOneBelow",
                     7440,
                     2760,
-                    {{0.1f, 0.1f}, {0.9f, 0.12f}, {0.5f, 0.14f}, {0.5f, 0.9f}},
+                    {{0.1f, 0.1f}, {0.9f, 0.12f}, {0.5f, 0.2f}, {0.5f, 0.9f}},
                     "calibration refused: the 4 corners do not split"},
         RefusalCase{"AllOnOneLine",
                     7440,
                     2760,
                     {{0.1f, 0.5f}, {0.3f, 0.5f}, {0.6f, 0.5f}, {0.9f, 0.5f}},
-                    "do not split two above and two below"},
+                    "corner 1 lies on the line through corners 2 and 3"},
+        // Sorted, these would pass as a board: TL (0.2, 0.2), TR (0.5, 0.5).
+        RefusalCase{"ThreeOnADiagonal",
+                    7440,
+                    2760,
+                    {{0.2f, 0.2f}, {0.5f, 0.5f}, {0.8f, 0.8f}, {0.2f, 0.8f}},
+                    "corner 1 lies on the line through corners 2 and 3"},
+        // 70 canvas pixels (0.9 % of the diagonal) off the line through corners 1 and 2.
+        RefusalCase{"NearlyOnTheTopEdge",
+                    7440,
+                    2760,
+                    {{0.2f, 0.2f}, {0.8f, 0.2f}, {0.8f, 0.8f}, {0.5f, 0.2f + 70.f / 2760.f}},
+                    "corner 4 lies on the line through corners 1 and 2"},
+        RefusalCase{"TwoCornersNinePixelsApart",
+                    7440,
+                    2760,
+                    {{0.3f, 0.3f}, {0.7f, 0.3f}, {0.7f, 0.7f}, {0.7f, 0.7f + 9.f / 2760.f}},
+                    "corners 3 and 4 lie within 10 canvas pixels of each other"},
+        RefusalCase{"SameCornerTwice",
+                    7440,
+                    2760,
+                    {{0.3f, 0.3f}, {0.7f, 0.3f}, {0.3f, 0.3f}, {0.3f, 0.7f}},
+                    "corners 1 and 3 lie within 10 canvas pixels"},
+        RefusalCase{"NotANumber",
+                    7440,
+                    2760,
+                    {{0.3f, 0.3f}, {0.7f, std::nanf("")}, {0.7f, 0.7f}, {0.3f, 0.7f}},
+                    "corner 2 is not a finite number"},
+        RefusalCase{"Infinite",
+                    7440,
+                    2760,
+                    {{0.3f, 0.3f}, {0.7f, 0.3f}, {0.7f, 0.7f}, {-HUGE_VALF, 0.7f}},
+                    "corner 4 is not a finite number"},
+        RefusalCase{"OverflowsWhenScaled",
+                    7440,
+                    2760,
+                    {{1e38f, 0.3f}, {0.7f, 0.3f}, {0.7f, 0.7f}, {0.3f, 0.7f}},
+                    "corner 1 is not a finite number"},
+        RefusalCase{"PictureNotTheCanvas", 3840, 2160, quad,
+                    "the calibration picture is 3840 x 2160, not the canvas size 7440 x 2760"},
         RefusalCase{"NoCalibrationPicture", 0, 0, quad, "no calibration picture has been made yet"},
         RefusalCase{"NoPictureHeight", 7440, 0, quad, "no calibration picture has been made yet"}),
     [](const testing::TestParamInfo<RefusalCase>& i) { return std::string(i.param.name); });
@@ -251,7 +289,45 @@ TEST(BoardCalibrator, WithoutCalibDataNothingIsWrittenAndFalseIsReturned) {
     EXPECT_FALSE(std::filesystem::exists("calib_data"));
 }
 
-TEST(BoardCalibrator, WhenTheSecondFileFailsTheFirstIsPutBack) {
+struct HalfWriteCase {
+    const char* name;
+    // Makes one step of saving fail, after a good calibration.
+    void (*spoil)();
+    const char* message;
+    bool cornersKept; // board_corners.xml still holds the good calibration's bytes
+};
+
+// A folder with a file in it: no file can be created or renamed onto its path.
+void blockPath(const std::string& path) {
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    std::ofstream(path + "/keep") << "x";
+}
+
+const HalfWriteCase halfWriteCases[] = {
+    {"CornersNotWritten", [] { blockPath(calib_files::boardCornersXml + ".tmp.xml"); },
+     "cannot write calib_data//board_corners.xml", true},
+    {"PerspectiveNotWritten", [] { blockPath(calib_files::perspectiveXml + ".tmp.xml"); },
+     "cannot write calib_data//calib_perspective.xml", true},
+    // Both written, the corners replaced, then the perspective cannot replace its old
+    // version: the old corners go back.
+    {"PerspectiveNotReplaced", [] { blockPath(calib_files::perspectiveXml); },
+     "cannot write calib_data//calib_perspective.xml", true},
+    // ... and when they cannot go back, that is said.
+    {"CornersNotPutBack",
+     [] {
+         blockPath(calib_files::perspectiveXml);
+         blockPath(calib_files::boardCornersXml + ".restore.tmp");
+     },
+     "cannot put back the previous calib_data//board_corners.xml: it no longer matches "
+     "calib_data//calib_perspective.xml; calibrate again",
+     false},
+};
+
+class HalfWrite : public testing::TestWithParam<HalfWriteCase> {};
+
+TEST_P(HalfWrite, LeavesBothOldFilesOrSaysWhichIsLost) {
+    const HalfWriteCase& c = GetParam();
     ScopedWorkDir work("half");
     work.makeCalibDir();
     BoardCalibrator calibrator = calibratorFor(7440, 2760);
@@ -259,13 +335,43 @@ TEST(BoardCalibrator, WhenTheSecondFileFailsTheFirstIsPutBack) {
     ASSERT_TRUE(calibrator.calibrate(quad));
     testing::internal::GetCapturedStdout();
     const std::string corners = fileBytes(calib_files::boardCornersXml);
+    c.spoil();
     const std::string perspective = fileBytes(calib_files::perspectiveXml);
-    // A folder where the temporary file of calib_perspective.xml would go.
-    std::filesystem::create_directory(calib_files::perspectiveXml + ".tmp.xml");
     testing::internal::CaptureStdout();
     EXPECT_FALSE(calibrator.calibrate({{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}}));
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("cannot write calib_data//calib_perspective.xml"), std::string::npos) << out;
-    EXPECT_EQ(fileBytes(calib_files::boardCornersXml), corners);
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_EQ(fileBytes(calib_files::boardCornersXml) == corners, c.cornersKept);
+    EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
+    for (const std::string& file : {calib_files::boardCornersXml, calib_files::perspectiveXml}) {
+        EXPECT_FALSE(std::filesystem::is_regular_file(file + ".tmp.xml")) << file;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BoardCalibrator, HalfWrite, testing::ValuesIn(halfWriteCases),
+                         [](const testing::TestParamInfo<HalfWriteCase>& i) {
+                             return std::string(i.param.name);
+                         });
+
+// A corners file that is there but cannot be read could not be put back if saving
+// failed half-way, so it is not taken for a missing one.
+TEST(BoardCalibrator, AnUnreadableOldCornersFileIsNotTakenForMissing) {
+    ScopedWorkDir work("unreadable");
+    work.makeCalibDir();
+    BoardCalibrator calibrator = calibratorFor(7440, 2760);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(calibrator.calibrate(quad));
+    testing::internal::GetCapturedStdout();
+    const std::string perspective = fileBytes(calib_files::perspectiveXml);
+    std::filesystem::remove(calib_files::boardCornersXml);
+    std::filesystem::create_symlink("/nonexistent/board_corners.xml", calib_files::boardCornersXml);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(calibrator.calibrate({{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}}));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("calibration refused: calib_data//board_corners.xml exists but cannot be "
+                       "read"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(std::filesystem::is_symlink(calib_files::boardCornersXml));
     EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
 }

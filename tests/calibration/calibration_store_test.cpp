@@ -7,6 +7,7 @@
 #include "test_rig.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -53,16 +54,10 @@ std::array<cv::Point, 4> rounded(const std::array<cv::Point2f, 4>& c) {
     return r;
 }
 
-// A store loaded with the rig's lens files and the rig's true corners, shared by the
-// read-only tests of this file (loading takes a moment).
+// The process-wide store (made in main) holds the rig's lens files and true corners;
+// the read-only tests of this file share it (loading takes a moment).
 const CalibrationStore& rigStore() {
-    static std::unique_ptr<CalibrationStore> store = [] {
-        ScopedWorkDir work("rig-store");
-        work.linkRigCalibData();
-        work.writeCalibFile("board_corners.xml", cornersXml(testRig().canvasCorners));
-        return CalibrationStoreTestAccess::load();
-    }();
-    return *store;
+    return CalibrationStore::instance();
 }
 
 void expectNoLensMaps(const CalibrationStore& s) {
@@ -103,15 +98,9 @@ TEST(CalibrationStore, LoadsTheRigWithTheConsoleLinesInOrder) {
     EXPECT_EQ(store->homographyWidth, 0);
     EXPECT_EQ(store->homographyHeight, 0);
     EXPECT_EQ(store->boardColor, 0);
-    const std::vector<int> expected =
-        cell_grid::boardCells({}, store->canvasWidth, store->canvasHeight, store->canvasCells);
-    EXPECT_EQ(store->boardGrids, expected);
-    ASSERT_FALSE(store->boardGrids.empty());
-    EXPECT_EQ(store->boardGrids.front(), 0);
-    for (int i : store->boardGrids) {
-        EXPECT_LT(i / 40, 2) << i; // polygon (0,0) (1000,0) (300,200) (0,100)
-        EXPECT_LT(i % 40, 6) << i;
-    }
+    // Polygon (0, 0) (1000, 0) (300, 200) (0, 100) over 186 x 138 cells: row 0 up to
+    // x 1000 (column 5), row 1 from y 138, where it spans x 114 ... 517 (columns 0 ... 2).
+    EXPECT_EQ(store->boardGrids, (std::vector<int>{0, 1, 2, 3, 4, 5, 40, 41, 42}));
 }
 
 TEST(CalibrationStore, MapsArePaddedToTheCanvas) {
@@ -444,6 +433,21 @@ TEST(CalibrationStore, CornersAreRoundedAndBadCornerNodesReadAsOrigin) {
     EXPECT_EQ(store->boardGrids, expected);
 }
 
+// The margins turn these corners into the rectangle x 1860 ... 3719, y 690 ... 1655:
+// exactly columns 10 ... 19 of rows 5 ... 11, touching no neighbour by a pixel.
+TEST(CalibrationStore, BoardCellsOfARectangleOfWholeCells) {
+    const std::vector<cv::Rect> cells = cell_grid::layCells(7440, 2760);
+    const std::vector<int> got = cell_grid::boardCells(
+        {cv::Point(2260, 990), cv::Point(2719, 1090), cv::Point(3419, 1455), cv::Point(1960, 1555)},
+        7440, 2760, cells);
+    const std::vector<int> expected{
+        210, 211, 212, 213, 214, 215, 216, 217, 218, 219, 250, 251, 252, 253, 254, 255, 256, 257,
+        258, 259, 290, 291, 292, 293, 294, 295, 296, 297, 298, 299, 330, 331, 332, 333, 334, 335,
+        336, 337, 338, 339, 370, 371, 372, 373, 374, 375, 376, 377, 378, 379, 410, 411, 412, 413,
+        414, 415, 416, 417, 418, 419, 450, 451, 452, 453, 454, 455, 456, 457, 458, 459};
+    EXPECT_EQ(got, expected);
+}
+
 TEST(CalibrationStore, BoardPolygonMargins) {
     const int w = 7440, h = 2760;
     auto p = cell_grid::boardPolygon(
@@ -574,6 +578,12 @@ const BadLensCase badLensCases[] = {
      [](const ScopedWorkDir& w) {
          writePng(w, "map2.png", cv::Mat(2660, 7440, CV_16UC1, cv::Scalar(5000)));
      }},
+    {"Map2Index1024", "calib_data//map2.png",
+     [](const ScopedWorkDir& w) {
+         cv::Mat m2 = cv::imread(testRig().calibFile("map2.png"), cv::IMREAD_UNCHANGED);
+         m2.at<ushort>(1234, 5678) = 1024;
+         writePng(w, "map2.png", m2);
+     }},
     {"MalformedIntrinsic", "calib_data//intrinsic.xml",
      [](const ScopedWorkDir& w) {
          w.writeCalibFile("intrinsic.xml", "<?xml version=\"1.0\"?>\n<opencv_storage><Camera_Ma");
@@ -637,6 +647,77 @@ INSTANTIATE_TEST_SUITE_P(CalibrationStore, BadLensFile, testing::ValuesIn(badLen
                              return std::string(i.param.name);
                          });
 
+struct GoodLensFiles {
+    const char* name;
+    void (*prepare)(const ScopedWorkDir&);
+};
+
+// Forms the files may take that are read and converted, giving the rig's own maps.
+const GoodLensFiles goodLensFiles[] = {
+    {"Map2Index1023",
+     [](const ScopedWorkDir& w) {
+         cv::Mat m2 = cv::imread(testRig().calibFile("map2.png"), cv::IMREAD_UNCHANGED);
+         m2.at<ushort>(1234, 5678) = 1023;
+         writePng(w, "map2.png", m2);
+     }},
+    {"DistortionFourByOneAndIntrinsicFloats",
+     [](const ScopedWorkDir& w) {
+         const rig::Camera lens = rig::camera();
+         cv::Mat kf;
+         lens.k.convertTo(kf, CV_32F);
+         w.removeCalibFile("intrinsic.xml");
+         w.removeCalibFile("distortion.xml");
+         cv::FileStorage k(calib_files::intrinsicXml, cv::FileStorage::WRITE);
+         k << "Camera_Matrix" << kf;
+         k.release();
+         cv::FileStorage d(calib_files::distortionXml, cv::FileStorage::WRITE);
+         d << "Distortion_Coefficients" << lens.d.reshape(1, 4);
+         d.release();
+     }},
+};
+
+class GoodLensFile : public testing::TestWithParam<GoodLensFiles> {};
+
+TEST_P(GoodLensFile, IsAcceptedAndConverted) {
+    ScopedWorkDir work(GetParam().name);
+    work.linkRigCalibData();
+    GetParam().prepare(work);
+    auto store = CalibrationStoreTestAccess::load();
+    ASSERT_TRUE(store->hasLensMaps());
+    const CalibrationStore& rigLoaded = rigStore();
+    EXPECT_EQ(cv::norm(store->smallMap1, rigLoaded.smallMap1, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(store->smallMap2, rigLoaded.smallMap2, cv::NORM_INF), 0.0);
+    EXPECT_EQ(store->map2.at<ushort>(1234 + 50, 5678) == 1023,
+              std::string(GetParam().name) == "Map2Index1023");
+}
+
+INSTANTIATE_TEST_SUITE_P(CalibrationStore, GoodLensFile, testing::ValuesIn(goodLensFiles),
+                         [](const testing::TestParamInfo<GoodLensFiles>& i) {
+                             return std::string(i.param.name);
+                         });
+
+// The small maps, read back at a few pixels, are where cv::fisheye::undistortPoints
+// takes the frame point they name (within the 1/32 frame pixel of the fixed-point table,
+// magnified towards the corners).
+TEST(CalibrationStore, SmallMapEntriesAgreeWithUndistortPoints) {
+    const CalibrationStore& s = rigStore();
+    const rig::Camera lens = rig::camera();
+    cv::Mat p = lens.k.clone();
+    p.at<double>(0, 2) += 300.0;
+    p.at<double>(1, 2) += 50.0;
+    const cv::Point pixels[] = {{620, 230}, {320, 100}, {900, 400}, {50, 20}, {1200, 440}};
+    for (const cv::Point& at : pixels) {
+        const cv::Vec2s e = s.smallMap1.at<cv::Vec2s>(at);
+        const int index = s.smallMap2.at<ushort>(at);
+        const cv::Point2d source(e[0] + (index % 32) / 32.0, e[1] + (index / 32) / 32.0);
+        std::vector<cv::Point2d> undistorted;
+        cv::fisheye::undistortPoints(std::vector<cv::Point2d>{source}, undistorted, lens.k, lens.d,
+                                     cv::noArray(), p);
+        EXPECT_NEAR(undistorted[0].x, at.x, 0.2) << at;
+        EXPECT_NEAR(undistorted[0].y, at.y, 0.2) << at;
+    }
+}
+
 TEST(CalibrationStore, NoCalibDataAtAll) {
     ScopedWorkDir work("empty");
     testing::internal::CaptureStdout();
@@ -662,4 +743,14 @@ TEST(CalibrationStore, AMap7440By2000GivesACanvas7440By2100) {
     EXPECT_EQ(store->canvasHeight, 2100);
     ASSERT_EQ(store->canvasCells.size(), 800u);
     EXPECT_EQ(store->canvasCells[799], cv::Rect(7254, 1995, 186, 105));
+}
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    // BoardCalibrator checks its corners against the process-wide store.
+    static ScopedWorkDir work("instance");
+    work.linkRigCalibData();
+    work.writeCalibFile("board_corners.xml", cornersXml(testRig().canvasCorners));
+    CalibrationStore::instance();
+    return RUN_ALL_TESTS();
 }

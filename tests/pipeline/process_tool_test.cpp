@@ -127,6 +127,8 @@ TEST_F(ProcessTool, BadInputExitsWithAMessageAndLeavesNothingBehind) {
         {"zero step", recording + output + calib + " --every 0", 2},
         {"unknown board", recording + output + calib + " --board red", 2},
         {"short corners", recording + output + calib + " --corners 0.1,0.2,0.3", 2},
+        {"refused corners",
+         recording + output + calib + " --corners 0.3,0.3,0.7,0.3,0.3,0.3,0.3,0.7", 1},
         {"no calib_data", recording + output + " --calib " + root.string(), 2},
         {"no --output", recording + calib, 2},
     };
