@@ -404,6 +404,7 @@ void VideoStreamer::onBoardCornersReceived() {
     if (!calibrator.calibrate(corners)) {
         std::cout << "Saving calibration files failed, the previous calibration stays in force"
                   << std::endl;
+        emit calibrationFinished(false);
         return;
     }
     std::cout << "Saving calibration files done!!!" << std::endl;
@@ -411,6 +412,7 @@ void VideoStreamer::onBoardCornersReceived() {
     processor.requestRebuild();
     updateDecodePlan();
     std::cout << "after calibration!" << std::endl;
+    emit calibrationFinished(true);
 }
 
 // ---------------------------------------------------------------- pictures and files

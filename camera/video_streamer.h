@@ -126,6 +126,8 @@ signals:
     void p2Changed();
     void p3Changed();
     void p4Changed();
+    // After every board-corner calibration: false when it was refused or not saved.
+    void calibrationFinished(bool ok);
 
 public slots:
     void openVideoCamera(QString path);

@@ -22,6 +22,9 @@ ApplicationWindow {
     property real widthScale: 0.7
     property int windowStatus: 0
     property int clicks: 0
+    // The camera object refused the last four corners; cleared by the next corner click
+    // and by Close.
+    property bool cornersRefused: false
     property int boardColor: 1
     property int defaultAppWidth: Screen.width * widthScale
     property int defaultAppHeight: Screen.width * widthScale * 9 / 16
@@ -1500,7 +1503,8 @@ ApplicationWindow {
             }
 
             Text {
-                text: "Click on the board corners to adjust the board area \nwhen the image is displayed. Make sure Circles are inside \nthe frame of Whiteboard"
+                id: calibInstruction
+                text: cornersRefused ? "Corners refused: click the four board corners again" : "Click on the board corners to adjust the board area \nwhen the image is displayed. Make sure Circles are inside \nthe frame of Whiteboard"
                 x: calibIcon.x + 1.15 * calibIcon.width
                 y: calibWindow.height * 0.0859
                 width: calibWindow.width * 0.2367
@@ -1629,6 +1633,7 @@ ApplicationWindow {
                     bottomRect.visible = true
                     imageRect.visible = true
                     clicks = 0
+                    cornersRefused = false
                     calibWindow.hideMarkers()
                 }
             }
@@ -1666,6 +1671,7 @@ ApplicationWindow {
                         return
                     }
                     clicks = clicks + 1
+                    cornersRefused = false
                     console.log(mouse.x, mouse.y)
                     var ringX = mouse.x - 25
                     var ringY = mouse.y + calibTopRect.height - 25
@@ -1718,6 +1724,17 @@ ApplicationWindow {
             target: calibrateImageProvider
             function onImageChanged() {
                 calibrateImage.reload()
+            }
+        }
+
+        Connections {
+            target: VideoStreamer
+            function onCalibrationFinished(ok) {
+                if (!ok) {
+                    clicks = 0
+                    calibWindow.hideMarkers()
+                    cornersRefused = true
+                }
             }
         }
 

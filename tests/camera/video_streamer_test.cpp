@@ -456,6 +456,48 @@ TEST(Properties, ExposureRebuildsThePipelineAndFollowsTheModeOnlyAtTheNextValueW
     tiny::removeLensMaps(store);
 }
 
+TEST(Properties, WithoutLensMapsCornersAreRefusedAndTheOldFilesKept) {
+    StreamerRig rig;
+    rig.start();
+    std::vector<bool> finished;
+    QObject::connect(rig.streamer.get(), &VideoStreamer::calibrationFinished,
+                     [&finished](bool ok) { finished.push_back(ok); });
+    QDir().mkpath("calib_data");
+    ASSERT_TRUE(calib_files::writeAtomically(calib_files::boardCornersXml, [](cv::FileStorage& fs) {
+        fs << "TopLeft" << std::vector<float>{100, 200};
+    }));
+    ASSERT_TRUE(calib_files::writeAtomically(calib_files::perspectiveXml, [](cv::FileStorage& fs) {
+        fs << "Homography_Width" << 1920;
+    }));
+    const auto bytes = [](const std::string& path) {
+        QFile file(QString::fromStdString(path));
+        file.open(QIODevice::ReadOnly);
+        return file.readAll();
+    };
+    const QByteArray corners = bytes(calib_files::boardCornersXml);
+    const QByteArray perspective = bytes(calib_files::perspectiveXml);
+    // The picture clicked is the uncorrected camera frame.
+    rig.streamer->setOpenCalibration(true);
+    ASSERT_TRUE(pumpUntil([&] { return rig.streamer->boardCalibrator().imageWidth > 0; }));
+    ASSERT_EQ(rig.streamer->boardCalibrator().imageWidth, rig.script.streamSize.width);
+    testing::internal::CaptureStdout();
+    rig.streamer->setP1x(0.2);
+    rig.streamer->setP1y(0.2);
+    rig.streamer->setP2x(0.8);
+    rig.streamer->setP2y(0.2);
+    rig.streamer->setP3x(0.8);
+    rig.streamer->setP3y(0.8);
+    rig.streamer->setP4x(0.2);
+    rig.streamer->setP4y(0.8);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("calibration refused: there are no lens maps"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Saving calibration files done!!!"), std::string::npos);
+    EXPECT_EQ(finished, std::vector<bool>{false});
+    EXPECT_EQ(bytes(calib_files::boardCornersXml), corners);
+    EXPECT_EQ(bytes(calib_files::perspectiveXml), perspective);
+    QDir("calib_data").removeRecursively();
+}
+
 TEST(Snapshots, SaveReportsWhetherAFileWasWrittenAndKeepsSameSecondShots) {
     StreamerRig rig;
     rig.start();

@@ -45,6 +45,8 @@ public:
     bool saveResult = true;
     int saveCalls = 0;
     QPointF cursor;
+    // What a changed p4y answers on calibrationFinished, as the real object does.
+    bool calibrationResult = true;
 
     int getBoardColor() const { return boardColor; }
     int getMode() const { return mode; }
@@ -94,7 +96,12 @@ public:
     void setP3x(double v) { store("p3x", p[4], v, &FakeVideoStreamer::p3Changed); }
     void setP3y(double v) { store("p3y", p[5], v, &FakeVideoStreamer::p3Changed); }
     void setP4x(double v) { store("p4x", p[6], v, &FakeVideoStreamer::p4Changed); }
-    void setP4y(double v) { store("p4y", p[7], v, &FakeVideoStreamer::p4Changed); }
+    void setP4y(double v) {
+        const bool changed = v != p[7];
+        store("p4y", p[7], v, &FakeVideoStreamer::p4Changed);
+        if (changed)
+            emit calibrationFinished(calibrationResult);
+    }
 
     Q_INVOKABLE QPointF cursorPos() const { return cursor; }
 
@@ -117,6 +124,7 @@ signals:
     void p2Changed();
     void p3Changed();
     void p4Changed();
+    void calibrationFinished(bool ok);
 
 public slots:
     void openVideoCamera(QString) {}

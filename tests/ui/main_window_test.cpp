@@ -380,6 +380,33 @@ private slots:
         QVERIFY(doc->writes()[5].startsWith("p1y="));
     }
 
+    // A refused set of corners starts the clicks again; an accepted one keeps Calibrate.
+    void refusedCornersAreClickedAgain_data() {
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("refused") << false;
+        QTest::newRow("accepted") << true;
+    }
+    void refusedCornersAreClickedAgain() {
+        QFETCH(bool, accepted);
+        QQuickItem* area = openCalibrationWindow("whiteBoard");
+        const QString instruction = text("calibInstruction.text");
+        doc->camera.calibrationResult = accepted;
+        for (int n = 0; n < 4; ++n)
+            doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
+        QCOMPARE(int(number("clicks")), accepted ? 4 : 0);
+        QCOMPARE(bit("calibButton.enabled"), accepted);
+        QCOMPARE(bit("circle4.visible"), accepted);
+        QCOMPARE(bit("circle11.visible"), accepted);
+        QCOMPARE(text("calibInstruction.text"),
+                 accepted ? instruction
+                          : QString("Corners refused: click the four board corners again"));
+        doc->camera.calibrationResult = true;
+        doc->clickAt(area, QPointF(150, 120));
+        QCOMPARE(text("calibInstruction.text"), instruction);
+        QCOMPARE(int(number("clicks")), accepted ? 5 : 1);
+        doc->click("calibCloseButton");
+    }
+
     void calibrateSendsTheColourAfterClosing() {
         QQuickItem* area = openCalibrationWindow("whiteBoard");
         doc->camera.setBoardColor(0);
