@@ -440,6 +440,9 @@ void FrameProcessor::setBoardColor(int color) {
     if (color != boardColor) {
         boardColor = color;
         trueColourStale = true;
+        // The next small frame has the other inversion: compared with the last one it
+        // would look like motion in every cell, so it starts a new reference instead.
+        motion.previousSmall.release();
         requestRebuild();
     }
 }

@@ -2,6 +2,7 @@
 #include "tiny_store.h"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
 
@@ -167,6 +168,34 @@ TEST_F(FrameProcessorTest, BoardColourChangeRequestsARebuildWithTheNewInversion)
     EXPECT_EQ(processor.buildCount, 1) << "the same colour again changes nothing";
 }
 
+// The detector compares the next small frame, now inverted, with the last one; a
+// colour change starts a new reference instead of marking every board cell.
+TEST_F(FrameProcessorTest, BoardColourChangeStartsANewMotionReference) {
+    CalibrationStore& store = CalibrationStore::instance();
+    store.smallMap1 = store.map1.clone(); // the detector sees the frame itself
+    FrameProcessor processor = withColour(white);
+    for (int frame = 0; frame < 4; ++frame) { // the detection of frame 2 is the reference
+        run(processor, 50);
+    }
+    processor.setBoardColor(black);
+    run(processor, 50);
+    int marked = 0;
+    for (int k : store.boardGrids) {
+        marked += processor.motion.marks[k] != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(marked, 0);
+    // The detector does see these frames: a change after the next reference is marked.
+    for (int frame = 5; frame < 8; ++frame) {
+        run(processor, 50);
+    }
+    run(processor, 120);
+    marked = 0;
+    for (int k : store.boardGrids) {
+        marked += processor.motion.previousMarks[k] != 0 ? 1 : 0;
+    }
+    EXPECT_GT(marked, 0);
+}
+
 TEST_F(FrameProcessorTest, OutOfRangeValuesAreRefusedAndThePreviousKept) {
     FrameProcessor processor = withColour(white);
     testing::internal::CaptureStdout();
@@ -226,16 +255,59 @@ TEST_F(FrameProcessorTest, FrameOfTheWrongSizeIsPassedThroughNotCut) {
     EXPECT_EQ(out[1].size(), cv::Size(50, 30));
 }
 
-// Unchanged warps and settings reuse the previous outputs; a settings change does not.
-TEST_F(FrameProcessorTest, SettingsTakeEffectOnTheNextFrameOfAStillBoard) {
+struct SettingChange {
+    const char* name;
+    int mode;
+    double details, brightness, contrast;
+    bool ar;
+    double arVal;
+};
+
+class SettingChangeTest : public FrameProcessorTest,
+                          public testing::WithParamInterface<SettingChange> {};
+
+// A still board reuses its outputs only while every setting compose reads is unchanged:
+// changing any one of them alone gives what a fresh compose gives.
+TEST_P(SettingChangeTest, OneSettingAloneRecomposesAStillBoard) {
+    const SettingChange& c = GetParam();
     FrameProcessor processor = withColour(white);
-    processor.setSettings(0, 4.0, 0, 0, false, 0.5);
-    run(processor, 100);
-    run(processor, 100);
-    EXPECT_EQ(last[0].at<cv::Vec3b>(40, 80), cv::Vec3b::all(255));
-    processor.setSettings(2, 4.0, 0, 0, false, 0.5);
-    run(processor, 100);
-    EXPECT_EQ(last[0].at<cv::Vec3b>(40, 80), cv::Vec3b::all(100)) << "Original: live picture";
+    processor.setSettings(0, 4.0, -81, 70, true, 0.5);
+    // Dark strokes on a light board, so there is detail for the settings to act on.
+    cv::Mat frame = tiny::uniformFrame(200);
+    for (int y = 24; y < 60; y += 9) {
+        cv::line(frame, {8, y}, {150, y + 5}, cv::Scalar::all(40), 2);
+    }
+    const auto step = [&] {
+        testing::internal::CaptureStdout();
+        last = processor.processFrame(frame);
+        testing::internal::GetCapturedStdout();
+    };
+    step();
+    step();
+    const cv::Mat before0 = last[0].clone(), before1 = last[1].clone();
+    processor.setSettings(c.mode, c.details, c.brightness, c.contrast, c.ar, c.arVal);
+    step();
+    BoardEnhancer fresh;
+    const std::vector<cv::Mat> expected =
+        fresh.compose(processor.liveWarp, processor.detailWarp, c.mode, c.ar, c.arVal, c.details,
+                      c.brightness, c.contrast, white, processor.colourWarp);
+    ASSERT_GT(cv::norm(expected[0], before0, cv::NORM_INF) +
+                  cv::norm(expected[1], before1, cv::NORM_INF),
+              0.0)
+        << "the change must show";
+    EXPECT_EQ(cv::norm(last[0], expected[0], cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(last[1], expected[1], cv::NORM_INF), 0.0);
 }
+
+INSTANTIATE_TEST_SUITE_P(FrameProcessor, SettingChangeTest,
+                         testing::Values(SettingChange{"Details", 0, 2.0, -81, 70, true, 0.5},
+                                         SettingChange{"Brightness", 0, 4.0, -40, 70, true, 0.5},
+                                         SettingChange{"Contrast", 0, 4.0, -81, 40, true, 0.5},
+                                         SettingChange{"ArVal", 0, 4.0, -81, 70, true, 0.3},
+                                         SettingChange{"Ar", 0, 4.0, -81, 70, false, 0.5},
+                                         SettingChange{"Mode", 1, 4.0, -81, 70, true, 0.5}),
+                         [](const testing::TestParamInfo<SettingChange>& i) {
+                             return std::string(i.param.name);
+                         });
 
 } // namespace

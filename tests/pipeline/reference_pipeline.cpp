@@ -155,5 +155,7 @@ void ReferencePipeline::setBoardColor(int color) {
     if (color != boardColor) {
         boardColor = color;
         buildCount = 0;
+        // The other inversion starts a new motion reference.
+        motion.previousSmall.release();
     }
 }
