@@ -21,29 +21,6 @@ namespace rig {
 
 namespace {
 
-struct Palette {
-    cv::Scalar surface;
-    std::vector<cv::Scalar> inks;
-};
-
-Palette paletteFor(Board board) {
-    switch (board) {
-    case Board::White:
-        return {cv::Scalar(232, 236, 234),
-                {cv::Scalar(30, 30, 30), cv::Scalar(170, 60, 20), cv::Scalar(40, 40, 200),
-                 cv::Scalar(40, 140, 30)}};
-    case Board::Black:
-        return {cv::Scalar(38, 42, 40),
-                {cv::Scalar(235, 235, 235), cv::Scalar(90, 230, 240), cv::Scalar(200, 140, 250),
-                 cv::Scalar(240, 200, 120)}};
-    case Board::Green:
-    default:
-        return {cv::Scalar(62, 98, 44),
-                {cv::Scalar(235, 240, 235), cv::Scalar(90, 230, 240), cv::Scalar(200, 150, 250),
-                 cv::Scalar(240, 210, 150)}};
-    }
-}
-
 // Handwriting-like strokes, a few words, a box and a diagram; all from the seed.
 void drawStrokes(cv::Mat& pic, const Palette& pal, cv::RNG& rng) {
     const int w = pic.cols;
@@ -84,7 +61,7 @@ void drawStrokes(cv::Mat& pic, const Palette& pal, cv::RNG& rng) {
 }
 
 cv::Mat makeBoardPicture(Board board, std::uint64_t seed) {
-    const Palette pal = paletteFor(board);
+    const Palette pal = palette(board);
     cv::Mat pic(boardPictureHeight(), boardPictureWidth, CV_8UC3, pal.surface);
     // A faint, smooth unevenness of the surface (wiped chalk, marker ghosts).
     cv::Mat smudge(9, 14, CV_32FC1);
@@ -103,6 +80,32 @@ cv::Mat makeBoardPicture(Board board, std::uint64_t seed) {
 
 cv::Scalar wallColour() {
     return cv::Scalar(176, 196, 206);
+}
+
+bool makeDir(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return !ec;
+}
+
+} // namespace
+
+Palette palette(Board board) {
+    switch (board) {
+    case Board::White:
+        return {cv::Scalar(232, 236, 234),
+                {cv::Scalar(30, 30, 30), cv::Scalar(170, 60, 20), cv::Scalar(40, 40, 200),
+                 cv::Scalar(40, 140, 30)}};
+    case Board::Black:
+        return {cv::Scalar(38, 42, 40),
+                {cv::Scalar(235, 235, 235), cv::Scalar(90, 230, 240), cv::Scalar(200, 140, 250),
+                 cv::Scalar(240, 200, 120)}};
+    case Board::Green:
+    default:
+        return {cv::Scalar(62, 98, 44),
+                {cv::Scalar(235, 240, 235), cv::Scalar(90, 230, 240), cv::Scalar(200, 150, 250),
+                 cv::Scalar(240, 210, 150)}};
+    }
 }
 
 void drawPresenter(cv::Mat& plane, const cv::Rect& box, int phase, std::uint64_t seed) {
@@ -139,6 +142,8 @@ void drawPresenter(cv::Mat& plane, const cv::Rect& box, int phase, std::uint64_t
                 cv::Scalar(30, 35, 45), cv::FILLED, cv::LINE_AA);
 }
 
+namespace {
+
 void addSensorNoise(cv::Mat& frame, double sigma, std::uint64_t seed) {
     if (sigma <= 0.0) {
         return;
@@ -149,12 +154,6 @@ void addSensorNoise(cv::Mat& frame, double sigma, std::uint64_t seed) {
     cv::Mat sum;
     cv::add(frame, noise, sum, cv::noArray(), CV_16SC3);
     sum.convertTo(frame, CV_8UC3);
-}
-
-bool makeDir(const std::string& dir) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    return !ec;
 }
 
 } // namespace
@@ -369,21 +368,27 @@ const cv::Mat& Scene::frameToPlane() {
     return mapping;
 }
 
-Scene::Scene(const SceneConfig& config) : cfg(config), wall(wallColour()) {
-    board = makeBoardPicture(cfg.board, cfg.seed);
-    plane.create(board.rows + 2 * planeMargin, board.cols + 2 * planeMargin, CV_8UC3);
+cv::Mat planeAround(const cv::Mat& board) {
+    const int margin = Scene::planeMargin;
+    const cv::Scalar wall = wallColour();
+    cv::Mat plane(board.rows + 2 * margin, board.cols + 2 * margin, CV_8UC3);
     // Wall with a soft vertical gradient, the board's aluminium frame, a pen tray.
     for (int y = 0; y < plane.rows; ++y) {
         const double t = static_cast<double>(y) / plane.rows;
         plane.row(y).setTo(wall * (1.02 - 0.08 * t));
     }
-    const cv::Rect area(planeMargin, planeMargin, board.cols, board.rows);
+    const cv::Rect area(margin, margin, board.cols, board.rows);
     cv::rectangle(plane, area + cv::Size(40, 40) - cv::Point(20, 20), cv::Scalar(150, 150, 148),
                   cv::FILLED);
-    cv::rectangle(plane,
-                  cv::Rect(planeMargin + 200, planeMargin + board.rows + 20, board.cols - 400, 28),
+    cv::rectangle(plane, cv::Rect(margin + 200, margin + board.rows + 20, board.cols - 400, 28),
                   cv::Scalar(110, 112, 115), cv::FILLED);
     board.copyTo(plane(area));
+    return plane;
+}
+
+Scene::Scene(const SceneConfig& config) : cfg(config), wall(wallColour()) {
+    board = makeBoardPicture(cfg.board, cfg.seed);
+    plane = planeAround(board);
 }
 
 cv::Rect Scene::presenterBox(int i) const {
@@ -408,10 +413,15 @@ cv::Mat Scene::planePicture(int i) const {
 }
 
 cv::Mat Scene::frame(int i) const {
-    const cv::Mat& mapping = frameToPlane();
+    return imagePlane(planePicture(i), cfg.noise,
+                      cfg.seed * 1000003 + static_cast<std::uint64_t>(i) * 7 + 3);
+}
+
+cv::Mat imagePlane(const cv::Mat& plane, double noise, std::uint64_t noiseSeed) {
+    const cv::Mat& mapping = Scene::frameToPlane();
     cv::Mat out;
-    cv::remap(planePicture(i), out, mapping, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-              wall);
+    cv::remap(plane, out, mapping, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+              wallColour());
     // Outside the image circle the sensor sees black.
     static std::once_flag once;
     static cv::Mat outside;
@@ -421,7 +431,7 @@ cv::Mat Scene::frame(int i) const {
         outside = ch[0] < -1.0e4f;
     });
     out.setTo(cv::Scalar::all(0), outside);
-    addSensorNoise(out, cfg.noise, cfg.seed * 1000003 + static_cast<std::uint64_t>(i) * 7 + 3);
+    addSensorNoise(out, noise, noiseSeed);
     return out;
 }
 

@@ -31,6 +31,12 @@ enum class Board { Black = 0, White = 1, Green = 2 }; // the board colour codes
 bool parseBoard(const std::string& name, Board& board);
 std::string boardName(Board board);
 
+struct Palette {
+    cv::Scalar surface;
+    std::vector<cv::Scalar> inks;
+};
+Palette palette(Board board);
+
 struct Camera {
     cv::Mat k; // 3 x 3 CV_64F, for 640 x 360 frames
     cv::Mat d; // 4 x 1 CV_64F
@@ -120,6 +126,14 @@ struct VideoConfig {
 
 // Frame i of a scene as its video records it: with sensor noise `noise` in all.
 cv::Mat withVideoNoise(const cv::Mat& frame, const SceneConfig& config, int i, double noise);
+
+// The board plane around a board picture: wall, the board's frame, a pen tray.
+cv::Mat planeAround(const cv::Mat& board);
+// A presenter standing in `box` (plane picture pixels), in step `phase` of a walk.
+void drawPresenter(cv::Mat& plane, const cv::Rect& box, int phase, std::uint64_t seed);
+// The camera frame of a plane picture: the fisheye view, black outside the image
+// circle, sensor noise of the given deviation drawn from the seed.
+cv::Mat imagePlane(const cv::Mat& plane, double noise, std::uint64_t noiseSeed);
 
 // Writes a whole scene: DIR/scene_<board>/f_%04d.png, DIR/truth_<board>/corners.txt and
 // board.png, with `video.write` also DIR/scene_<board>.avi (MJPG, 30 fps).

@@ -1,5 +1,6 @@
 // brisel-rig: writes a synthetic calib_data and one scene with its ground truth.
 #include "chessboard.h"
+#include "lesson.h"
 #include "rig.h"
 
 #include <cstdlib>
@@ -11,7 +12,7 @@ namespace {
 const char* const usage =
     "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
     "                  [--seed S] [--video [--quality Q] [--video-noise S] [--damage-every N]\n"
-    "                  [--corrupt-every N]] [--chessboard]\n"
+    "                  [--corrupt-every N]] [--chessboard] [--lesson]\n"
     "\n"
     "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
     "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
@@ -34,7 +35,11 @@ const char* const usage =
     "                     PNG frames have 1.5)\n"
     "  --damage-every N   cut every Nth video frame short, as a camera short of USB\n"
     "                     bandwidth does (no end-of-image marker)\n"
-    "  --corrupt-every N  overwrite a run of bytes inside every Nth video frame\n";
+    "  --corrupt-every N  overwrite a run of bytes inside every Nth video frame\n"
+    "  --lesson  instead of the scene, a whole lesson: writing, walks, a correction, a\n"
+    "            light step and two board-fulls wiped (one pass, two passes), into\n"
+    "            the video DIR/lesson_<board>.avi; its truth in DIR/truth_lesson_<board>/\n"
+    "            (events.txt, erasures.txt, ink_N.png); --frames and --still do not apply\n";
 
 bool parseInt(const std::string& text, long long& value) {
     if (text.empty()) {
@@ -57,6 +62,7 @@ int main(int argc, char** argv) {
     rig::SceneConfig config;
     rig::VideoConfig video;
     bool chessboard = false;
+    bool lesson = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&](std::string& into) {
@@ -97,6 +103,8 @@ int main(int argc, char** argv) {
                 static_cast<int>(n);
         } else if (arg == "--chessboard") {
             chessboard = true;
+        } else if (arg == "--lesson") {
+            lesson = true;
         } else if (arg == "--out") {
             if (!value(out) || out.empty()) {
                 return fail("--out needs a directory");
@@ -143,6 +151,15 @@ int main(int argc, char** argv) {
         }
         std::cout << "wrote " << rig::chessboardPoses().size() << " chessboard photos to " << out
                   << "/chessboard" << std::endl;
+        return 0;
+    }
+    if (lesson) {
+        const rig::LessonConfig lessonConfig{config.board, config.seed, config.noise};
+        if (!rig::writeLesson(out, lessonConfig)) {
+            return 1;
+        }
+        std::cout << "wrote a lesson on a " << rig::boardName(config.board) << " board to " << out
+                  << "/lesson_" << rig::boardName(config.board) << ".avi" << std::endl;
         return 0;
     }
     if (!rig::writeScene(out, config, video)) {

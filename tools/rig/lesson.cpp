@@ -1,0 +1,420 @@
+#include "lesson.h"
+
+#include "lens_maps.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace rig {
+
+namespace {
+
+constexpr int firstRows = 8;
+constexpr int secondRows = 5;
+constexpr int briefRows = 4;
+constexpr int walkSpeed = 110; // board pixels a frame
+constexpr int writeFrames = 3;
+constexpr int quiet = 8;
+constexpr int standFrames = 36;
+// A correction taken as the board must stay for this long before the next wipe.
+constexpr int settleAfterCorrection = 60;
+constexpr int sweepFrames = 24;
+constexpr int presenterWidth = 360;
+constexpr int offLeft = -presenterWidth - 100;
+constexpr double dimmed = 0.9;
+// A wiped dark board keeps a lighter smear of chalk dust.
+constexpr double smearLow = 10;
+constexpr double smearHigh = 26;
+constexpr int grainTile = 256;
+constexpr double lessonFps = 30.0;
+
+std::uint64_t mix(std::uint64_t seed, int board, std::uint64_t salt) {
+    return seed * 6364136223846793005ULL +
+           static_cast<std::uint64_t>(board) * 1442695040888963407ULL + salt;
+}
+
+} // namespace
+
+std::string Lesson::kindName(LessonEvent::Kind kind) {
+    switch (kind) {
+    case LessonEvent::Write:
+        return "write";
+    case LessonEvent::WalkOff:
+        return "walk off";
+    case LessonEvent::Wipe:
+        return "wipe";
+    case LessonEvent::WalkAcross:
+        return "walk across";
+    case LessonEvent::Stand:
+        return "stand";
+    case LessonEvent::Correction:
+        return "correction";
+    case LessonEvent::Light:
+    default:
+        return "light";
+    }
+}
+
+Lesson::Item Lesson::line(int row, int rows, const Palette& pal, cv::RNG& rng) const {
+    const int w = surface.cols;
+    const int h = surface.rows;
+    const int widths[] = {3, 5, 8};
+    Item item{{}, 0};
+    const int y = 120 + row * (h - 260) / std::max(rows - 1, 1);
+    int x = 80 + rng.uniform(0, 120);
+    const int end = w - 120 - rng.uniform(0, 400);
+    const cv::Scalar ink = pal.inks[static_cast<size_t>(row) % pal.inks.size()];
+    const int thick = widths[rng.uniform(0, 3)];
+    while (x < end) {
+        const int wordLength = std::min(rng.uniform(60, 220), end - x + 60);
+        Stroke stroke{{}, ink, thick};
+        const double freq = rng.uniform(0.05, 0.12);
+        const double amp = rng.uniform(10.0, 28.0);
+        const double phase = rng.uniform(0.0, 6.28);
+        for (int t = 0; t <= wordLength; t += 4) {
+            stroke.points.emplace_back(x + t,
+                                       y + static_cast<int>(amp * std::sin(freq * t + phase) +
+                                                            0.4 * amp * std::sin(0.31 * t)));
+        }
+        item.strokes.push_back(std::move(stroke));
+        x += wordLength + rng.uniform(30, 70);
+    }
+    return item;
+}
+
+void Lesson::walkTo(int x, int speed, LessonEvent::Kind kind, bool record) {
+    const int begin = total;
+    while (presenterX != x) {
+        const int step = std::clamp(x - presenterX, -speed, speed);
+        presenterX += step;
+        steps.push_back({presenterX, false, total});
+        ++total;
+    }
+    if (record && total > begin) {
+        script.push_back({kind, begin, total - 1});
+    }
+}
+
+void Lesson::hold(int frames, bool moving) {
+    const int phase = total;
+    for (int i = 0; i < frames; ++i) {
+        steps.push_back({presenterX, false, moving ? total : phase});
+        ++total;
+    }
+}
+
+void Lesson::away(int frames) {
+    for (int i = 0; i < frames; ++i) {
+        steps.push_back({0, true, 0});
+        ++total;
+    }
+}
+
+Lesson::Lesson(const LessonConfig& config) : cfg(config) {
+    const Palette pal = palette(cfg.board);
+    const int w = boardPictureWidth;
+    const int h = boardPictureHeight();
+    const int boardCode = static_cast<int>(cfg.board);
+    // The surface: the board colour with a faint, smooth unevenness.
+    {
+        cv::RNG rng(mix(cfg.seed, boardCode, 11));
+        cv::Mat uneven(9, 14, CV_32FC1);
+        rng.fill(uneven, cv::RNG::UNIFORM, -6.0, 6.0);
+        cv::resize(uneven, uneven, cv::Size(w, h), 0, 0, cv::INTER_CUBIC);
+        cv::Mat level(h, w, CV_32FC3, pal.surface);
+        cv::Mat uneven3;
+        cv::merge(std::vector<cv::Mat>{uneven, uneven, uneven}, uneven3);
+        level += uneven3;
+        level.convertTo(surface, CV_8UC3);
+        if (cfg.board == Board::White) {
+            smeared = surface;
+        } else {
+            cv::Mat smear(6, 10, CV_32FC1);
+            rng.fill(smear, cv::RNG::UNIFORM, smearLow, smearHigh);
+            cv::resize(smear, smear, cv::Size(w, h), 0, 0, cv::INTER_CUBIC);
+            cv::merge(std::vector<cv::Mat>{smear, smear, smear}, uneven3);
+            level += uneven3;
+            level.convertTo(smeared, CV_8UC3);
+        }
+    }
+    if (cfg.noise > 0.0) {
+        cv::RNG grainRng(mix(cfg.seed, boardCode, 37));
+        cv::Mat tile(2 * grainTile, 2 * grainTile, CV_32FC3);
+        grainRng.fill(tile, cv::RNG::NORMAL, 0.0, cfg.noise);
+        tile.convertTo(brighter, CV_8UC3);
+        cv::Mat negative = -tile;
+        negative.convertTo(darker, CV_8UC3);
+    }
+    cv::RNG rng(mix(cfg.seed, boardCode, 23));
+    const auto writeBoard = [&](int rows) {
+        const int first = static_cast<int>(items.size());
+        for (int row = 0; row < rows; ++row) {
+            Item item = line(row, rows, pal, rng);
+            int right = 0;
+            for (const Stroke& s : item.strokes) {
+                right = std::max(right, s.points.back().x);
+            }
+            walkTo(std::min(right + 40, w - 40), walkSpeed, LessonEvent::Write, false);
+            const int begin = total;
+            hold(writeFrames, true);
+            item.writtenAt = begin + 1;
+            items.push_back(std::move(item));
+            script.push_back({LessonEvent::Write, begin, total - 1});
+        }
+        return first;
+    };
+    const auto walkOffRight = [&] {
+        walkTo(w + 100, walkSpeed, LessonEvent::WalkOff, true);
+        away(quiet);
+    };
+    const auto sweep = [&](int from, int to) {
+        presenterX = offLeft;
+        walkTo(from - 260, walkSpeed, LessonEvent::Wipe, false);
+        const int begin = total;
+        for (int f = 0; f < sweepFrames; ++f) {
+            const int front = from + (to - from) * (f + 1) / sweepFrames;
+            presenterX = front - 260;
+            steps.push_back({presenterX, false, total});
+            ++total;
+        }
+        sweeps.push_back({cv::Rect(from, 0, to - from, h), begin, total - 1});
+        script.push_back({LessonEvent::Wipe, begin, total - 1});
+        return begin;
+    };
+
+    away(6);
+    presenterX = offLeft;
+    if (cfg.brief) {
+        writeBoard(briefRows);
+        walkOffRight();
+        Erasure only{sweep(0, w), 0, 1, cv::Mat()};
+        only.end = total - 1;
+        walkOffRight();
+        wipes.push_back(only);
+    } else {
+        const int firstBoard = writeBoard(firstRows);
+        walkOffRight();
+        // Across the room, right to left, never touching the board.
+        walkTo(offLeft, walkSpeed, LessonEvent::WalkAcross, true);
+        away(quiet);
+        // Standing still in front of the board for a while.
+        walkTo(w / 3 + rng.uniform(0, w / 4), walkSpeed, LessonEvent::Stand, false);
+        {
+            const int begin = total;
+            hold(standFrames, false);
+            script.push_back({LessonEvent::Stand, begin, total - 1});
+        }
+        walkTo(offLeft, walkSpeed, LessonEvent::WalkOff, true);
+        away(quiet);
+        // A small correction: one word wiped and written again, differently.
+        {
+            const Item& target = items[static_cast<size_t>(firstBoard + firstRows / 2)];
+            const Stroke& word = target.strokes[std::min<size_t>(1, target.strokes.size() - 1)];
+            cv::Rect area = cv::boundingRect(word.points);
+            area -= cv::Point(word.thickness + 4, word.thickness + 4);
+            area += cv::Size(2 * word.thickness + 8, 2 * word.thickness + 8);
+            walkTo(std::min(area.br().x + 40, w - 40), walkSpeed, LessonEvent::Correction, false);
+            const int begin = total;
+            hold(2, true);
+            sweeps.push_back({area, begin, begin});
+            Item rewrite{{word}, 0};
+            for (cv::Point& p : rewrite.strokes[0].points) {
+                p.y = area.y + area.height - 1 - (p.y - area.y); // the word upside down
+            }
+            hold(2, true);
+            rewrite.writtenAt = total - 1;
+            items.push_back(std::move(rewrite));
+            script.push_back({LessonEvent::Correction, begin, total - 1});
+            walkOffRight();
+        }
+        // The room's light dims a step.
+        lightStep = total;
+        script.push_back({LessonEvent::Light, total, total});
+        away(settleAfterCorrection);
+
+        // The first board-full, wiped in one pass.
+        Erasure first{sweep(0, w), 0, 1, cv::Mat()};
+        first.end = total - 1;
+        walkOffRight();
+        wipes.push_back(first);
+
+        // The second board-full, wiped in two passes.
+        presenterX = offLeft;
+        writeBoard(secondRows);
+        walkOffRight();
+        Erasure second{sweep(0, w / 2), 0, 2, cv::Mat()};
+        walkTo(offLeft, walkSpeed, LessonEvent::WalkOff, true);
+        away(quiet + 4);
+        sweep(w / 2, w);
+        second.end = total - 1;
+        walkOffRight();
+        wipes.push_back(second);
+    }
+
+    for (Erasure& e : wipes) {
+        cv::Mat picture;
+        drawUpTo(e.begin - 1, picture, &e.ink);
+    }
+}
+
+// The board at frame i: items written so far, minus what was wiped, in order.
+void Lesson::drawUpTo(int i, cv::Mat& picture, cv::Mat* ink) const {
+    surface.copyTo(picture);
+    if (ink) {
+        ink->create(surface.size(), CV_8UC1);
+        ink->setTo(cv::Scalar::all(0));
+    }
+    struct Action {
+        int frame;
+        const Item* item;
+        const Sweep* sweep;
+    };
+    std::vector<Action> actions;
+    for (const Item& item : items) {
+        if (item.writtenAt <= i) {
+            actions.push_back({item.writtenAt, &item, nullptr});
+        }
+    }
+    for (const Sweep& s : sweeps) {
+        if (s.begin <= i) {
+            actions.push_back({s.begin, nullptr, &s});
+        }
+    }
+    std::stable_sort(actions.begin(), actions.end(),
+                     [](const Action& a, const Action& b) { return a.frame < b.frame; });
+    for (const Action& a : actions) {
+        if (a.item) {
+            for (const Stroke& s : a.item->strokes) {
+                cv::polylines(picture, s.points, false, s.ink, s.thickness, cv::LINE_AA);
+                if (ink) {
+                    cv::polylines(*ink, s.points, false, cv::Scalar(255), s.thickness, cv::LINE_8);
+                }
+            }
+            continue;
+        }
+        const Sweep& s = *a.sweep;
+        const int span = s.end - s.begin + 1;
+        const int done = std::min(i - s.begin + 1, span);
+        cv::Rect wiped(s.area.x, s.area.y, s.area.width * done / span, s.area.height);
+        wiped &= cv::Rect(cv::Point(), picture.size());
+        smeared(wiped).copyTo(picture(wiped));
+        if (ink) {
+            (*ink)(wiped).setTo(cv::Scalar::all(0));
+        }
+    }
+}
+
+double Lesson::lightAt(int i) const {
+    return lightStep >= 0 && i >= lightStep ? dimmed : 1.0;
+}
+
+cv::Mat Lesson::board(int i) const {
+    cv::Mat picture;
+    drawUpTo(i, picture, nullptr);
+    if (lightAt(i) != 1.0) {
+        picture.convertTo(picture, -1, lightAt(i));
+    }
+    return picture;
+}
+
+cv::Rect Lesson::presenterBox(int i) const {
+    if (i < 0 || i >= total || steps[static_cast<size_t>(i)].away) {
+        return cv::Rect();
+    }
+    const int h = boardPictureHeight();
+    const int height = h * 9 / 10 + Scene::planeMargin / 2;
+    return cv::Rect(steps[static_cast<size_t>(i)].x, h - height + Scene::planeMargin / 2 + 40,
+                    presenterWidth, height);
+}
+
+cv::Mat Lesson::frame(int i) const {
+    cv::Mat picture;
+    drawUpTo(i, picture, nullptr);
+    cv::Mat plane = planeAround(picture);
+    const cv::Rect box = presenterBox(i);
+    if (box.area() > 0) {
+        drawPresenter(plane, box + cv::Point(Scene::planeMargin, Scene::planeMargin),
+                      steps[static_cast<size_t>(i)].phase, cfg.seed);
+    }
+    if (lightAt(i) != 1.0) {
+        plane.convertTo(plane, -1, lightAt(i));
+    }
+    cv::Mat out = imagePlane(plane, 0.0, 0);
+    addNoise(out, i);
+    return out;
+}
+
+// Drawing fresh normal noise for every 4K frame would cost more than the rest of the
+// rendering: each block of a frame takes its noise from a seeded tile at an offset of
+// its own, added and subtracted in 8 bits.
+void Lesson::addNoise(cv::Mat& picture, int i) const {
+    if (brighter.empty()) {
+        return;
+    }
+    cv::RNG rng(mix(cfg.seed, static_cast<int>(cfg.board), 1000003) +
+                static_cast<std::uint64_t>(i) * 7);
+    for (int y = 0; y < picture.rows; y += grainTile) {
+        for (int x = 0; x < picture.cols; x += grainTile) {
+            const cv::Rect block(x, y, std::min(grainTile, picture.cols - x),
+                                 std::min(grainTile, picture.rows - y));
+            const cv::Rect from(cv::Point(rng.uniform(0, grainTile), rng.uniform(0, grainTile)),
+                                block.size());
+            cv::Mat target = picture(block);
+            cv::add(target, brighter(from), target);
+            cv::subtract(target, darker(from), target);
+        }
+    }
+}
+
+bool writeLesson(const std::string& dir, const LessonConfig& config) {
+    const std::string name = boardName(config.board);
+    const std::string video = dir + "/lesson_" + name + ".avi";
+    const std::string truthDir = dir + "/truth_lesson_" + name;
+    std::error_code ec;
+    std::filesystem::create_directories(truthDir, ec);
+    if (ec) {
+        std::cout << "cannot create " << truthDir << std::endl;
+        return false;
+    }
+    const Lesson lesson(config);
+    std::ofstream events(truthDir + "/events.txt");
+    for (const LessonEvent& e : lesson.events()) {
+        events << Lesson::kindName(e.kind) << " " << e.begin << " " << e.end << "\n";
+    }
+    std::ofstream erasures(truthDir + "/erasures.txt");
+    for (size_t n = 0; n < lesson.erasures().size(); ++n) {
+        const Erasure& e = lesson.erasures()[n];
+        erasures << e.begin << " " << e.end << " " << e.passes << "\n";
+        const std::string ink = truthDir + "/ink_" + std::to_string(n) + ".png";
+        if (!cv::imwrite(ink, e.ink)) {
+            std::cout << "cannot write " << ink << std::endl;
+            return false;
+        }
+    }
+    if (!events || !erasures) {
+        std::cout << "cannot write the truth in " << truthDir << std::endl;
+        return false;
+    }
+    // A lesson is long: as a video, like a recording, not as single pictures.
+    cv::VideoWriter writer(video, cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
+                           lessonFps,
+                           cv::Size(lens_maps::fullFrameWidth, lens_maps::fullFrameHeight));
+    if (!writer.isOpened()) {
+        std::cout << "cannot write " << video << std::endl;
+        return false;
+    }
+    for (int i = 0; i < lesson.frames(); ++i) {
+        writer.write(lesson.frame(i));
+    }
+    return true;
+}
+
+} // namespace rig
