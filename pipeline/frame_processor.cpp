@@ -12,6 +12,7 @@ namespace {
 
 constexpr int whiteBoard = 1;
 constexpr int greenBoard = 2;
+constexpr int modeColor = 0;
 constexpr int lastCode = 2;
 constexpr int counterWrap = 101;
 // Contrast settings at which the stretch factor divides by zero: 131 on a white
@@ -103,6 +104,7 @@ std::vector<cv::Mat> FrameProcessor::runFrame(const cv::Mat* frameIn) {
     runMotionStage();
     runPerspectiveStage();
     runEnhancementStage();
+    runEraseStage();
     // A white board's frame only borrows the caller's pixels for this call.
     if (boardColor == whiteBoard) {
         frame.release();
@@ -230,6 +232,9 @@ void FrameProcessor::runFullRebuild() {
     boardWarpsChanged = true;
     boardChangedWhole = true;
     liveWarpChanged = true;
+    settledCells.clear();
+    // A new geometry, colour or exposure must never look like a wipe.
+    eraseNeedsReset = true;
     ++buildCount;
 }
 
@@ -405,6 +410,39 @@ void FrameProcessor::writeTrueColour() {
     trueColourStale = false;
 }
 
+void FrameProcessor::runEraseStage() {
+    keyFrame = false;
+    if (!eraseDetection) {
+        return;
+    }
+    if (eraseNeedsReset) {
+        const CalibrationStore& store = CalibrationStore::instance();
+        erase.reset(store.homography, cv::Size(store.homographyWidth, store.homographyHeight),
+                    store.canvasCells, store.boardGrids);
+        eraseNeedsReset = false;
+    }
+    const cv::Mat noColour;
+    keyFrame =
+        erase.update(detailWarp, boardColor != whiteBoard ? colourWarp : noColour, settledCells);
+}
+
+cv::Mat FrameProcessor::renderKeyFrame() const {
+    if (!keyFrame) {
+        return cv::Mat();
+    }
+    const cv::Mat& colour = erase.keptColour();
+    if (boardColor != whiteBoard && colour.size() != erase.keptDetail().size()) {
+        std::cout << "key frame: no board-colour picture kept, nothing to save" << std::endl;
+        return cv::Mat();
+    }
+    // An enhancer of its own: the live one keeps its buffers for the next frame.
+    BoardEnhancer renderer;
+    const std::vector<cv::Mat> pictures =
+        renderer.compose(colour, erase.keptDetail(), modeColor, false, arVal, details, brightness,
+                         contrast, boardColor, colour);
+    return pictures[0].clone();
+}
+
 void FrameProcessor::advanceFrameCounter() {
     ++frameCounter;
     if (frameCounter == counterWrap) {
@@ -444,6 +482,15 @@ void FrameProcessor::setBoardColor(int color) {
         // would look like motion in every cell, so it starts a new reference instead.
         motion.previousSmall.release();
         requestRebuild();
+    }
+}
+
+void FrameProcessor::setEraseDetection(bool on) {
+    if (on != eraseDetection) {
+        eraseDetection = on;
+        eraseNeedsReset = true;
+        keyFrame = false;
+        erase = EraseDetector(); // its pictures are not kept while it is off
     }
 }
 

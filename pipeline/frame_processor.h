@@ -2,6 +2,7 @@
 
 #include "board_enhancer.h"
 #include "board_warp.h"
+#include "erase_detector.h"
 #include "motion_detector.h"
 
 #include <opencv2/core.hpp>
@@ -38,6 +39,16 @@ public:
     // A new colour also requests a rebuild: the canvases hold the other inversion.
     void setBoardColor(int color);
     void requestRebuild();
+    // Looking for erasures costs a little per frame; switching it on starts afresh.
+    void setEraseDetection(bool on);
+
+    // True after a frame in which the board was wiped: the board from before is kept.
+    bool hasKeyFrame() const { return keyFrame; }
+    // The kept board as the "Color" mode renders it with the current detail, contrast
+    // and brightness, without the overlay; a picture of its own. Empty without one.
+    cv::Mat renderKeyFrame() const;
+    // The board cells refreshed in the board pictures by the last frame.
+    const std::vector<int>& refreshedCells() const { return settledCells; }
 
     int boardColor = 1;
     int mode = 0;
@@ -61,6 +72,7 @@ public:
     static constexpr int refreshPeriod = 2;
     cv::Mat colourCanvas;
     cv::Mat colourWarp;
+    EraseDetector erase;
 
 private:
     // Settings that compose reads; outputs are reused while they and the warps stay.
@@ -91,6 +103,7 @@ private:
     void lensCorrectCanvas();
     void runEnhancementStage();
     void writeTrueColour();
+    void runEraseStage();
     void advanceFrameCounter();
 
     BoardWarp boardWarp;
@@ -111,4 +124,7 @@ private:
     bool changedOutputs = false;
     ComposeInputs lastComposed{};
     std::string passThroughReason;
+    bool eraseDetection = true;
+    bool eraseNeedsReset = true;
+    bool keyFrame = false;
 };

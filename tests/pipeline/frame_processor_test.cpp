@@ -311,3 +311,14 @@ INSTANTIATE_TEST_SUITE_P(FrameProcessor, SettingChangeTest,
                          });
 
 } // namespace
+
+// A new calibration, colour or exposure rebuilds the board pictures; the erase
+// detector then starts afresh from them, so the change can never look like a wipe.
+TEST_F(FrameProcessorTest, ARebuildStartsLookingForErasuresAfresh) {
+    FrameProcessor processor = withColour(black);
+    run(processor, 10);
+    processor.requestRebuild();
+    run(processor, 50);
+    ASSERT_EQ(processor.erase.keptColour().size(), processor.colourWarp.size());
+    EXPECT_EQ(cv::norm(processor.erase.keptColour(), processor.colourWarp, cv::NORM_INF), 0.0);
+}

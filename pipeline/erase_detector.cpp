@@ -1,0 +1,330 @@
+#include "erase_detector.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+namespace {
+
+// Grey level of the detail picture above which a pixel is ink. Strokes reach far
+// above it; sensor noise and the soft edges of a wiped smear stay far below.
+constexpr double inkLevel = 24;
+// Ink that moved by a pixel or two (noise, a lighting change thinning a stroke) is
+// not lost: a kept ink pixel counts as lost only with no current ink this close.
+constexpr int nearRadius = 2;
+// A cell whose lost ink stays within this share of its kept ink (or a few pixels)
+// still shows its kept board and follows the current one.
+constexpr double cellLossShare = 0.04;
+constexpr int cellLossPixels = 8;
+// Lost ink of this share of the kept ink makes an erasure.
+constexpr double erasedShare = 0.3;
+// After a key frame, another needs this share of its ink written anew.
+constexpr double newInkShare = 0.05;
+// A loss this small that has not changed for `quietFrames` is a correction (or a
+// presenter standing long where little is written): the board as it is now is taken.
+constexpr double correctionShare = 0.08;
+constexpr long quietFrames = 45;
+// A key frame needs this much ink, as a share of the board picture.
+constexpr double minimumInkShare = 0.004;
+// Ink gained this many frames ago or less that is gone again was never written.
+constexpr long fleetingFrames = 12;
+constexpr long neverGained = -1000;
+// The board still shows what is kept while it lacks no more than this share of it
+// (a cell or two the presenter still hides).
+constexpr double steadyShare = 0.02;
+
+const cv::Mat& nearKernel() {
+    static const cv::Mat kernel = cv::getStructuringElement(
+        cv::MORPH_ELLIPSE, cv::Size(2 * nearRadius + 1, 2 * nearRadius + 1));
+    return kernel;
+}
+
+bool cellLosesInk(int lost, int kept) {
+    return lost > cellLossPixels && lost > cellLossShare * kept;
+}
+
+} // namespace
+
+void EraseDetector::inkMask(const cv::Mat& detail, cv::Mat& mask) {
+    cv::Mat grey;
+    cv::cvtColor(detail, grey, cv::COLOR_BGR2GRAY);
+    cv::compare(grey, inkLevel, mask, cv::CMP_GT);
+}
+
+void EraseDetector::reset(const cv::Mat& homography, const cv::Size& boardSize,
+                          const std::vector<cv::Rect>& canvasCells,
+                          const std::vector<int>& boardCells) {
+    board = boardSize;
+    started = false;
+    rebasePending = false;
+    sizeReported = false;
+    peakDetail.release();
+    peakColour.release();
+    keptTotal = 0;
+    lostTotal = 0;
+    written = 0;
+    boardFull = 0;
+    steadyFrame = -1;
+    lossChangedAt = -1;
+    keyFrameIndex = -1;
+    layOutCells(homography, canvasCells, boardCells);
+}
+
+// Every board-picture pixel belongs to the canvas cell its warp source lies in; the
+// pixels of one cell are kept as row segments.
+void EraseDetector::layOutCells(const cv::Mat& homography, const std::vector<cv::Rect>& canvasCells,
+                                const std::vector<int>& boardCells) {
+    cells.clear();
+    cellIndex.assign(canvasCells.size(), -1);
+    if (canvasCells.empty() || board.empty() || homography.size() != cv::Size(3, 3)) {
+        return;
+    }
+    for (int k : boardCells) {
+        if (k >= 0 && k < static_cast<int>(canvasCells.size()) && cellIndex[k] < 0) {
+            cellIndex[k] = static_cast<int>(cells.size());
+            cells.push_back(Cell{});
+        }
+    }
+    const int cw = canvasCells[0].width;
+    const int ch = canvasCells[0].height;
+    const int columns =
+        static_cast<int>(std::count_if(canvasCells.begin(), canvasCells.end(),
+                                       [&](const cv::Rect& r) { return r.y == canvasCells[0].y; }));
+    const int rows = static_cast<int>(canvasCells.size()) / std::max(columns, 1);
+    if (cw <= 0 || ch <= 0 || columns <= 0) {
+        return;
+    }
+    cv::Mat inverse;
+    homography.convertTo(inverse, CV_64F);
+    if (!cv::invert(inverse, inverse)) {
+        return;
+    }
+    const double* m = inverse.ptr<double>();
+    const auto entryAt = [&](int x, int y) {
+        const double w = m[6] * x + m[7] * y + m[8];
+        if (w == 0) {
+            return -1;
+        }
+        const double u = (m[0] * x + m[1] * y + m[2]) / w;
+        const double v = (m[3] * x + m[4] * y + m[5]) / w;
+        if (!(u >= 0 && v >= 0 && u < double(cw) * columns && v < double(ch) * rows)) {
+            return -1;
+        }
+        const int k = static_cast<int>(v / ch) * columns + static_cast<int>(u / cw);
+        return k < static_cast<int>(cellIndex.size()) ? cellIndex[k] : -1;
+    };
+    for (int y = 0; y < board.height; ++y) {
+        int start = 0;
+        int entry = entryAt(0, y);
+        for (int x = 1; x <= board.width; ++x) {
+            const int next = x < board.width ? entryAt(x, y) : -2;
+            if (next == entry) {
+                continue;
+            }
+            if (entry >= 0) {
+                Cell& cell = cells[entry];
+                cell.segments.push_back({y, start, x});
+                cell.bounds |= cv::Rect(start, y, x - start, 1);
+            }
+            entry = next;
+            start = x;
+        }
+    }
+    // Board cells the board picture does not show have nothing to follow.
+    std::vector<Cell> shown;
+    std::vector<int> renumbered(cells.size(), -1);
+    for (size_t i = 0; i < cells.size(); ++i) {
+        if (!cells[i].segments.empty()) {
+            renumbered[i] = static_cast<int>(shown.size());
+            shown.push_back(std::move(cells[i]));
+        }
+    }
+    cells = std::move(shown);
+    for (int& entry : cellIndex) {
+        entry = entry >= 0 ? renumbered[static_cast<size_t>(entry)] : -1;
+    }
+}
+
+bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
+                           const std::vector<int>& settled) {
+    const long frame = updates++;
+    if (cells.empty() || detail.size() != board || detail.type() != CV_8UC3) {
+        if (!sizeReported) {
+            std::cout << "erase detector: no board picture of the calibrated size, "
+                         "not looking for erasures"
+                      << std::endl;
+            sizeReported = true;
+        }
+        return false;
+    }
+    const cv::Mat noColour;
+    const cv::Mat& colourUsed =
+        colour.size() == board && colour.type() == CV_8UC3 ? colour : noColour;
+    if (!started || rebasePending) {
+        startFrom(detail, colourUsed);
+        started = true;
+        rebasePending = false;
+        steadyFrame = frame;
+        return false;
+    }
+    const long lostBefore = lostTotal;
+    for (int k : settled) {
+        const int entry = k >= 0 && k < static_cast<int>(cellIndex.size()) ? cellIndex[k] : -1;
+        if (entry < 0) {
+            continue;
+        }
+        Cell& cell = cells[entry];
+        const Counts counts = compare(cell, detail);
+        // Ink that shows for a moment only, or that came while something hid part of
+        // the board (the edges of a presenter standing still), is withdrawn, not wiped.
+        const bool untrusted =
+            frame - cell.gainedAt <= fleetingFrames || cell.gainedAt > steadyFrame;
+        const bool withdrawn = untrusted && counts.lost <= cell.recentGain + cellLossPixels;
+        if (cellLosesInk(counts.lost, counts.kept) && !withdrawn) {
+            cell.lostInk = counts.lost;
+            continue;
+        }
+        if (withdrawn) {
+            written -= std::min<long>(counts.lost, cell.recentGain);
+            cell.recentGain = 0;
+        }
+        takeCell(cell, detail, colourUsed);
+        written += counts.gained;
+        if (counts.gained > cellLossPixels) {
+            // Gains in quick succession add up: a presenter's edges show for a while.
+            cell.recentGain = untrusted ? cell.recentGain + counts.gained : counts.gained;
+            cell.gainedAt = frame;
+        }
+        cell.keptInk = counts.current;
+        cell.lostInk = 0;
+    }
+    keptTotal = 0;
+    lostTotal = 0;
+    for (const Cell& cell : cells) {
+        keptTotal += cell.keptInk;
+        lostTotal += cell.lostInk;
+    }
+    if (lostTotal != lostBefore) {
+        lossChangedAt = frame;
+    }
+    if (lostTotal > 0 && lostTotal <= correctionShare * keptTotal &&
+        frame - lossChangedAt >= quietFrames) {
+        acceptSettledLosses(detail, colourUsed);
+    }
+    if (lostTotal <= steadyShare * keptTotal) {
+        steadyFrame = frame;
+    }
+    if (keptTotal == 0 || lostTotal < erasedShare * keptTotal) {
+        return false;
+    }
+    // An erasure: the kept board is a key frame unless it holds nothing new since the
+    // last one (the rest of a board already kept being wiped). Either way the board as
+    // it is now is what the next erasure is measured against.
+    const bool enoughInk = keptTotal >= minimumInkShare * board.area();
+    const bool newInk = boardFull == 0 || written >= newInkShare * boardFull;
+    if (enoughInk && newInk) {
+        keyFrameIndex = steadyFrame;
+        boardFull = keptTotal;
+        written = 0;
+        rebasePending = true;
+        return true;
+    }
+    startFrom(detail, colourUsed);
+    steadyFrame = frame;
+    return false;
+}
+
+void EraseDetector::startFrom(const cv::Mat& detail, const cv::Mat& colour) {
+    detail.copyTo(peakDetail);
+    if (colour.empty()) {
+        peakColour.release();
+    } else {
+        colour.copyTo(peakColour);
+    }
+    cv::Mat ink;
+    inkMask(detail, ink);
+    keptTotal = 0;
+    for (Cell& cell : cells) {
+        int count = 0;
+        for (const Segment& s : cell.segments) {
+            count += cv::countNonZero(ink.row(s.y).colRange(s.x0, s.x1));
+        }
+        cell.keptInk = count;
+        cell.lostInk = 0;
+        cell.gainedAt = neverGained;
+        cell.recentGain = 0;
+        keptTotal += count;
+    }
+    lostTotal = 0;
+    lossChangedAt = -1;
+}
+
+void EraseDetector::cellMask(const Cell& cell) {
+    region.create(cell.bounds.size(), CV_8UC1);
+    region.setTo(cv::Scalar::all(0));
+    for (const Segment& s : cell.segments) {
+        region.row(s.y - cell.bounds.y)
+            .colRange(s.x0 - cell.bounds.x, s.x1 - cell.bounds.x)
+            .setTo(cv::Scalar::all(255));
+    }
+}
+
+// Ink counts of one cell, current picture against kept picture; the neighbourhood
+// test may look across the cell's border.
+EraseDetector::Counts EraseDetector::compare(const Cell& cell, const cv::Mat& detail) {
+    cellMask(cell);
+    cv::cvtColor(detail(cell.bounds), grey, cv::COLOR_BGR2GRAY);
+    cv::compare(grey, inkLevel, currentInk, cv::CMP_GT);
+    cv::cvtColor(peakDetail(cell.bounds), grey, cv::COLOR_BGR2GRAY);
+    cv::compare(grey, inkLevel, keptInkMask, cv::CMP_GT);
+    Counts counts;
+    const auto countIn = [&](const cv::Mat& mask) {
+        cv::bitwise_and(mask, region, scratch);
+        return cv::countNonZero(scratch);
+    };
+    counts.kept = countIn(keptInkMask);
+    counts.current = countIn(currentInk);
+    cv::dilate(currentInk, grown, nearKernel());
+    cv::bitwise_not(grown, grown);
+    cv::bitwise_and(keptInkMask, grown, grown);
+    counts.lost = countIn(grown);
+    cv::dilate(keptInkMask, grown, nearKernel());
+    cv::bitwise_not(grown, grown);
+    cv::bitwise_and(currentInk, grown, grown);
+    counts.gained = countIn(grown);
+    return counts;
+}
+
+void EraseDetector::takeCell(const Cell& cell, const cv::Mat& detail, const cv::Mat& colour) {
+    cellMask(cell);
+    cv::Mat target = peakDetail(cell.bounds);
+    detail(cell.bounds).copyTo(target, region);
+    if (!colour.empty() && !peakColour.empty()) {
+        cv::Mat colourTarget = peakColour(cell.bounds);
+        colour(cell.bounds).copyTo(colourTarget, region);
+    }
+}
+
+void EraseDetector::acceptSettledLosses(const cv::Mat& detail, const cv::Mat& colour) {
+    for (Cell& cell : cells) {
+        if (cell.lostInk == 0) {
+            continue;
+        }
+        const Counts counts = compare(cell, detail);
+        takeCell(cell, detail, colour);
+        written += counts.gained;
+        // What is taken now may yet leave (a presenter who stood long): not trusted
+        // for a moment.
+        cell.gainedAt = updates - 1;
+        cell.recentGain = counts.gained;
+        cell.keptInk = counts.current;
+        cell.lostInk = 0;
+    }
+    keptTotal = 0;
+    for (const Cell& cell : cells) {
+        keptTotal += cell.keptInk;
+    }
+    lostTotal = 0;
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+// Notices when the board is being wiped and keeps the board as it was just before.
+//
+// It follows the ink of every board cell on the mode-independent board pictures: a
+// pixel is ink where the detail picture (dark strokes against their surroundings) is
+// strong, which neither the display settings nor the board colour change, and which a
+// broad smear of wiped chalk does not reach. A kept picture follows the board while
+// ink only grows; cells that lose ink keep their earlier content. When the ink lost
+// adds up to a large part of the kept ink, the kept picture is the key frame.
+class EraseDetector {
+public:
+    // Forgets everything; the next update starts from its whole pictures. The board
+    // picture shows the canvas through `homography`; `boardCells` are the canvas cells
+    // it reads.
+    void reset(const cv::Mat& homography, const cv::Size& boardSize,
+               const std::vector<cv::Rect>& canvasCells, const std::vector<int>& boardCells);
+
+    // One frame: the detail picture (CV_8UC3, board size), on dark boards the colour
+    // picture (else empty), and the cells refreshed in them this frame. Returns true
+    // when this frame yields a key frame; its pictures stay readable until the next call.
+    bool update(const cv::Mat& detail, const cv::Mat& colour, const std::vector<int>& settled);
+
+    // The key frame: the board before the erasure (detail and, on dark boards, colour).
+    const cv::Mat& keptDetail() const { return peakDetail; }
+    const cv::Mat& keptColour() const { return peakColour; }
+    // The update (counted from 0 since construction) whose board the key frame shows:
+    // the last one at which the board still held (nearly) all of the kept ink.
+    long keptFrame() const { return keyFrameIndex; }
+    long framesSeen() const { return updates; }
+
+    // Ink pixels of a detail picture (255 where ink), the detector's own decision.
+    static void inkMask(const cv::Mat& detail, cv::Mat& mask);
+
+private:
+    struct Segment {
+        int y;
+        int x0;
+        int x1; // exclusive
+    };
+    struct Cell {
+        std::vector<Segment> segments;
+        cv::Rect bounds;
+        int keptInk = 0;       // ink of the kept picture in this cell
+        int lostInk = 0;       // kept ink the board no longer shows
+        long gainedAt = -1000; // the update that last added ink, and how much
+        int recentGain = 0;
+    };
+    struct Counts {
+        int kept = 0;
+        int current = 0;
+        int lost = 0;
+        int gained = 0;
+    };
+
+    void layOutCells(const cv::Mat& homography, const std::vector<cv::Rect>& canvasCells,
+                     const std::vector<int>& boardCells);
+    void startFrom(const cv::Mat& detail, const cv::Mat& colour);
+    Counts compare(const Cell& cell, const cv::Mat& detail);
+    void takeCell(const Cell& cell, const cv::Mat& detail, const cv::Mat& colour);
+    void cellMask(const Cell& cell);
+    void acceptSettledLosses(const cv::Mat& detail, const cv::Mat& colour);
+    bool decide(long frame);
+
+    cv::Size board;
+    std::vector<Cell> cells;    // board cells, in list order
+    std::vector<int> cellIndex; // canvas cell -> entry of `cells`, -1 when not a board cell
+    bool started = false;
+    bool rebasePending = false;
+    bool sizeReported = false;
+    cv::Mat peakDetail;
+    cv::Mat peakColour;
+    long keptTotal = 0;
+    long lostTotal = 0;
+    long written = 0;   // ink written since the last key frame
+    long boardFull = 0; // ink of the last key frame; 0 before the first
+    long updates = 0;
+    long steadyFrame = -1;
+    long lossChangedAt = -1;
+    long keyFrameIndex = -1;
+    // Per-cell scratch pictures, reused from cell to cell.
+    cv::Mat currentInk;
+    cv::Mat keptInkMask;
+    cv::Mat grown;
+    cv::Mat region;
+    cv::Mat scratch;
+    cv::Mat grey;
+};
