@@ -1,9 +1,11 @@
 // brisel-process end to end on a short rig recording.
 
 #include "frame_processor.h"
+#include "lesson.h"
 #include "test_rig.h"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <gtest/gtest.h>
@@ -110,6 +112,78 @@ TEST_F(ProcessTool, CalibratesAndCleansARecording) {
     EXPECT_EQ(cv::norm(written, expected, cv::NORM_INF), 0.0);
 }
 
+int pdfPages(const fs::path& pdf) {
+    FILE* pipe = popen(("pdfinfo '" + pdf.string() + "' 2>/dev/null").c_str(), "r");
+    if (!pipe) {
+        return -1;
+    }
+    char line[512];
+    int pages = -1;
+    while (fgets(line, sizeof line, pipe)) {
+        if (std::sscanf(line, "Pages: %d", &pages) == 1) {
+            break;
+        }
+    }
+    pclose(pipe);
+    return pages;
+}
+
+// A short lesson recorded as the camera would (MJPG): a few lines, one wipe.
+TEST_F(ProcessTool, KeepsTheBoardOfARecordedLessonBeforeItIsWiped) {
+    rig::LessonConfig config;
+    config.seed = 5;
+    config.brief = true;
+    const rig::Lesson lesson(config);
+    const fs::path recording = root / "lesson.avi";
+    {
+        cv::VideoWriter writer(recording.string(), cv::CAP_OPENCV_MJPEG,
+                               cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0,
+                               cv::Size(3840, 2160));
+        ASSERT_TRUE(writer.isOpened());
+        for (int i = 0; i < lesson.frames(); ++i) {
+            writer.write(lesson.frame(i));
+        }
+    }
+    const fs::path out = root / "lesson-out";
+    const fs::path keyFrames = root / "keyframes";
+    const fs::path pdf = root / "lesson.pdf";
+    const ToolRun run = runProcess("--input " + recording.string() + " --output " + out.string() +
+                                   " --calib " + (root / "calib").string() + " --corners " +
+                                   corners() + " --board white --every 100000 --keyframes " +
+                                   keyFrames.string() + " --pdf " + pdf.string());
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("kept 1 boards before erasures"), std::string::npos) << run.out;
+    std::vector<fs::path> kept;
+    for (const auto& entry : fs::directory_iterator(keyFrames)) {
+        kept.push_back(entry.path());
+    }
+    ASSERT_EQ(kept.size(), 1u);
+    int index = -1;
+    ASSERT_EQ(std::sscanf(kept[0].filename().c_str(), "keyframe_%06d.png", &index), 1);
+    const rig::Erasure& wipe = lesson.erasures()[0];
+    int lastWrite = -1;
+    for (const rig::LessonEvent& e : lesson.events()) {
+        if (e.kind == rig::LessonEvent::Write) {
+            lastWrite = std::max(lastWrite, e.end);
+        }
+    }
+    EXPECT_GE(index, lastWrite) << "the board after all its writing";
+    EXPECT_LT(index, wipe.begin + 12) << "not half-way through the wipe";
+    // Every stroke of the board is on the kept picture (dark on the white board).
+    cv::Mat grey;
+    cv::cvtColor(cv::imread(kept[0].string()), grey, cv::COLOR_BGR2GRAY);
+    ASSERT_EQ(grey.size(), wipe.ink.size());
+    cv::Mat ink = grey < 170;
+    cv::dilate(ink, ink, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(7, 7)));
+    cv::Mat found;
+    cv::bitwise_and(wipe.ink, ink, found);
+    EXPECT_GE(cv::countNonZero(found), 0.97 * cv::countNonZero(wipe.ink));
+    EXPECT_EQ(pdfPages(pdf), 1);
+    // --every thins the board pictures only.
+    EXPECT_TRUE(fs::exists(out / "board_000000.png"));
+    EXPECT_FALSE(fs::exists(out / "board_000001.png"));
+}
+
 struct BadRun {
     const char* name;
     std::string arguments;
@@ -131,6 +205,9 @@ TEST_F(ProcessTool, BadInputExitsWithAMessageAndLeavesNothingBehind) {
          recording + output + calib + " --corners 0.3,0.3,0.7,0.3,0.3,0.3,0.3,0.7", 1},
         {"no calib_data", recording + output + " --calib " + root.string(), 2},
         {"no --output", recording + calib, 2},
+        {"empty key frame folder", recording + output + calib + " --keyframes ''", 2},
+        {"PDF in a missing folder",
+         recording + output + calib + " --pdf " + (root / "none" / "x.pdf").string(), 1},
     };
     for (const BadRun& c : cases) {
         const ToolRun run = runProcess(c.arguments);

@@ -4,7 +4,11 @@
 #include "board_calibrator.h"
 #include "calibration_store.h"
 #include "frame_processor.h"
+#include "lesson_pdf.h"
 #include "process_options.h"
+
+#include <QGuiApplication>
+#include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -16,6 +20,7 @@
 #include <iomanip>
 #include <iostream>
 #include <numeric>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -170,6 +175,60 @@ std::string describe(const cv::Mat& frame) {
     return text.str();
 }
 
+// Key frames as PNG files, and as JPEG pages of the lesson PDF.
+class KeyFrames {
+public:
+    KeyFrames(const fs::path& folder, const fs::path& pdf) : pdfPath(pdf) {
+        if (!folder.empty()) {
+            files.emplace();
+            folderOk = files->makeDir(folder);
+        }
+    }
+
+    bool ready() const { return folderOk && (pdfPath.empty() || pages.isValid()); }
+
+    bool add(const cv::Mat& picture, long frame) {
+        const std::string name = numbered("keyframe_", static_cast<int>(frame));
+        if (files && !files->writePicture(name, picture)) {
+            return false;
+        }
+        if (!pdfPath.empty()) {
+            const QString page = pages.filePath(QString::fromStdString(name) + ".jpg");
+            if (!cv::imwrite(page.toStdString(), picture)) {
+                return false;
+            }
+            pageList.push_back({page, QString::fromStdString("frame " + std::to_string(frame))});
+        }
+        ++count;
+        return true;
+    }
+
+    // The PDF is written once, at the end, and only replaces FILE when complete.
+    bool finish(std::string& error) {
+        if (!pdfPath.empty() && !pageList.empty()) {
+            QString why;
+            if (!writeLessonPdf(QString::fromStdString(pdfPath.string()), pageList, why)) {
+                error =
+                    "cannot write the lesson PDF " + pdfPath.string() + ": " + why.toStdString();
+                return false;
+            }
+        }
+        if (files) {
+            files->keep();
+        }
+        return true;
+    }
+
+    int count = 0;
+
+private:
+    std::optional<OutputFiles> files;
+    bool folderOk = true;
+    fs::path pdfPath;
+    QTemporaryDir pages;
+    std::vector<LessonPage> pageList;
+};
+
 // Lens-corrects the first frame as the calibration window shows it and runs the
 // board-corner calibration on it, as a click of the fourth corner does.
 bool calibrateBoard(const cv::Mat& firstFrame, const std::vector<cv::Point2f>& corners) {
@@ -197,6 +256,17 @@ int main(int argc, char** argv) {
     // Paths are taken relative to where the tool was started, before entering --calib.
     const fs::path outputDir = fs::absolute(options.output);
     const fs::path videoPath = options.video.empty() ? fs::path() : fs::absolute(options.video);
+    const fs::path keyFrameDir =
+        options.keyframes.empty() ? fs::path() : fs::absolute(options.keyframes);
+    const fs::path pdfPath = options.pdf.empty() ? fs::path() : fs::absolute(options.pdf);
+    // The PDF's page captions need Qt's fonts, which need an application object.
+    std::optional<QGuiApplication> gui;
+    if (!pdfPath.empty()) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
+        gui.emplace(argc, argv);
+    }
     FrameSource source;
     if (!source.open(fs::absolute(options.input).string())) {
         return usageError("cannot read input " + options.input);
@@ -238,7 +308,18 @@ int main(int argc, char** argv) {
         files.track(partialVideo);
     }
 
+    if (!pdfPath.empty() && !fs::is_directory(pdfPath.parent_path())) {
+        return fail("no folder " + pdfPath.parent_path().string() + " for the PDF");
+    }
+    KeyFrames keyFrames(keyFrameDir, pdfPath);
+    if (!keyFrames.ready()) {
+        return fail("cannot create the key frame folder " + keyFrameDir.string() +
+                    " or the PDF's scratch folder");
+    }
+    const bool watchErasures = !keyFrameDir.empty() || !pdfPath.empty();
+
     FrameProcessor processor;
+    processor.setEraseDetection(watchErasures);
     if (options.board) {
         processor.setBoardColor(*options.board);
     }
@@ -267,6 +348,11 @@ int main(int argc, char** argv) {
         millis.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count());
+        if (processor.hasKeyFrame() &&
+            !keyFrames.add(processor.renderKeyFrame(), processor.erase.keptFrame())) {
+            return fail("cannot write the key frame of frame " +
+                        std::to_string(processor.erase.keptFrame()));
+        }
         if (index % options.every == 0) {
             if (!files.writePicture(numbered("board_", index), outputs[0]) ||
                 (options.display && !files.writePicture(numbered("display_", index), outputs[1]))) {
@@ -296,7 +382,17 @@ int main(int argc, char** argv) {
         }
         files.track(videoPath);
     }
+    std::string pdfError;
+    if (!keyFrames.finish(pdfError)) {
+        return fail(pdfError);
+    }
     files.keep();
+    if (watchErasures) {
+        std::printf("kept %d boards before erasures\n", keyFrames.count);
+        if (!pdfPath.empty() && keyFrames.count == 0) {
+            std::printf("no board was wiped: no PDF written\n");
+        }
+    }
     const double mean = std::accumulate(millis.begin(), millis.end(), 0.0) / millis.size();
     std::printf("processed %zu frames: processFrame mean %.2f ms, p95 %.2f ms\n", millis.size(),
                 mean, percentile95(millis));

@@ -63,7 +63,7 @@ const char* processUsage() {
            "                      [--board black|white|green] [--mode color|bw|original]\n"
            "                      [--ar on|off] [--ar-value V] [--details D] [--contrast C]\n"
            "                      [--brightness B] [--display] [--video FILE] [--every N]\n"
-           "                      [--frames N]\n"
+           "                      [--frames N] [--keyframes DIR] [--pdf FILE]\n"
            "\n"
            "  --input PATH    video file, image sequence pattern (frames/f_%04d.png) or one\n"
            "                  image, of 3840 x 2160 frames\n"
@@ -76,7 +76,11 @@ const char* processUsage() {
            "                  settings as in the application (color, on, 0.5, 4, 70, -81)\n"
            "  --video FILE    display picture of every frame as MJPG video, 30 fps\n"
            "  --every N       write the pictures of every N-th frame (default 1)\n"
-           "  --frames N      stop after N frames\n";
+           "  --frames N      stop after N frames\n"
+           "  --keyframes DIR the board kept before each erasure, as DIR/keyframe_NNNNNN.png\n"
+           "                  (NNNNNN: the frame whose board it is); every frame is watched\n"
+           "                  whatever --every says\n"
+           "  --pdf FILE      the same boards as a lesson PDF, one page each\n";
 }
 
 bool parseProcessOptions(const std::vector<std::string>& args, ProcessOptions& options,
@@ -106,6 +110,12 @@ bool parseProcessOptions(const std::vector<std::string>& args, ProcessOptions& o
             options.calib = value;
         } else if (name == "--video") {
             options.video = value;
+        } else if (name == "--keyframes") {
+            options.keyframes = value;
+            ok = !value.empty();
+        } else if (name == "--pdf") {
+            options.pdf = value;
+            ok = !value.empty();
         } else if (name == "--corners") {
             ok = parseCorners(value, options.corners);
         } else if (name == "--board") {

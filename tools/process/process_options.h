@@ -21,6 +21,8 @@ struct ProcessOptions {
     double brightness = -81.0;
     bool display = false;
     std::string video;
+    std::string keyframes; // folder for the boards kept before each erasure
+    std::string pdf;       // lesson PDF of those boards
     int every = 1;
     int frames = 0; // 0: all
     bool help = false;
