@@ -1,11 +1,17 @@
 // brisel-bench: per-frame cost of the pipeline on the synthetic rig's 4K scenes.
 // Prints "name mean_ms p95_ms" per scenario, then the lecture speed-up over a naive
 // whole-frame pipeline measured in the same run, and the peak resident memory.
+// lesson_white runs a whole rig lesson with and without the erase detector and times
+// the detector itself on the still and the presenter frames. With --lesson-memory on|off
+// only the lesson runs, through one processor with or without the detector, and the
+// peak resident memory is printed: two runs compare the memory the detector takes.
 
 #include "board_calibrator.h"
 #include "board_enhancer.h"
 #include "calibration_store.h"
+#include "erase_detector.h"
 #include "frame_processor.h"
+#include "lesson.h"
 #include "rig.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -140,6 +146,57 @@ std::unique_ptr<FrameProcessor> freshProcessor(rig::Board board) {
     return processor;
 }
 
+struct LessonTimings {
+    std::vector<double> with;
+    std::vector<double> without;
+    std::vector<double> detectorStill;
+    std::vector<double> detectorPresenter;
+    int keyFrames = 0;
+};
+
+// The lesson's frames through two processors, one looking for erasures and one not;
+// a detector of the bench's own follows the second, so its cost is timed alone.
+LessonTimings timeLesson(const rig::Lesson& lesson) {
+    LessonTimings t;
+    auto with = freshProcessor(rig::Board::White);
+    auto without = freshProcessor(rig::Board::White);
+    without->setEraseDetection(false);
+    const CalibrationStore& store = CalibrationStore::instance();
+    EraseDetector detector;
+    detector.reset(store.homography, cv::Size(store.homographyWidth, store.homographyHeight),
+                   store.canvasCells, store.boardGrids);
+    for (int i = 0; i < lesson.frames(); ++i) {
+        const cv::Mat frame = lesson.frame(i);
+        t.with.push_back(millisecondsOf([&] { with->processFrame(frame); }));
+        t.keyFrames += with->hasKeyFrame() ? 1 : 0;
+        t.without.push_back(millisecondsOf([&] { without->processFrame(frame); }));
+        const double ms = millisecondsOf(
+            [&] { detector.update(without->detailWarp, cv::Mat(), without->refreshedCells()); });
+        // Frame 0 sets the detector up; the rest are the steady cost.
+        if (i > 0) {
+            (lesson.presenterBox(i).area() > 0 ? t.detectorPresenter : t.detectorStill)
+                .push_back(ms);
+        }
+    }
+    return t;
+}
+
+long peakRssMb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+// Only the lesson, through one processor: the peak memory with or without the detector.
+void lessonMemory(bool detect) {
+    auto processor = freshProcessor(rig::Board::White);
+    processor->setEraseDetection(detect);
+    const rig::Lesson lesson(rig::LessonConfig{rig::Board::White, 1, 1.5});
+    for (int i = 0; i < lesson.frames(); ++i) {
+        processor->processFrame(lesson.frame(i));
+    }
+}
+
 bool prepareCalibration(const fs::path& dir, const SceneFiles& white) {
     fs::current_path(dir);
     BoardCalibrator calibrator;
@@ -157,9 +214,12 @@ bool prepareCalibration(const fs::path& dir, const SceneFiles& white) {
 
 int main(int argc, char** argv) {
     fs::path dir = fs::temp_directory_path() / "brisel-bench-rig";
+    std::string memoryRun;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--rig") {
             dir = fs::absolute(argv[i + 1]);
+        } else if (std::string(argv[i]) == "--lesson-memory") {
+            memoryRun = argv[i + 1];
         }
     }
     fs::create_directories(dir);
@@ -180,6 +240,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (!memoryRun.empty()) {
+        lessonMemory(memoryRun == "on");
+        std::cout.rdbuf(console);
+        std::printf("lesson_white_detector_%s peak_rss_mb %ld\n", memoryRun == "on" ? "on" : "off",
+                    peakRssMb());
+        return 0;
+    }
     const int end = stillFrames + presenterFrames;
     std::vector<std::pair<std::string, Timing>> rows;
     for (const SceneFiles* scene : {&white, &black, &green}) {
@@ -212,14 +279,21 @@ int main(int argc, char** argv) {
     const Timing naive = summarise(timeNaive(white, 1, end));
     rows.emplace_back("naive_lecture_white", naive);
     discard.str("");
+    std::cerr << "running the white lesson ..." << std::endl;
+    const rig::Lesson lesson(rig::LessonConfig{rig::Board::White, 1, 1.5});
+    const LessonTimings lessonTimes = timeLesson(lesson);
+    discard.str("");
+    rows.emplace_back("lesson_white", summarise(lessonTimes.with));
+    rows.emplace_back("lesson_white_without_detector", summarise(lessonTimes.without));
+    rows.emplace_back("erase_detector_still", summarise(lessonTimes.detectorStill));
+    rows.emplace_back("erase_detector_presenter", summarise(lessonTimes.detectorPresenter));
 
     std::cout.rdbuf(console);
     for (const auto& [name, timing] : rows) {
         print(name, timing);
     }
     std::printf("speedup_lecture %.1f\n", naive.mean / lecture.mean);
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("peak_rss_mb %ld\n", usage.ru_maxrss / 1024);
+    std::printf("lesson_white_key_frames %d\n", lessonTimes.keyFrames);
+    std::printf("peak_rss_mb %ld\n", peakRssMb());
     return 0;
 }
