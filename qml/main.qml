@@ -1114,7 +1114,8 @@ ApplicationWindow {
                 time = Math.max(duration, 2 * fadeTime)
             else
                 time = defaultTime
-            animation.start()
+            // A toast arriving while one shows replaces it and gets its full time.
+            animation.restart()
         }
 
         x: 0.375 * root.width

@@ -493,6 +493,30 @@ private slots:
         QVERIFY(doc->writes().isEmpty());
     }
 
+    void toastFadesOut() {
+        doc->eval("toast.show('x', 600)");
+        QTRY_VERIFY_WITH_TIMEOUT(number("toast.opacity") > 0.5, 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(number("toast.opacity"), 0.0, 2000);
+        QVERIFY(!bit("animation.running"));
+    }
+
+    // A second capture while the toast shows: its own text and its full time.
+    void aSecondCaptureRestartsTheToast() {
+        doc->press("captureButton");
+        doc->release("captureButton");
+        QTest::qWait(3500);
+        QVERIFY(number("toast.opacity") > 0.85);
+        doc->camera.saveResult = false;
+        doc->press("captureButton");
+        doc->release("captureButton");
+        QCOMPARE(doc->camera.saveCalls, 2);
+        QCOMPARE(text("message.text"), QString("Brisel image could not be saved"));
+        // Past the end of the first toast, within the second.
+        QTest::qWait(2500);
+        QVERIFY(number("toast.opacity") > 0.85);
+        QTRY_COMPARE_WITH_TIMEOUT(number("toast.opacity"), 0.0, 4000);
+    }
+
     void toastDurations_data() {
         QTest::addColumn<QString>("call");
         QTest::addColumn<double>("time");
