@@ -61,7 +61,8 @@ private:
 class LessonPdf {
 public:
     // `dir` ends with a separator, as the snapshot folder does.
-    explicit LessonPdf(const QString& dir);
+    explicit LessonPdf(const QString& dir = QString());
+    void setFolder(const QString& folder) { dir = folder; }
 
     // A picture was saved at `savedAt`: it becomes the lesson's next page and the PDF
     // is rewritten in the background.

@@ -29,6 +29,10 @@ std::string snapshotFileName(const std::tm& local) {
            twoDigits(local.tm_min) + "-" + twoDigits(local.tm_sec) + ".jpg";
 }
 
+std::string autoSaveFileName(const std::tm& local) {
+    return "Brisel_auto_" + snapshotFileName(local).substr(std::string("Brisel_").size());
+}
+
 std::string logTimestamp(const std::tm& local) {
     return datePart(local) + "_" + twoDigits(local.tm_hour) + ":" + twoDigits(local.tm_min) + ":" +
            twoDigits(local.tm_sec);

@@ -10,6 +10,9 @@
 // "Brisel_DD.MM.YYYY_hh-mm-ss.jpg" for a local time.
 std::string snapshotFileName(const std::tm& local);
 
+// "Brisel_auto_DD.MM.YYYY_hh-mm-ss.jpg": a board saved by itself before an erasure.
+std::string autoSaveFileName(const std::tm& local);
+
 // "DD.MM.YYYY_HH:MM:SS", the time stamp of the start banner in log.txt.
 std::string logTimestamp(const std::tm& local);
 

@@ -4,6 +4,7 @@
 #include "calibration_store.h"
 
 #include <QCursor>
+#include <QDateTime>
 #include <QDir>
 #include <QMetaObject>
 #include <QStandardPaths>
@@ -59,6 +60,7 @@ VideoStreamer::VideoStreamer(std::unique_ptr<CameraPlatform> platform)
     writeStartBanner();
     createPlaceholderImage();
     createSnapshotDirectory();
+    lessonPdf.setFolder(QString::fromStdString(snapshotDir));
     stats = LoopStats::fromEnvironment([this] { return handoff->takeCounters(); });
     // Called on the camera thread; coalesced by the hand-off, so one wake-up waits at most.
     handoff->setWake([this] {
@@ -168,6 +170,13 @@ void VideoStreamer::setOpenCalibration(bool value) {
     openCalibration = value;
     updateDecodePlan();
     emit openCalibrationChanged();
+}
+
+void VideoStreamer::setAutoSave(bool value) {
+    if (storeIfChanged(autoSave, value)) {
+        processor.setEraseDetection(value);
+        emit autoSaveChanged();
+    }
 }
 
 void VideoStreamer::setCameraConnected(bool value) {
@@ -367,6 +376,9 @@ void VideoStreamer::publishLivePicture(CameraFrame& frame) {
     if (stats) {
         stats->countFrame();
     }
+    if (processor.hasKeyFrame()) {
+        saveKeyFrame();
+    }
     snapshotFrame = outputs[0];
     const cv::Mat& display = outputs[1];
     std::cout << "result size: ";
@@ -469,8 +481,39 @@ bool VideoStreamer::saveImage() {
                   << std::endl;
         return false;
     }
+    const QDateTime now = QDateTime::currentDateTime();
     const QString name = QString::fromStdString(snapshotFileName(localTimeNow()));
     const QString fullPath = uniqueSnapshotPath(dir, name);
     std::cout << "filename : " << fullPath.toStdString() << std::endl;
-    return writeJpegFile(snapshotFrame, fullPath);
+    if (!writeJpegFile(snapshotFrame, fullPath)) {
+        return false;
+    }
+    lessonPdf.addPicture(fullPath, now);
+    return true;
+}
+
+// The board from before the erasure, as "Color" renders it without the overlay,
+// written like a snapshot.
+void VideoStreamer::saveKeyFrame() {
+    const cv::Mat board = processor.renderKeyFrame();
+    const QString dir = QString::fromStdString(snapshotDir);
+    bool saved = false;
+    if (board.empty()) {
+        std::cout << "board not saved before erasing: no picture of it was kept" << std::endl;
+    } else if (!QDir(dir).exists()) {
+        std::cout << "board not saved before erasing: the folder " << snapshotDir
+                  << " does not exist" << std::endl;
+    } else {
+        const QDateTime now = QDateTime::currentDateTime();
+        const QString name = QString::fromStdString(autoSaveFileName(localTimeNow()));
+        const QString fullPath = uniqueSnapshotPath(dir, name);
+        std::cout << "filename : " << fullPath.toStdString() << std::endl;
+        saved = writeJpegFile(board, fullPath);
+        if (saved) {
+            lessonPdf.addPicture(fullPath, now);
+        } else {
+            std::cout << "board not saved before erasing" << std::endl;
+        }
+    }
+    emit boardAutoSaved(saved);
 }

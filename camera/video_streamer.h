@@ -6,6 +6,7 @@
 #include "frame_handoff.h"
 #include "frame_processor.h"
 #include "jpeg_frame.h"
+#include "lesson_pdf.h"
 #include "loop_stats.h"
 #include "snapshot_files.h"
 
@@ -42,6 +43,7 @@ class VideoStreamer : public QObject {
     Q_PROPERTY(double arVal READ getArVal WRITE setArVal NOTIFY arValChanged)
     Q_PROPERTY(bool openCalibration READ getOpenCalibration WRITE setOpenCalibration NOTIFY
                    openCalibrationChanged)
+    Q_PROPERTY(bool autoSave READ getAutoSave WRITE setAutoSave NOTIFY autoSaveChanged)
     Q_PROPERTY(bool cameraConnected READ getCameraConnected WRITE setCameraConnected NOTIFY
                    cameraConnectedChanged)
     Q_PROPERTY(double p1x READ getP1x WRITE setP1x NOTIFY p1Changed)
@@ -69,6 +71,7 @@ public:
     bool getAr() const { return ar; }
     double getArVal() const { return arVal; }
     bool getOpenCalibration() const { return openCalibration; }
+    bool getAutoSave() const { return autoSave; }
     bool getCameraConnected() const { return cameraConnected; }
     double getP1x() const { return p1x; }
     double getP1y() const { return p1y; }
@@ -89,6 +92,7 @@ public:
     void setAr(bool value);
     void setArVal(double value);
     void setOpenCalibration(bool value);
+    void setAutoSave(bool value);
     void setCameraConnected(bool value);
     void setP1x(double value);
     void setP1y(double value);
@@ -106,6 +110,7 @@ public:
     const std::string& snapshotDirectory() const { return snapshotDir; }
     const FrameProcessor& pipeline() const { return processor; }
     const BoardCalibrator& boardCalibrator() const { return calibrator; }
+    LessonPdf& lesson() { return lessonPdf; }
 
 signals:
     void newImage(QImage& image);
@@ -120,6 +125,9 @@ signals:
     void expModeChanged();
     void expValChanged();
     void openCalibrationChanged();
+    void autoSaveChanged();
+    // The board kept before an erasure was written (true) or could not be (false).
+    void boardAutoSaved(bool saved);
     void cameraConnectedChanged();
     void calibImgAvailableChanged();
     void p1Changed();
@@ -149,6 +157,7 @@ private:
     void onBoardCornersReceived();
     void publishCalibrationPicture(CameraFrame& frame);
     void publishLivePicture(CameraFrame& frame);
+    void saveKeyFrame();
 
     BoardCalibrator calibrator;
     FrameProcessor processor;
@@ -178,6 +187,7 @@ private:
     bool ar = true;
     double arVal = 0.5;
     bool openCalibration = false;
+    bool autoSave = true;
     int calibFrameCount = 0;
     bool cameraConnected = true;
     double p1x = 0.0;
@@ -189,6 +199,8 @@ private:
     double p4x = 0.0;
     double p4y = 0.0;
     std::string snapshotDir;
+    // Every saved picture joins the lesson's PDF.
+    LessonPdf lessonPdf;
     std::unique_ptr<LoopStats> stats;
     std::shared_ptr<FrameHandoff> handoff;
     // Last: stopped first, before anything the wake-ups could reach.

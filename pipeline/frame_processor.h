@@ -41,6 +41,7 @@ public:
     void requestRebuild();
     // Looking for erasures costs a little per frame; switching it on starts afresh.
     void setEraseDetection(bool on);
+    bool eraseDetectionOn() const { return eraseDetection; }
 
     // True after a frame in which the board was wiped: the board from before is kept.
     bool hasKeyFrame() const { return keyFrame; }

@@ -383,6 +383,13 @@ ApplicationWindow {
         }
     }
 
+    Connections {
+        target: VideoStreamer
+        function onBoardAutoSaved(saved) {
+            toast.show(saved ? "Board saved before erasing" : "Board could not be saved", 5000)
+        }
+    }
+
     // The one-pixel window frame.
     Rectangle {
         anchors.fill: parent
@@ -1095,6 +1102,32 @@ ApplicationWindow {
                     calibBg.opacity = 1
                 }
             }
+        }
+
+        // Right of Restore and Recalibrate, in the style of the AR check box.
+        Rectangle {
+            x: mainbriselSettings.width * 0.42
+            y: mainbriselSettings.height * 0.7647
+            width: 20 * autoSaveBox.scale
+            height: 20 * autoSaveBox.scale
+            visible: true
+
+            CheckBox {
+                id: autoSaveBox
+                anchors.fill: parent
+                scale: mainbriselSettings.height * 0.00229
+                checked: true
+                onClicked: VideoStreamer.autoSave = autoSaveBox.checked
+            }
+        }
+
+        Text {
+            id: autoSaveText
+            text: "Auto-save before erasing"
+            x: mainbriselSettings.width * 0.47
+            y: mainbriselSettings.height * 0.7647
+            font.family: poppinsr400.name
+            font.pixelSize: mainbriselSettings.height * 0.034398
         }
     }
 

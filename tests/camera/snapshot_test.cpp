@@ -37,6 +37,7 @@ TEST(SnapshotNames, FileNameAndLogStampArePaddedAndOrderedDayFirst) {
     };
     for (const Row& row : rows) {
         EXPECT_EQ(snapshotFileName(row.time), row.fileName);
+        EXPECT_EQ("Brisel_auto_" + std::string(row.fileName).substr(7), autoSaveFileName(row.time));
         EXPECT_EQ(logTimestamp(row.time), row.logStamp);
     }
 }

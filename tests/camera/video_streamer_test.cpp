@@ -379,19 +379,22 @@ TEST(Properties, SettingsReachThePipelineAndUnchangedWritesAreSilent) {
         {"contrast", [&] { s.setContrast(55.9); }, [&] { return p.contrast == 55; }},
         {"ar", [&] { s.setAr(false); }, [&] { return !p.ar; }},
         {"arVal", [&] { s.setArVal(0.8); }, [&] { return p.arVal == 0.8; }},
+        {"autoSave", [&] { s.setAutoSave(false); }, [&] { return !p.eraseDetectionOn(); }},
     };
     for (const Row& row : rows) {
         row.write();
         EXPECT_TRUE(row.reached()) << row.name;
     }
     int emitted = 0;
-    for (auto signal : {&VideoStreamer::modeChanged, &VideoStreamer::detailsChanged,
-                        &VideoStreamer::arChanged, &VideoStreamer::p1Changed}) {
+    for (auto signal :
+         {&VideoStreamer::modeChanged, &VideoStreamer::detailsChanged, &VideoStreamer::arChanged,
+          &VideoStreamer::autoSaveChanged, &VideoStreamer::p1Changed}) {
         QObject::connect(&s, signal, [&emitted] { ++emitted; });
     }
     s.setMode(2);
     s.setDetails(7.5);
     s.setAr(false);
+    s.setAutoSave(false);
     EXPECT_EQ(emitted, 0);
     s.setP1x(0.25);
     s.setP1y(0.5);
@@ -512,6 +515,12 @@ TEST(Snapshots, SaveReportsWhetherAFileWasWrittenAndKeepsSameSecondShots) {
     ASSERT_TRUE(rig.streamer->saveImage());
     const QStringList files = QDir(dir).entryList({"Brisel_*.jpg"}, QDir::Files);
     EXPECT_GE(files.size(), 2) << files.join(",").toStdString();
+    // Both went into the lesson's PDF, one page each.
+    rig.streamer->lesson().rewriter().waitIdle();
+    EXPECT_EQ(rig.streamer->lesson().pageCount(), 2);
+    EXPECT_TRUE(rig.streamer->lesson().currentPdf().startsWith(dir + "Brisel_lesson_"));
+    EXPECT_TRUE(QFile::exists(rig.streamer->lesson().currentPdf()));
+    EXPECT_EQ(rig.streamer->lesson().rewriter().failed(), 0);
 }
 
 TEST(OpenVideoCamera, ASourceIsReadAtItsFrameRateWithThirtyForAMissingOne) {

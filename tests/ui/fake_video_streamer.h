@@ -24,6 +24,7 @@ class FakeVideoStreamer : public QObject {
     Q_PROPERTY(double arVal READ getArVal WRITE setArVal NOTIFY arValChanged)
     Q_PROPERTY(bool openCalibration READ getOpenCalibration WRITE setOpenCalibration NOTIFY
                    openCalibrationChanged)
+    Q_PROPERTY(bool autoSave READ getAutoSave WRITE setAutoSave NOTIFY autoSaveChanged)
     Q_PROPERTY(bool cameraConnected READ getCameraConnected WRITE setCameraConnected NOTIFY
                    cameraConnectedChanged)
     Q_PROPERTY(double p1x READ getP1x WRITE setP1x NOTIFY p1Changed)
@@ -58,6 +59,7 @@ public:
     bool getAr() const { return ar; }
     double getArVal() const { return arVal; }
     bool getOpenCalibration() const { return openCalibration; }
+    bool getAutoSave() const { return autoSave; }
     bool getCameraConnected() const { return connected; }
     double getP1x() const { return p[0]; }
     double getP1y() const { return p[1]; }
@@ -85,6 +87,9 @@ public:
     void setArVal(double v) { store("arVal", arVal, v, &FakeVideoStreamer::arValChanged); }
     void setOpenCalibration(bool v) {
         store("openCalibration", openCalibration, v, &FakeVideoStreamer::openCalibrationChanged);
+    }
+    void setAutoSave(bool v) {
+        store("autoSave", autoSave, v, &FakeVideoStreamer::autoSaveChanged);
     }
     void setCameraConnected(bool v) {
         store("cameraConnected", connected, v, &FakeVideoStreamer::cameraConnectedChanged);
@@ -118,6 +123,9 @@ signals:
     void expModeChanged();
     void expValChanged();
     void openCalibrationChanged();
+    void autoSaveChanged();
+    // A key frame was written (or could not be).
+    void boardAutoSaved(bool saved);
     void cameraConnectedChanged();
     void calibImgAvailableChanged();
     void p1Changed();
@@ -153,5 +161,6 @@ private:
     bool ar = true;
     double arVal = 0.5;
     bool openCalibration = false;
+    bool autoSave = true;
     double p[8] = {0, 0, 0, 0, 0, 0, 0, 0};
 };

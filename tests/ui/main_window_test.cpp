@@ -111,6 +111,9 @@ private slots:
         QTest::newRow("with the AR strength moved")
             << QString("arSlider") << QStringList{"mode=0",    "ar=true",        "arVal=0.5",
                                                   "details=4", "brightness=-81", "contrast=70"};
+        QTest::newRow("with auto-save off")
+            << QString("autoSaveBox")
+            << QStringList{"mode=0", "ar=true", "details=4", "brightness=-81", "contrast=70"};
     }
     void restoreToDefault() {
         QFETCH(QString, before);
@@ -134,6 +137,25 @@ private slots:
         QVERIFY(bit("color.checked"));
         QVERIFY(bit("ar.checked") && bit("ar.enabled") && bit("arSlider.enabled"));
         QCOMPARE(number("arSlider.value"), 0.5);
+        QCOMPARE(bit("autoSaveBox.checked"), before != "autoSaveBox");
+    }
+
+    void autoSaveBoxWritesItsState() {
+        openSettings();
+        QVERIFY(bit("autoSaveBox.checked"));
+        saveShot(doc->window, "ui_settings_auto_save.png");
+        // The box sits right of both bottom buttons, inside the panel.
+        QQuickItem* panel = doc->item("mainbriselSettings");
+        QQuickItem* box = doc->item("autoSaveBox");
+        const QRectF boxArea = box->mapRectToItem(panel, QRectF(0, 0, box->width(), box->height()));
+        for (const char* button : {"restoreButton", "recalibButton"}) {
+            QQuickItem* b = doc->item(button);
+            QVERIFY2(boxArea.left() > b->x() + b->width(), button);
+        }
+        QVERIFY(panel->contains(boxArea.bottomRight()));
+        doc->click("autoSaveBox");
+        doc->click("autoSaveBox");
+        QCOMPARE(doc->writes(), (QStringList{"autoSave=false", "autoSave=true"}));
     }
 
     void restorePutsTheSlidersBack() {
@@ -490,6 +512,22 @@ private slots:
             QTest::qWait(100);
             QCOMPARE(number("toast.opacity"), 0.0);
         }
+        QVERIFY(doc->writes().isEmpty());
+    }
+
+    void autoSavedToast_data() {
+        QTest::addColumn<bool>("saved");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("saved") << true << "Board saved before erasing";
+        QTest::newRow("not saved") << false << "Board could not be saved";
+    }
+    void autoSavedToast() {
+        QFETCH(bool, saved);
+        QFETCH(QString, message);
+        emit doc->camera.boardAutoSaved(saved);
+        QCOMPARE(text("message.text"), message);
+        QTRY_VERIFY_WITH_TIMEOUT(number("toast.opacity") > 0.85, 2000);
+        saveShot(doc->window, saved ? "ui_toast_auto_saved.png" : "ui_toast_auto_failed.png");
         QVERIFY(doc->writes().isEmpty());
     }
 
