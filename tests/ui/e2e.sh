@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end: the real program in a real X window on the replay camera over a generated
 # rig scene. It starts, switches modes in the settings panel, calibrates by clicking the
-# rig's true board corners, takes a snapshot and is unplugged; screenshots of every step
-# are kept. Usage: e2e.sh BRISEL BRISEL_RIG ARTIFACT_DIR
+# rig's true board corners, takes a snapshot and is unplugged; then it replays a short
+# lesson and must save the board before it is wiped, with the lesson PDF. Screenshots of
+# every step are kept. Usage: e2e.sh BRISEL BRISEL_RIG ARTIFACT_DIR
 set -euo pipefail
 brisel="$(realpath "$1")"
 rig="$(realpath "$2")"
@@ -214,4 +215,37 @@ if grep -q "ERROR: LeakSanitizer" "$console"; then
 fi
 [ "$status" -eq 0 ] || fail "the program exited with status $status"
 console_has "close clicked" || fail "no close line"
+
+step "a lesson replayed: the board is saved by itself before it is wiped, with the lesson PDF"
+"$rig" --out "$work/lesson" --board white --lesson --brief >"$work/lesson.txt" 2>&1 ||
+    { cat "$work/lesson.txt"; fail "the rig did not write the lesson"; }
+mkdir -p "$work/run2" "$work/home2"
+chmod 700 "$work/home2"
+cp -r "$work/run/calib_data" "$work/run2/"
+cd "$work/run2"
+: >"$work/console.txt"
+HOME="$work/home2" XDG_CONFIG_HOME="$work/home2/.config" XDG_RUNTIME_DIR="$work/home2" \
+    BRISEL_REPLAY="$work/lesson/lesson_white.avi" "$brisel" >"$work/console.txt" 2>&1 &
+pid=$!
+saved="$work/home2/Documents/Brisel"
+auto_saved() { ls "$saved"/Brisel_auto_*.jpg >/dev/null 2>&1; }
+wait_for 120 auto_saved || fail "no board was saved before the wipe"
+sleep 1
+shot 12_board_saved_toast
+console_has "filename : $saved//Brisel_auto_" || fail "no file line for the saved board"
+lesson_pdf() { ls "$saved"/Brisel_lesson_*.pdf >/dev/null 2>&1; }
+wait_for 30 lesson_pdf || fail "no lesson PDF"
+pdf="$(ls "$saved"/Brisel_lesson_*.pdf | head -1)"
+pages="$(pdfinfo "$pdf" | awk '/^Pages:/ { print $2 }')"
+echo "   $(ls "$saved"), PDF pages: $pages"
+[ "$pages" -eq "$(ls "$saved"/Brisel_*.jpg | wc -l)" ] || fail "the PDF does not hold every saved board"
+pdftoppm -r 40 -png -f 1 -l 1 "$pdf" "$shots/13_lesson_pdf_page"
+# The board kept holds the lesson's writing: dark strokes on the white board.
+ink=$(convert "$(ls "$saved"/Brisel_auto_*.jpg | head -1)" -colorspace Gray -fx "u < 0.5 ? 1 : 0" \
+    -format "%[fx:mean]" info:)
+echo "   dark share of the board kept: $ink"
+above "$ink" 0.01 || fail "the board kept holds no writing"
+kill "$pid"
+wait "$pid" 2>/dev/null || true
+pid=""
 echo "end-to-end run passed"

@@ -12,7 +12,7 @@ namespace {
 const char* const usage =
     "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
     "                  [--seed S] [--video [--quality Q] [--video-noise S] [--damage-every N]\n"
-    "                  [--corrupt-every N]] [--chessboard] [--lesson]\n"
+    "                  [--corrupt-every N]] [--chessboard] [--lesson [--brief]]\n"
     "\n"
     "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
     "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
@@ -39,7 +39,8 @@ const char* const usage =
     "  --lesson  instead of the scene, a whole lesson: writing, walks, a correction, a\n"
     "            light step and two board-fulls wiped (one pass, two passes), into\n"
     "            the video DIR/lesson_<board>.avi; its truth in DIR/truth_lesson_<board>/\n"
-    "            (events.txt, erasures.txt, ink_N.png); --frames and --still do not apply\n";
+    "            (events.txt, erasures.txt, ink_N.png); --frames and --still do not apply\n"
+    "  --brief   with --lesson: a few lines written and wiped in one pass\n";
 
 bool parseInt(const std::string& text, long long& value) {
     if (text.empty()) {
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
     rig::VideoConfig video;
     bool chessboard = false;
     bool lesson = false;
+    bool brief = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&](std::string& into) {
@@ -105,6 +107,8 @@ int main(int argc, char** argv) {
             chessboard = true;
         } else if (arg == "--lesson") {
             lesson = true;
+        } else if (arg == "--brief") {
+            brief = true;
         } else if (arg == "--out") {
             if (!value(out) || out.empty()) {
                 return fail("--out needs a directory");
@@ -154,7 +158,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (lesson) {
-        const rig::LessonConfig lessonConfig{config.board, config.seed, config.noise};
+        const rig::LessonConfig lessonConfig{config.board, config.seed, config.noise, brief};
         if (!rig::writeLesson(out, lessonConfig)) {
             return 1;
         }
