@@ -145,10 +145,8 @@ TEST_P(LessonTest, EveryBoardFullIsKeptOnceFromBeforeItsWipingWithItsInk) {
     }
 }
 
-const LessonCase lessons[] = {{rig::Board::White, 1, false},
-                              {rig::Board::White, 2, false},
-                              {rig::Board::Black, 3, false},
-                              {rig::Board::Green, 4, false}};
+const LessonCase lessons[] = {
+    {rig::Board::White, 1, false}, {rig::Board::Black, 3, false}, {rig::Board::Green, 4, false}};
 // Under the sanitizers a short lesson: one board-full, one pass.
 const LessonCase leanLesson{rig::Board::White, 1, true};
 
