@@ -181,20 +181,22 @@ bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
         // the board (the edges of a presenter standing still), is withdrawn, not wiped.
         const bool untrusted =
             frame - cell.gainedAt <= fleetingFrames || cell.gainedAt > steadyFrame;
-        const bool withdrawn = untrusted && counts.lost <= cell.recentGain + cellLossPixels;
+        const int recentInk = std::max(0, counts.kept - cell.inkBeforeGain);
+        const bool withdrawn = untrusted && counts.lost <= recentInk + cellLossPixels;
         if (cellLosesInk(counts.lost, counts.kept) && !withdrawn) {
             cell.lostInk = counts.lost;
             continue;
         }
         if (withdrawn) {
-            written -= std::min<long>(counts.lost, cell.recentGain);
-            cell.recentGain = 0;
+            written -= std::min(counts.lost, recentInk);
         }
         takeCell(cell, detail, colourUsed);
         written += counts.gained;
         if (counts.gained > cellLossPixels) {
-            // Gains in quick succession add up: a presenter's edges show for a while.
-            cell.recentGain = untrusted ? cell.recentGain + counts.gained : counts.gained;
+            // Gains in quick succession count from the ink the cell had before the first.
+            if (!untrusted) {
+                cell.inkBeforeGain = counts.kept;
+            }
             cell.gainedAt = frame;
         }
         cell.keptInk = counts.current;
@@ -254,7 +256,7 @@ void EraseDetector::startFrom(const cv::Mat& detail, const cv::Mat& colour) {
         cell.keptInk = count;
         cell.lostInk = 0;
         cell.gainedAt = neverGained;
-        cell.recentGain = 0;
+        cell.inkBeforeGain = count;
         keptTotal += count;
     }
     lostTotal = 0;
@@ -318,7 +320,7 @@ void EraseDetector::acceptSettledLosses(const cv::Mat& detail, const cv::Mat& co
         // What is taken now may yet leave (a presenter who stood long): not trusted
         // for a moment.
         cell.gainedAt = updates - 1;
-        cell.recentGain = counts.gained;
+        cell.inkBeforeGain = counts.kept;
         cell.keptInk = counts.current;
         cell.lostInk = 0;
     }

@@ -47,8 +47,8 @@ private:
         cv::Rect bounds;
         int keptInk = 0;       // ink of the kept picture in this cell
         int lostInk = 0;       // kept ink the board no longer shows
-        long gainedAt = -1000; // the update that last added ink, and how much
-        int recentGain = 0;
+        long gainedAt = -1000; // the update that last added ink
+        int inkBeforeGain = 0; // the cell's kept ink before its latest gains
     };
     struct Counts {
         int kept = 0;
