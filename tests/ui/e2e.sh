@@ -232,7 +232,7 @@ auto_saved() { ls "$saved"/Brisel_auto_*.jpg >/dev/null 2>&1; }
 wait_for 120 auto_saved || fail "no board was saved before the wipe"
 sleep 1
 shot 12_board_saved_toast
-console_has "filename : $saved//Brisel_auto_" || fail "no file line for the saved board"
+console_has "//Brisel//Brisel_auto_" || fail "no file line for the saved board"
 lesson_pdf() { ls "$saved"/Brisel_lesson_*.pdf >/dev/null 2>&1; }
 wait_for 30 lesson_pdf || fail "no lesson PDF"
 pdf="$(ls "$saved"/Brisel_lesson_*.pdf | head -1)"
