@@ -1,6 +1,7 @@
 // The board-corner calibration through the camera object, on the rig's lens files: the
 // console, the files, the store and the pipeline after an accepted and a refused set of
 // corners, and the calibrationFinished signal the dialogue listens to.
+#include "event_pump.h"
 #include "fake_camera.h"
 #include "video_streamer.h"
 
@@ -52,20 +53,6 @@ std::string fileBytes(const std::string& path) {
 
 using Corners = std::array<cv::Point2d, 4>;
 
-// Runs the event loop until `done` holds; false after `timeoutMs`.
-bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
 // A camera object on rig frames whose calibration picture has been made, counting the
 // calibrationFinished answers.
 struct Calibrating {
@@ -93,7 +80,8 @@ struct Calibrating {
     void openCalibrationPicture() {
         const size_t before = pictures;
         streamer->setOpenCalibration(true);
-        EXPECT_TRUE(pumpUntil([&] { return pictures > before; })) << "no calibration picture";
+        EXPECT_TRUE(pumpUntil([&] { return pictures > before; }, 60000))
+            << "no calibration picture";
     }
     void click(const Corners& c) {
         streamer->setP1x(c[0].x);
@@ -108,7 +96,7 @@ struct Calibrating {
     // Back to the live view until the pipeline has rebuilt from the calibration.
     void rebuilt() {
         streamer->setOpenCalibration(false);
-        EXPECT_TRUE(pumpUntil([&] { return streamer->pipeline().buildCount > 0; }));
+        EXPECT_TRUE(pumpUntil([&] { return streamer->pipeline().buildCount > 0; }, 60000));
     }
 };
 

@@ -1,3 +1,4 @@
+#include "event_pump.h"
 #include "fake_camera.h"
 #include "video_streamer.h"
 
@@ -21,20 +22,6 @@
 #include <set>
 
 namespace {
-
-// Runs the event loop until `done` holds; false after `timeoutMs`.
-bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 bool isPlaceholder(const QImage& image) {
     return image.constBits() == placeholderImage.constBits();
