@@ -5,6 +5,10 @@
 #include <cmath>
 #include <sstream>
 
+#ifdef __linux__
+#include <pthread.h>
+#endif
+
 namespace {
 
 constexpr int probedCameraCount = 10;
@@ -19,6 +23,15 @@ constexpr int framesDiscardedAfterOpen = 5;
 // Back-ends that hand over the encoded frame give its bytes as one row.
 bool isEncoded(const cv::Mat& raw) {
     return raw.rows == 1 && raw.type() == CV_8UC1;
+}
+
+// Named threads tell where the cores go in top, perf and gdb.
+void nameThisThread(const char* name) {
+#ifdef __linux__
+    pthread_setname_np(pthread_self(), name);
+#else
+    (void)name;
+#endif
 }
 
 } // namespace
@@ -45,7 +58,9 @@ bool CameraSession::attached() {
 }
 
 void CameraSession::run() {
+    nameThisThread("brisel-camera");
     std::thread watch(&CameraSession::watchPresence, this);
+    std::thread decode(&CameraSession::decodeFrames, this);
     while (!handoff->stopRequested()) {
         if (auto path = handoff->takeSourceRequest()) {
             openSource(*path);
@@ -68,12 +83,14 @@ void CameraSession::run() {
     }
     handoff->endStreaming();
     watch.join();
+    decode.join();
     capture->release();
 }
 
 // A lost camera may hold a read for the capture's whole timeout, so the bus is
 // watched from here, not between reads.
 void CameraSession::watchPresence() {
+    nameThisThread("brisel-presence");
     while (!handoff->waitForStop(presenceWatchPeriod)) {
         if (handoff->isStreaming() && !attached()) {
             handoff->reportUnplugged();
@@ -112,7 +129,7 @@ void CameraSession::openCamera() {
     handoff->postLine(text.str(), true);
     handoff->postConnection(true, cameraIndex);
     mode = Mode::Camera;
-    lastGoodFrame = Clock::now();
+    streamingSince = Clock::now();
     handoff->beginStreaming();
 }
 
@@ -235,8 +252,9 @@ void CameraSession::readCameraFrame() {
         return;
     }
     if (!raw.empty()) {
-        deliver(raw);
+        queue(raw);
     }
+    const auto lastGoodFrame = std::max(streamingSince, handoff->lastFramePosted());
     if (Clock::now() - lastGoodFrame < hiccupLimit) {
         if (raw.empty()) {
             handoff->waitForStop(emptyReadPause);
@@ -264,39 +282,60 @@ void CameraSession::readSourceFrame() {
     cv::Mat raw;
     capture->read(raw);
     if (!raw.empty()) {
-        deliver(raw);
+        queue(raw);
     }
 }
 
-void CameraSession::deliver(cv::Mat& raw) {
+void CameraSession::queue(cv::Mat& raw) {
     CameraFrame frame;
     frame.size = frameSize;
+    frame.encoded = raw;
+    handoff->queueForDecode(std::move(frame));
+}
+
+// ---------------------------------------------------------------- decoding
+
+void CameraSession::decodeFrames() {
+    nameThisThread("brisel-decode");
+    CameraFrame frame;
+    while (!handoff->stopRequested()) {
+        if (handoff->takeForDecode(frame, decoderIdleWait) && checkAndDecode(frame)) {
+            sequence = handoff->postFrame(std::move(frame), postPatience);
+        }
+        frame = CameraFrame();
+    }
+}
+
+// The frame as read arrives in `encoded`; a good one leaves with its JPEG there (or
+// nothing, for back-ends that decode) and its pixels when the pipeline will read them.
+bool CameraSession::checkAndDecode(CameraFrame& frame) {
+    cv::Mat raw = std::move(frame.encoded);
+    frame.encoded = cv::Mat();
     if (isEncoded(raw)) {
         const FrameDamage damage = checkEncodedFrame(raw.data, raw.total());
         if (damage != FrameDamage::None) {
             reportDamage();
-            return;
+            return false;
         }
         frame.encoded = raw;
         if (handoff->decodePlan().wantsPixels(sequence + 1)) {
             cv::Mat& pixels = pixelBuffers.freeBuffer();
-            const FrameDamage decoded = decoder.decode(raw.data, raw.total(), frameSize, pixels);
+            const FrameDamage decoded = decoder.decode(raw.data, raw.total(), frame.size, pixels);
             handoff->countDecoded();
             if (decoded != FrameDamage::None) {
                 reportDamage();
-                return;
+                return false;
             }
             frame.pixels = pixels;
         }
-    } else if (raw.size() != frameSize || raw.type() != CV_8UC3) {
+    } else if (raw.size() != frame.size || raw.type() != CV_8UC3) {
         reportDamage();
-        return;
+        return false;
     } else {
         frame.pixels = raw;
     }
-    frame.sequence = ++sequence;
-    lastGoodFrame = Clock::now();
-    handoff->postFrame(std::move(frame));
+    frame.sequence = sequence + 1;
+    return true;
 }
 
 void CameraSession::reportDamage() {

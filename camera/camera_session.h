@@ -26,12 +26,18 @@ public:
     // Without a good frame for this long the camera is released and opened again.
     static constexpr std::chrono::milliseconds hiccupLimit{1000};
     static constexpr std::chrono::milliseconds emptyReadPause{5};
+    // A decoded frame waits this long for the GUI thread to take the one before it: a
+    // frame replaced unseen may have been the one whose pixels the pipeline wanted.
+    static constexpr std::chrono::milliseconds postPatience{25};
+    // How often an idle decoder thread looks whether it must stop.
+    static constexpr std::chrono::milliseconds decoderIdleWait{100};
 
     CameraSession(std::unique_ptr<CameraPlatform> platform, std::shared_ptr<FrameHandoff> handoff);
     CameraSession(const CameraSession&) = delete;
     CameraSession& operator=(const CameraSession&) = delete;
 
-    // The camera thread: runs until the hand-off asks it to stop.
+    // The camera thread: runs until the hand-off asks it to stop. Reading and decoding
+    // run on threads of their own, so a decode never makes the reader late for a frame.
     void run();
 
 private:
@@ -40,6 +46,7 @@ private:
 
     bool attached();
     void watchPresence();
+    void decodeFrames();
     void openCamera();
     bool probeCameraIndex(int index);
     void configureCapture();
@@ -47,7 +54,8 @@ private:
     void readCameraFrame();
     void readSourceFrame();
     void applyExposureRequest();
-    void deliver(cv::Mat& raw);
+    void queue(cv::Mat& raw);
+    bool checkAndDecode(CameraFrame& frame);
     void reportDamage();
     void line(const std::string& text, bool alsoToLog = false);
 
@@ -61,11 +69,13 @@ private:
     bool cameraConnected = true;
     int savedExposure = 0;
     cv::Size frameSize;
-    std::uint64_t sequence = 0;
-    Clock::time_point lastGoodFrame;
+    Clock::time_point streamingSince;
     Clock::duration sourceInterval{};
     Clock::time_point nextSourceRead;
-    JpegDecoder decoder;
+
+    // The decoder thread's own.
+    std::uint64_t sequence = 0;
+    JpegDecoder decoder{cameraDecodeOptions};
     // Two pictures may be held by the GUI thread (one in the pipeline, one waiting)
     // while the next is decoded.
     PictureRing pixelBuffers{3};

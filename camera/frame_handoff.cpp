@@ -49,13 +49,52 @@ void FrameHandoff::wakeLocked() {
     }
 }
 
-void FrameHandoff::postFrame(CameraFrame frame) {
+void FrameHandoff::discardFramesLocked() {
+    waiting.reset();
+    undecoded.reset();
+    ++stream;
+    frameTaken.notify_all();
+}
+
+void FrameHandoff::queueForDecode(CameraFrame frame) {
     std::lock_guard lock(mutex);
-    if (waiting) {
+    if (undecoded) {
         ++counters.dropped;
     }
+    frame.stream = stream;
+    undecoded = std::move(frame);
+    undecodedArrived.notify_one();
+}
+
+bool FrameHandoff::takeForDecode(CameraFrame& frame, Clock::duration duration) {
+    std::unique_lock lock(mutex);
+    if (!undecodedArrived.wait_for(lock, duration, [this] { return stop || undecoded; }) || stop) {
+        return false;
+    }
+    frame = std::move(*undecoded);
+    undecoded.reset();
+    return true;
+}
+
+std::uint64_t FrameHandoff::postFrame(CameraFrame frame, Clock::duration patience) {
+    std::unique_lock lock(mutex);
+    frameTaken.wait_for(lock, patience, [&] { return !waiting || stop || frame.stream != stream; });
+    if (frame.stream != stream) {
+        return frame.sequence - 1;
+    }
+    if (waiting) {
+        ++counters.dropped;
+        frame.sequence = waiting->sequence;
+    }
     waiting = std::move(frame);
+    lastPosted = Clock::now();
     wakeLocked();
+    return waiting->sequence;
+}
+
+FrameHandoff::Clock::time_point FrameHandoff::lastFramePosted() const {
+    std::lock_guard lock(mutex);
+    return lastPosted;
 }
 
 void FrameHandoff::postLine(std::string line, bool alsoToLog) {
@@ -68,7 +107,7 @@ void FrameHandoff::postLine(std::string line, bool alsoToLog) {
 void FrameHandoff::postConnection(bool connected, int index) {
     std::lock_guard lock(mutex);
     if (!connected || index == -1) {
-        waiting.reset();
+        discardFramesLocked();
     }
     events.push_back({CameraEvent::Kind::Connection, {}, connected, index});
     wakeLocked();
@@ -87,6 +126,7 @@ bool FrameHandoff::isStreaming() const {
 void FrameHandoff::endStreaming() {
     std::lock_guard lock(mutex);
     streaming = false;
+    discardFramesLocked();
 }
 
 bool FrameHandoff::reportUnplugged() {
@@ -95,7 +135,7 @@ bool FrameHandoff::reportUnplugged() {
         return false;
     }
     streaming = false;
-    waiting.reset();
+    discardFramesLocked();
     events.push_back({CameraEvent::Kind::Connection, {}, false, -1});
     wakeLocked();
     return true;
@@ -124,6 +164,11 @@ void FrameHandoff::countDecoded(int frames) {
 void FrameHandoff::countDamaged(int frames) {
     std::lock_guard lock(mutex);
     counters.damaged += frames;
+}
+
+void FrameHandoff::countDropped(int frames) {
+    std::lock_guard lock(mutex);
+    counters.dropped += frames;
 }
 
 bool FrameHandoff::stopRequested() const {
@@ -163,6 +208,7 @@ bool FrameHandoff::takeFrame(CameraFrame& frame) {
     }
     frame = std::move(*waiting);
     waiting.reset();
+    frameTaken.notify_all();
     return true;
 }
 
@@ -196,6 +242,8 @@ void FrameHandoff::requestStop() {
     std::lock_guard lock(mutex);
     stop = true;
     requestArrived.notify_all();
+    undecodedArrived.notify_all();
+    frameTaken.notify_all();
 }
 
 bool FrameHandoff::waitFinished(Clock::duration timeout) {

@@ -37,6 +37,9 @@ struct CameraFrame {
     cv::Size size;
     // Counts the frames of the whole run; the decode plan refers to it.
     std::uint64_t sequence = 0;
+    // Frames read before a disconnect or a new source belong to an older stream and
+    // are never handed on.
+    std::uint64_t stream = 0;
 };
 
 // What the camera thread tells the GUI thread besides frames, in the order it happened.
@@ -83,13 +86,26 @@ public:
     void setWake(std::function<void()> wake);
 
     // ---- camera side
-    void postFrame(CameraFrame frame);
+    // The reader hands each frame it read to the decoder thread, in order. One frame
+    // waits at most: a newer one replaces it and counts as dropped.
+    void queueForDecode(CameraFrame frame);
+    // Decoder thread: the next frame read, waiting up to `duration`; false on timeout
+    // or stop.
+    bool takeForDecode(CameraFrame& frame, Clock::duration duration);
+    // A good frame for the GUI thread; one of an older stream is discarded. While a
+    // frame waits, this gives the GUI thread up to `patience` to take it; then the new
+    // frame replaces it and takes its sequence number, so that the plan, which counts
+    // the frames the GUI thread takes, stays in step. Returns the number it got.
+    std::uint64_t postFrame(CameraFrame frame, Clock::duration patience = {});
+    // When the last good frame was posted; the reader's hiccup rule looks at it.
+    Clock::time_point lastFramePosted() const;
     // Console (and log.txt) lines are written by the GUI thread, in this order.
     void postLine(std::string line, bool alsoToLog = false);
     // A lost or failed connection also clears the waiting frame: no stale picture
     // may follow the placeholder.
     void postConnection(bool connected, int index);
     // Streaming means the presence watch is on; an unplug seen by the watch ends it.
+    // Ending it discards the frames still on their way.
     void beginStreaming();
     bool isStreaming() const;
     void endStreaming();
@@ -101,6 +117,8 @@ public:
     DecodePlan decodePlan() const;
     void countDecoded(int frames = 1);
     void countDamaged(int frames = 1);
+    // Also on the GUI side: a frame that came without the pixels the pipeline wanted.
+    void countDropped(int frames = 1);
     bool stopRequested() const;
     // Sleeps up to `duration`; returns early (true) on stop or a new source request.
     bool waitForRequest(Clock::duration duration);
@@ -123,6 +141,7 @@ public:
 
 private:
     void wakeLocked();
+    void discardFramesLocked();
 
     mutable std::mutex mutex;
     std::condition_variable requestArrived;
@@ -130,6 +149,11 @@ private:
     std::function<void()> wake;
     bool wakePending = false;
     std::optional<CameraFrame> waiting;
+    std::optional<CameraFrame> undecoded;
+    std::condition_variable undecodedArrived;
+    std::condition_variable frameTaken;
+    std::uint64_t stream = 0;
+    Clock::time_point lastPosted{};
     std::deque<CameraEvent> events;
     bool streaming = false;
     std::optional<ExposureRequest> exposure;

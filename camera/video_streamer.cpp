@@ -311,24 +311,14 @@ void VideoStreamer::onFrame(CameraFrame& frame) {
     updateDecodePlan();
 }
 
-// Frames the camera thread did not decode ahead are decoded here when they are read
-// after all (a setting changed in between); a damaged one is dropped.
-bool VideoStreamer::ensurePixels(CameraFrame& frame) {
-    if (!frame.pixels.empty()) {
-        return true;
-    }
-    cv::Mat& pixels = decodedHere.freeBuffer();
-    const FrameDamage damage =
-        decoder.decode(frame.encoded.data, frame.encoded.total(), frame.size, pixels);
-    handoff->countDecoded();
-    if (damage != FrameDamage::None) {
-        handoff->countDamaged();
-        if (auto text = damageReport.count(DamageReport::Clock::now())) {
-            std::cout << *text << std::endl;
-        }
+// A frame the camera thread did not decode (the plan changed while it was on its way)
+// is not decoded here, where it would stall the window for tens of milliseconds: it is
+// dropped, and the plan sent after it asks for the pixels of the next one.
+bool VideoStreamer::hasPixels(const CameraFrame& frame) {
+    if (frame.pixels.empty()) {
+        handoff->countDropped();
         return false;
     }
-    frame.pixels = pixels;
     return true;
 }
 
@@ -353,7 +343,7 @@ void VideoStreamer::updateDecodePlan() {
 
 void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
     std::cout << "Calibration started!!! " << calibFrameCount << std::endl;
-    if (calibFrameCount != 0 || !ensurePixels(frame)) {
+    if (calibFrameCount != 0 || !hasPixels(frame)) {
         return;
     }
     std::cout << "calib frame is not empty!!!" << std::endl;
@@ -366,7 +356,8 @@ void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
 void VideoStreamer::publishLivePicture(CameraFrame& frame) {
     std::vector<cv::Mat> outputs;
     if (processor.readsFramePixels(frame.size)) {
-        if (!ensurePixels(frame)) {
+        if (!hasPixels(frame)) {
+            processor.skipFrame();
             return;
         }
         outputs = processor.processFrame(frame.pixels);

@@ -5,7 +5,6 @@
 #include "camera_session.h"
 #include "frame_handoff.h"
 #include "frame_processor.h"
-#include "jpeg_frame.h"
 #include "lesson_pdf.h"
 #include "loop_stats.h"
 #include "snapshot_files.h"
@@ -146,7 +145,7 @@ private:
     void onCameraEvents();
     void onConnection(const CameraEvent& event);
     void onFrame(CameraFrame& frame);
-    bool ensurePixels(CameraFrame& frame);
+    bool hasPixels(const CameraFrame& frame);
     void publishPlaceholder();
     void updateDecodePlan();
     void applyExposure();
@@ -170,9 +169,6 @@ private:
     // The pipeline's clean board picture of the last frame (its own buffer).
     cv::Mat snapshotFrame;
     cv::Mat calibrationFrame;
-    PictureRing decodedHere{2};
-    JpegDecoder decoder;
-    DamageReport damageReport;
     bool liveShown = false;
     cv::Size frameSize;
     std::uint64_t lastSequence = 0;

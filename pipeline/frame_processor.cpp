@@ -78,6 +78,12 @@ std::vector<cv::Mat> FrameProcessor::processUnreadFrame(cv::Size frameSize) {
     return runFrame(nullptr);
 }
 
+void FrameProcessor::skipFrame() {
+    changedOutputs = false;
+    keyFrame = false;
+    advanceFrameCounter();
+}
+
 // Mirrors the stages: the motion stage reads every other frame, a rebuild reads the
 // frame, and between motion frames only cells still marked moving are corrected.
 bool FrameProcessor::readsFramePixels(cv::Size frameSize, int ahead) const {

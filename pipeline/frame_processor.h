@@ -25,6 +25,10 @@ public:
     // like any frame, and its pixels need not be decoded. Returns empty matrices,
     // touching nothing, when the frame's pixels would be read after all.
     std::vector<cv::Mat> processUnreadFrame(cv::Size frameSize);
+    // A frame the pipeline would read but whose pixels are missing: it keeps its place
+    // in the count (so plans made ahead stay in step), changes nothing and prints no
+    // "f : " line; what it would have read waits for the next frame read.
+    void skipFrame();
     // Whether the frame `ahead` frames after the next one (0: the next) will have its
     // pixels read, as far as the pipeline's state now tells. Exact for the next frame.
     bool readsFramePixels(cv::Size frameSize, int ahead = 0) const;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -16,26 +18,94 @@ CameraFrame frameNumber(std::uint64_t sequence) {
 } // namespace
 
 // A slow GUI thread never queues frames: the newest replaces the waiting one without
-// copying its pixels, and one wake-up waits at most.
+// copying its pixels and takes its number, and one wake-up waits at most.
 TEST(FrameHandoff, HoldsOneFrameTheNewestAndWakesOncePerTake) {
     FrameHandoff handoff;
     int wakes = 0;
     handoff.setWake([&wakes] { ++wakes; });
     CameraFrame third = frameNumber(3);
     const uchar* thirdPixels = third.pixels.data;
-    handoff.postFrame(frameNumber(1));
-    handoff.postFrame(frameNumber(2));
-    handoff.postFrame(std::move(third));
+    EXPECT_EQ(handoff.postFrame(frameNumber(1)), 1u);
+    EXPECT_EQ(handoff.postFrame(frameNumber(2)), 1u);
+    EXPECT_EQ(handoff.postFrame(std::move(third)), 1u);
     EXPECT_EQ(wakes, 1);
     handoff.takeEvents();
     CameraFrame taken;
     ASSERT_TRUE(handoff.takeFrame(taken));
-    EXPECT_EQ(taken.sequence, 3u);
+    EXPECT_EQ(taken.sequence, 1u);
     EXPECT_EQ(taken.pixels.data, thirdPixels);
     EXPECT_FALSE(handoff.takeFrame(taken));
     EXPECT_EQ(handoff.takeCounters().dropped, 2);
-    handoff.postFrame(frameNumber(4));
+    handoff.postFrame(frameNumber(2));
     EXPECT_EQ(wakes, 2);
+}
+
+// The decoder gives the GUI thread its patience to take the waiting frame before the
+// next replaces it; without patience, or with a GUI thread too slow, it is replaced.
+TEST(FrameHandoff, APostWaitsItsPatienceForTheWaitingFrameToBeTaken) {
+    struct Row {
+        std::chrono::milliseconds patience;
+        std::chrono::milliseconds takenAfter;
+        bool replaced;
+    };
+    using std::chrono::milliseconds;
+    for (const Row row : {Row{milliseconds(2000), milliseconds(20), false},
+                          Row{milliseconds(0), milliseconds(20), true},
+                          Row{milliseconds(20), milliseconds(400), true}}) {
+        FrameHandoff handoff;
+        handoff.postFrame(frameNumber(1));
+        std::thread gui([&] {
+            std::this_thread::sleep_for(row.takenAfter);
+            CameraFrame frame;
+            handoff.takeFrame(frame);
+        });
+        const std::uint64_t number = handoff.postFrame(frameNumber(2), row.patience);
+        gui.join();
+        EXPECT_EQ(number, row.replaced ? 1u : 2u) << row.patience.count();
+        EXPECT_EQ(handoff.takeCounters().dropped, row.replaced ? 1 : 0) << row.patience.count();
+    }
+}
+
+// Between the reader and the decoder one frame waits at most, the newest. A frame still
+// on its way when the stream ends (an unplug, a lost connection, a new source) is
+// never handed to the GUI thread, even when the decoder posts it afterwards.
+TEST(FrameHandoff, FramesOfAnEndedStreamNeverReachTheGuiThread) {
+    FrameHandoff queue;
+    queue.queueForDecode(frameNumber(7));
+    queue.queueForDecode(frameNumber(8));
+    CameraFrame next;
+    ASSERT_TRUE(queue.takeForDecode(next, std::chrono::milliseconds(0)));
+    EXPECT_EQ(next.sequence, 8u);
+    EXPECT_EQ(queue.takeCounters().dropped, 1);
+    EXPECT_FALSE(queue.takeForDecode(next, std::chrono::milliseconds(1)));
+
+    const std::vector<std::function<void(FrameHandoff&)>> endings = {
+        [](FrameHandoff& h) { h.endStreaming(); },
+        [](FrameHandoff& h) { h.reportUnplugged(); },
+        [](FrameHandoff& h) { h.postConnection(false, -1); },
+    };
+    for (std::size_t i = 0; i < endings.size(); ++i) {
+        FrameHandoff handoff;
+        handoff.beginStreaming();
+        handoff.queueForDecode(frameNumber(1));
+        handoff.queueForDecode(frameNumber(2));
+        CameraFrame inDecoder;
+        ASSERT_TRUE(handoff.takeForDecode(inDecoder, std::chrono::milliseconds(0)));
+        handoff.queueForDecode(frameNumber(3));
+        endings[i](handoff);
+        handoff.postFrame(std::move(inDecoder));
+        CameraFrame frame;
+        EXPECT_FALSE(handoff.takeFrame(frame)) << "ending " << i;
+        EXPECT_FALSE(handoff.takeForDecode(frame, std::chrono::milliseconds(0))) << "ending " << i;
+        handoff.queueForDecode(frameNumber(4));
+        ASSERT_TRUE(handoff.takeForDecode(frame, std::chrono::milliseconds(0)));
+        handoff.postFrame(std::move(frame));
+        EXPECT_TRUE(handoff.takeFrame(frame)) << "a frame of the new stream goes through";
+    }
+    FrameHandoff stopped;
+    stopped.queueForDecode(frameNumber(1));
+    stopped.requestStop();
+    EXPECT_FALSE(stopped.takeForDecode(next, std::chrono::milliseconds(0)));
 }
 
 // Lines and connection changes arrive in order; a lost connection clears the waiting
@@ -86,28 +156,31 @@ TEST(FrameHandoff, DecodePlanCoversTheComingFramesAndFollowsBeyondAfterThem) {
 }
 
 // The camera thread posting while the GUI thread takes: every frame is either taken or
-// counted as dropped, in order, and the newest is never lost. The ThreadSanitizer build
-// checks the locking.
-TEST(FrameHandoff, ConcurrentPostsAndTakesLoseNothingAndKeepTheOrder) {
-    constexpr std::uint64_t posted = 3000;
+// counted as dropped, and the numbers the GUI thread sees count the frames it took, one
+// by one, as the decode plan assumes. The ThreadSanitizer build checks the locking.
+TEST(FrameHandoff, ConcurrentPostsAndTakesLoseNothingAndKeepTheCount) {
+    constexpr int posted = 3000;
     FrameHandoff handoff;
-    std::thread camera([&handoff] {
-        for (std::uint64_t i = 1; i <= posted; ++i) {
-            handoff.postFrame(frameNumber(i));
+    std::atomic<bool> done{false};
+    std::thread camera([&] {
+        std::uint64_t sequence = 0;
+        for (int i = 0; i < posted; ++i) {
+            sequence = handoff.postFrame(frameNumber(sequence + 1));
         }
+        done = true;
     });
-    std::uint64_t last = 0;
-    int taken = 0;
-    while (last < posted) {
+    std::uint64_t taken = 0;
+    for (;;) {
+        const bool finished = done;
         CameraFrame frame;
         if (handoff.takeFrame(frame)) {
-            ASSERT_GT(frame.sequence, last);
-            last = frame.sequence;
-            ++taken;
+            ASSERT_EQ(frame.sequence, ++taken);
+        } else if (finished) {
+            break;
         }
     }
     camera.join();
-    EXPECT_EQ(taken + handoff.takeCounters().dropped, static_cast<int>(posted));
+    EXPECT_EQ(static_cast<int>(taken) + handoff.takeCounters().dropped, posted);
 }
 
 // Buffers come back for reuse once released, and one still held is never handed out.

@@ -165,6 +165,32 @@ TEST(PipelineChain, OptimisedPipelineMatchesThePlainReferenceOnEveryFrame) {
     EXPECT_EQ(unreadStill, rig.still / 2) << "a still board's odd frames are never read";
 }
 
+// A frame whose pixels never came keeps its place in the count, so a decode plan made
+// before it stays in step; it changes nothing and prints no frame line.
+TEST(PipelineChain, ASkippedFrameKeepsItsPlaceInTheCountAndChangesNothing) {
+    const TestRig& rig = testRig();
+    FrameProcessor processor;
+    processor.setBoardColor(static_cast<int>(rig::Board::White));
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; ++i) {
+        processor.processFrame(rig.frame(rig::Board::White, i));
+    }
+    const cv::Size size = rig.frame(rig::Board::White, 3).size();
+    std::vector<bool> plan;
+    for (int ahead = 0; ahead < 4; ++ahead) {
+        plan.push_back(processor.readsFramePixels(size, ahead));
+    }
+    testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    processor.skipFrame();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_FALSE(processor.outputsChanged());
+    EXPECT_FALSE(processor.hasKeyFrame());
+    for (int ahead = 0; ahead < 3; ++ahead) {
+        EXPECT_EQ(processor.readsFramePixels(size, ahead), plan[ahead + 1]) << ahead;
+    }
+}
+
 // Mean absolute difference of two pictures inside a rectangle.
 double meanDifference(const cv::Mat& a, const cv::Mat& b, const cv::Rect& box) {
     const cv::Scalar d = cv::mean(cv::abs(a(box) - b(box)) + cv::abs(b(box) - a(box)));
