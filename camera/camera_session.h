@@ -29,8 +29,9 @@ public:
     // A decoded frame waits this long for the GUI thread to take the one before it: a
     // frame replaced unseen may have been the one whose pixels the pipeline wanted.
     static constexpr std::chrono::milliseconds postPatience{25};
-    // How often an idle decoder thread looks whether it must stop.
-    static constexpr std::chrono::milliseconds decoderIdleWait{100};
+    // An idle decoder thread sleeps this long at most: stopping wakes it anyway, and an
+    // unplugged camera must cost next to nothing.
+    static constexpr std::chrono::milliseconds decoderIdleWait{2000};
 
     CameraSession(std::unique_ptr<CameraPlatform> platform, std::shared_ptr<FrameHandoff> handoff);
     CameraSession(const CameraSession&) = delete;

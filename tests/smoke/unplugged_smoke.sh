@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts the real program in an X window with no camera: a window must appear, the
 # log must hold the banner and the unplugged line, and the idle process must stay
-# under 5 % of one core over ten seconds. Usage: unplugged_smoke.sh BRISEL ARTIFACT_DIR
+# under 5 % of one core over ten seconds (BRISEL_IDLE_CPU_LIMIT, in percent, for a
+# sanitizer build). Usage: unplugged_smoke.sh BRISEL ARTIFACT_DIR
 set -euo pipefail
 brisel="$1"
 artifacts="$2"
@@ -44,6 +45,7 @@ grep -q "^camera connected : 0 cam id : -1$" log.txt || { echo "FAIL: no unplugg
 lines=$(grep -c "^camera connected : 0 cam id : -1$" log.txt)
 echo "unplugged lines in log.txt after ~12 s: $lines"
 [ "$lines" -le 30 ] || { echo "FAIL: the open sequence runs too often ($lines)"; exit 1; }
-[ "$percent" -lt 5 ] || { echo "FAIL: ${percent} % CPU while unplugged"; exit 1; }
+limit="${BRISEL_IDLE_CPU_LIMIT:-5}"
+[ "$percent" -lt "$limit" ] || { echo "FAIL: ${percent} % CPU while unplugged (limit $limit %)"; exit 1; }
 kill -0 "$pid" || { echo "FAIL: the program exited"; exit 1; }
 echo "smoke test passed"
