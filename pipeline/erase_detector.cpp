@@ -245,13 +245,12 @@ void EraseDetector::startFrom(const cv::Mat& detail, const cv::Mat& colour) {
     } else {
         colour.copyTo(peakColour);
     }
-    cv::Mat ink;
-    inkMask(detail, ink);
+    inkMask(detail, keptInk);
     keptTotal = 0;
     for (Cell& cell : cells) {
         int count = 0;
         for (const Segment& s : cell.segments) {
-            count += cv::countNonZero(ink.row(s.y).colRange(s.x0, s.x1));
+            count += cv::countNonZero(keptInk.row(s.y).colRange(s.x0, s.x1));
         }
         cell.keptInk = count;
         cell.lostInk = 0;
@@ -279,8 +278,8 @@ EraseDetector::Counts EraseDetector::compare(const Cell& cell, const cv::Mat& de
     cellMask(cell);
     cv::cvtColor(detail(cell.bounds), grey, cv::COLOR_BGR2GRAY);
     cv::compare(grey, inkLevel, currentInk, cv::CMP_GT);
-    cv::cvtColor(peakDetail(cell.bounds), grey, cv::COLOR_BGR2GRAY);
-    cv::compare(grey, inkLevel, keptInkMask, cv::CMP_GT);
+    // A copy, not a view: dilating a view would read the ink around the cell's bounds.
+    keptInk(cell.bounds).copyTo(keptInkMask);
     Counts counts;
     const auto countIn = [&](const cv::Mat& mask) {
         cv::bitwise_and(mask, region, scratch);
@@ -299,10 +298,12 @@ EraseDetector::Counts EraseDetector::compare(const Cell& cell, const cv::Mat& de
     return counts;
 }
 
+// compare() left the cell's mask in `region` and its current ink in `currentInk`.
 void EraseDetector::takeCell(const Cell& cell, const cv::Mat& detail, const cv::Mat& colour) {
-    cellMask(cell);
     cv::Mat target = peakDetail(cell.bounds);
     detail(cell.bounds).copyTo(target, region);
+    cv::Mat inkTarget = keptInk(cell.bounds);
+    currentInk.copyTo(inkTarget, region);
     if (!colour.empty() && !peakColour.empty()) {
         cv::Mat colourTarget = peakColour(cell.bounds);
         colour(cell.bounds).copyTo(colourTarget, region);

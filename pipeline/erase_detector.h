@@ -60,7 +60,10 @@ private:
     void layOutCells(const cv::Mat& homography, const std::vector<cv::Rect>& canvasCells,
                      const std::vector<int>& boardCells);
     void startFrom(const cv::Mat& detail, const cv::Mat& colour);
+    // Leaves the cell's mask in `region` and its current ink in `currentInk`, which
+    // takeCell then keeps.
     Counts compare(const Cell& cell, const cv::Mat& detail);
+    // Only right after compare(cell, detail) for the same cell and picture.
     void takeCell(const Cell& cell, const cv::Mat& detail, const cv::Mat& colour);
     void cellMask(const Cell& cell);
     void acceptSettledLosses(const cv::Mat& detail, const cv::Mat& colour);
@@ -74,6 +77,8 @@ private:
     bool sizeReported = false;
     cv::Mat peakDetail;
     cv::Mat peakColour;
+    // The ink of peakDetail, kept along with it so that no cell's is worked out again.
+    cv::Mat keptInk;
     long keptTotal = 0;
     long lostTotal = 0;
     long written = 0;   // ink written since the last key frame
