@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <sstream>
+#include <utility>
 
 #ifdef __linux__
 #include <pthread.h>
@@ -309,8 +310,7 @@ void CameraSession::decodeFrames() {
 // The frame as read arrives in `encoded`; a good one leaves with its JPEG there (or
 // nothing, for back-ends that decode) and its pixels when the pipeline will read them.
 bool CameraSession::checkAndDecode(CameraFrame& frame) {
-    cv::Mat raw = std::move(frame.encoded);
-    frame.encoded = cv::Mat();
+    const cv::Mat raw = std::exchange(frame.encoded, cv::Mat());
     if (isEncoded(raw)) {
         const FrameDamage damage = checkEncodedFrame(raw.data, raw.total());
         if (damage != FrameDamage::None) {
