@@ -3,6 +3,7 @@
 // corners, and the calibrationFinished signal the dialogue listens to.
 #include "event_pump.h"
 #include "fake_camera.h"
+#include "qt_test_home.h"
 #include "video_streamer.h"
 
 #include "calibration_files.h"
@@ -13,8 +14,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -235,11 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<RefusedCase>& i) { return std::string(i.param.name); });
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/.config").toUtf8());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QStandardPaths::setTestModeEnabled(true);
+    QtTestHome home;
     QGuiApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     // The process-wide store holds the rig's lens files (made before any camera object).
