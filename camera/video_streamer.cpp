@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <iostream>
 #include <sstream>
+#include <utility>
 
 QImage placeholderImage;
 
@@ -258,6 +259,12 @@ void VideoStreamer::openVideoCamera(QString path) {
 // ---------------------------------------------------------------- frame loop
 
 void VideoStreamer::onCameraEvents() {
+    // Events after a frame still in the pipeline must not overtake it: an unplug's
+    // placeholder would show before that frame's picture.
+    if (frameInProgress) {
+        eventsWaiting = true;
+        return;
+    }
     const std::vector<CameraEvent> events = handoff->takeEvents();
     for (const CameraEvent& event : events) {
         switch (event.kind) {
@@ -325,6 +332,10 @@ bool VideoStreamer::hasPixels(const CameraFrame& frame) {
 // Tells the camera thread which coming frames the pipeline will read, so that it
 // decodes those ahead and never decodes the others.
 void VideoStreamer::updateDecodePlan() {
+    // Mid-frame the pipeline's count has not moved on yet; the frame's end sends one.
+    if (frameInProgress) {
+        return;
+    }
     DecodePlan plan;
     plan.after = lastSequence;
     if (openCalibration) {
@@ -353,17 +364,45 @@ void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
     ++calibFrameCount;
 }
 
+// A frame whose pixels are read goes through the pipeline one stage per turn of the
+// event loop, so that input, the view and timers never wait for a whole frame.
 void VideoStreamer::publishLivePicture(CameraFrame& frame) {
-    std::vector<cv::Mat> outputs;
-    if (processor.readsFramePixels(frame.size)) {
-        if (!hasPixels(frame)) {
-            processor.skipFrame();
-            return;
-        }
-        outputs = processor.processFrame(frame.pixels);
-    } else {
-        outputs = processor.processUnreadFrame(frame.size);
+    if (!processor.readsFramePixels(frame.size)) {
+        publishOutputs(processor.processUnreadFrame(frame.size));
+        return;
     }
+    if (!hasPixels(frame)) {
+        processor.skipFrame();
+        return;
+    }
+    framePixels = std::move(frame.pixels);
+    if (processor.startFrame(framePixels)) {
+        publishOutputs(processor.finishedOutputs());
+        framePixels.release();
+        return;
+    }
+    frameInProgress = true;
+    QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
+}
+
+void VideoStreamer::continueLivePicture() {
+    if (!frameInProgress) {
+        return;
+    }
+    if (!processor.continueFrame()) {
+        QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
+        return;
+    }
+    frameInProgress = false;
+    publishOutputs(processor.finishedOutputs());
+    framePixels.release();
+    updateDecodePlan();
+    if (std::exchange(eventsWaiting, false)) {
+        onCameraEvents();
+    }
+}
+
+void VideoStreamer::publishOutputs(const std::vector<cv::Mat>& outputs) {
     if (stats) {
         stats->countFrame();
     }

@@ -108,6 +108,7 @@ public:
     int currentCameraIndex() const { return cameraIndex; }
     const std::string& snapshotDirectory() const { return snapshotDir; }
     const FrameProcessor& pipeline() const { return processor; }
+    DecodePlan decodePlan() const { return handoff->decodePlan(); }
     const BoardCalibrator& boardCalibrator() const { return calibrator; }
     LessonPdf& lesson() { return lessonPdf; }
 
@@ -156,6 +157,8 @@ private:
     void onBoardCornersReceived();
     void publishCalibrationPicture(CameraFrame& frame);
     void publishLivePicture(CameraFrame& frame);
+    void continueLivePicture();
+    void publishOutputs(const std::vector<cv::Mat>& outputs);
     void saveKeyFrame();
 
     BoardCalibrator calibrator;
@@ -172,6 +175,11 @@ private:
     bool liveShown = false;
     cv::Size frameSize;
     std::uint64_t lastSequence = 0;
+    // A frame goes through the pipeline in steps with the event loop running between
+    // them; meanwhile its pixels are kept here and camera events wait their turn.
+    cv::Mat framePixels;
+    bool frameInProgress = false;
+    bool eventsWaiting = false;
     QImage publishedImage;
     int boardColor = 0;
     int mode = 0;

@@ -58,27 +58,69 @@ FrameProcessor::FrameProcessor() {
 }
 
 std::vector<cv::Mat> FrameProcessor::processFrame(const cv::Mat& frameIn) {
+    bool done = startFrame(frameIn);
+    while (!done) {
+        done = continueFrame();
+    }
+    return doneOutputs;
+}
+
+bool FrameProcessor::startFrame(const cv::Mat& frameIn) {
+    finishPendingFrame();
     if (frameIn.empty()) {
         changedOutputs = true;
-        return {cv::Mat(), cv::Mat()};
+        doneOutputs = {cv::Mat(), cv::Mat()};
+        return true;
     }
     if (const char* reason = missingPrerequisite(frameIn.size(), frameIn.type())) {
         reportPassThrough(reason);
         changedOutputs = true;
-        return {frameIn, frameIn};
+        doneOutputs = {frameIn, frameIn};
+        return true;
     }
-    return runFrame(&frameIn);
+    beginStages(&frameIn);
+    return continueFrame();
+}
+
+bool FrameProcessor::continueFrame() {
+    switch (nextStage) {
+    case Stage::motion:
+        runMotionStage();
+        nextStage = Stage::perspective;
+        return false;
+    case Stage::perspective:
+        runPerspectiveStage();
+        nextStage = Stage::enhancement;
+        return false;
+    case Stage::enhancement:
+        runEnhancementStage();
+        runEraseStage();
+        endStages();
+        return true;
+    case Stage::idle:
+        break;
+    }
+    return true;
+}
+
+void FrameProcessor::finishPendingFrame() {
+    while (!continueFrame()) {
+    }
 }
 
 std::vector<cv::Mat> FrameProcessor::processUnreadFrame(cv::Size frameSize) {
+    finishPendingFrame();
     if (readsFramePixels(frameSize)) {
         changedOutputs = false;
         return {cv::Mat(), cv::Mat()};
     }
-    return runFrame(nullptr);
+    beginStages(nullptr);
+    finishPendingFrame();
+    return doneOutputs;
 }
 
 void FrameProcessor::skipFrame() {
+    finishPendingFrame();
     changedOutputs = false;
     keyFrame = false;
     advanceFrameCounter();
@@ -102,23 +144,24 @@ bool FrameProcessor::readsFramePixels(cv::Size frameSize, int ahead) const {
                        [this](int k) { return motion.marks[k] != 0; });
 }
 
-std::vector<cv::Mat> FrameProcessor::runFrame(const cv::Mat* frameIn) {
+void FrameProcessor::beginStages(const cv::Mat* frameIn) {
     passThroughReason.clear();
     input = frameIn;
     frameReady = false;
     changedOutputs = false;
-    runMotionStage();
-    runPerspectiveStage();
-    runEnhancementStage();
-    runEraseStage();
-    // A white board's frame only borrows the caller's pixels for this call.
+    nextStage = Stage::motion;
+}
+
+void FrameProcessor::endStages() {
+    // A white board's frame only borrows the caller's pixels until here.
     if (boardColor == whiteBoard) {
         frame.release();
     }
     input = nullptr;
+    nextStage = Stage::idle;
+    doneOutputs = outputs;
     std::cout << "f : " << frameCounter << std::endl;
     advanceFrameCounter();
-    return outputs;
 }
 
 const char* FrameProcessor::missingPrerequisite(cv::Size frameSize, int frameType) const {
@@ -458,6 +501,7 @@ void FrameProcessor::advanceFrameCounter() {
 
 void FrameProcessor::setSettings(int newMode, double newDetails, double newBrightness,
                                  double newContrast, bool newAr, double newArVal) {
+    finishPendingFrame();
     if (isCode(newMode)) {
         mode = newMode;
     } else {
@@ -477,6 +521,7 @@ void FrameProcessor::setSettings(int newMode, double newDetails, double newBrigh
 }
 
 void FrameProcessor::setBoardColor(int color) {
+    finishPendingFrame();
     if (!isCode(color)) {
         std::cout << "board color " << color << " refused: expected 0, 1 or 2" << std::endl;
         return;
@@ -492,6 +537,7 @@ void FrameProcessor::setBoardColor(int color) {
 }
 
 void FrameProcessor::setEraseDetection(bool on) {
+    finishPendingFrame();
     if (on != eraseDetection) {
         eraseDetection = on;
         eraseNeedsReset = true;
@@ -501,5 +547,6 @@ void FrameProcessor::setEraseDetection(bool on) {
 }
 
 void FrameProcessor::requestRebuild() {
+    finishPendingFrame();
     buildCount = 0;
 }

@@ -21,6 +21,14 @@ public:
     // buffers with the processor; callers keeping them must deep-copy them before
     // the next call. Without lens maps or calibration both are the input itself.
     std::vector<cv::Mat> processFrame(const cv::Mat& input);
+    // The same frame in steps, so that a caller's event loop can run between the
+    // stages: startFrame runs the first, continueFrame each further one, and the one
+    // returning true leaves in finishedOutputs() what processFrame would return. The
+    // frame must stay alive until then. Any other call first finishes the frame.
+    bool startFrame(const cv::Mat& input);
+    bool continueFrame();
+    const std::vector<cv::Mat>& finishedOutputs() const { return doneOutputs; }
+    bool frameInProgress() const { return nextStage != Stage::idle; }
     // A frame of `frameSize` that readsFramePixels said would not be read: it counts
     // like any frame, and its pixels need not be decoded. Returns empty matrices,
     // touching nothing, when the frame's pixels would be read after all.
@@ -92,7 +100,11 @@ private:
         bool operator==(const ComposeInputs& other) const;
     };
 
-    std::vector<cv::Mat> runFrame(const cv::Mat* frameIn);
+    enum class Stage { idle, motion, perspective, enhancement };
+
+    void beginStages(const cv::Mat* frameIn);
+    void endStages();
+    void finishPendingFrame();
     const char* missingPrerequisite(cv::Size frameSize, int frameType) const;
     void reportPassThrough(const char* reason);
     const cv::Mat& currentFrame();
@@ -132,4 +144,6 @@ private:
     bool eraseDetection = true;
     bool eraseNeedsReset = true;
     bool keyFrame = false;
+    Stage nextStage = Stage::idle;
+    std::vector<cv::Mat> doneOutputs;
 };

@@ -200,6 +200,52 @@ TEST(FrameLoop, AnUnplugShowsThePlaceholderWhileTheReadStillBlocks) {
     EXPECT_FALSE(isPlaceholder(rig.live.back())) << "no stale frame after the placeholder";
 }
 
+// The live loop lets the event loop run between a frame's pipeline stages. Meanwhile
+// the camera thread must keep a plan that counts from the last whole frame, and an unplug
+// must wait for the frame in progress: its picture may not follow the placeholder.
+TEST(FrameLoop, AFrameInThePipelineKeepsThePlanInStepAndIsShownBeforeAnUnplug) {
+    CalibrationStore& store = CalibrationStore::instance();
+    tiny::layOutStore(store);
+    StreamerRig rig;
+    rig.script.streamSize = cv::Size(tiny::frameWidth, tiny::frameHeight);
+    rig.script.frameForRead = [](int read) { return tiny::uniformFrame(60 + read % 100); };
+    rig.start();
+    const FrameProcessor& pipeline = rig.streamer->pipeline();
+    ASSERT_TRUE(pumpUntil([&] { return pipeline.buildCount > 0 && rig.cameraPictures() > 0; }));
+    // Only queued calls run, until a frame is mid-way through the pipeline.
+    const auto holdAFrameMidway = [&](bool rebuilding) {
+        return pumpUntil([&] {
+            QThread::msleep(20);
+            QCoreApplication::sendPostedEvents(rig.streamer.get(), QEvent::MetaCall);
+            return pipeline.frameInProgress() && (pipeline.buildCount == 0) == rebuilding;
+        });
+    };
+    ASSERT_TRUE(holdAFrameMidway(false));
+    const DecodePlan midway = rig.streamer->decodePlan();
+    while (pipeline.frameInProgress()) {
+        QCoreApplication::sendPostedEvents(rig.streamer.get(), QEvent::MetaCall);
+    }
+    const DecodePlan after = rig.streamer->decodePlan();
+    for (std::uint64_t s = after.after + 1; s <= midway.after + DecodePlan::length; ++s) {
+        EXPECT_TRUE(midway.wantsPixels(s) || !after.wantsPixels(s)) << "frame " << s;
+    }
+
+    // A rebuild frame changes the picture.
+    rig.streamer->setExpVal(5);
+    ASSERT_TRUE(holdAFrameMidway(true));
+    const size_t before = rig.live.size();
+    rig.script.set([](CameraScript& s) { s.attached = false; });
+    QThread::msleep(800);
+    ASSERT_TRUE(pumpUntil([&] { return rig.placeholders() > 0; }));
+    pumpUntil([] { return false; }, 300);
+    const auto first = std::find_if(rig.live.begin(), rig.live.end(), isPlaceholder);
+    ASSERT_GT(first - rig.live.begin(), static_cast<long>(before)) << "the frame was shown";
+    EXPECT_TRUE(std::all_of(first, rig.live.end(), isPlaceholder))
+        << "no camera picture after the placeholder";
+    rig.streamer.reset();
+    tiny::removeLensMaps(store);
+}
+
 TEST(FrameLoop, ClosingDoesNotWaitForAReadThatBlocks) {
     StreamerRig rig;
     rig.script.unpluggedReadBlock = std::chrono::milliseconds(8000);

@@ -310,6 +310,58 @@ INSTANTIATE_TEST_SUITE_P(FrameProcessor, SettingChangeTest,
                              return std::string(i.param.name);
                          });
 
+struct MidFrameChange {
+    const char* name;
+    void (*apply)(FrameProcessor&);
+};
+
+class MidFrameChangeTest : public FrameProcessorTest,
+                           public testing::WithParamInterface<MidFrameChange> {};
+
+// The live loop runs a frame in steps; a change made between two steps belongs after
+// the frame, exactly as if the frame had run in one go.
+TEST_P(MidFrameChangeTest, TakesEffectAfterTheFrameInProgress) {
+    FrameProcessor stepped = withColour(white);
+    FrameProcessor whole = withColour(white);
+    const cv::Mat rebuildFrame = tiny::uniformFrame(100);
+    cv::Mat frames[2] = {tiny::uniformFrame(180), tiny::uniformFrame(60)};
+    cv::line(frames[0], {8, 30}, {150, 40}, cv::Scalar::all(20), 3);
+    testing::internal::CaptureStdout();
+    stepped.processFrame(rebuildFrame);
+    whole.processFrame(rebuildFrame);
+    stepped.processFrame(rebuildFrame);
+    whole.processFrame(rebuildFrame);
+    for (FrameProcessor* p : {&stepped, &whole}) {
+        p->motion.marks.assign(p->motion.marks.size(), 1);
+    }
+    ASSERT_FALSE(stepped.startFrame(frames[0]));
+    ASSERT_TRUE(stepped.frameInProgress());
+    GetParam().apply(stepped);
+    EXPECT_FALSE(stepped.frameInProgress()) << "the change finished the frame first";
+    EXPECT_TRUE(stepped.continueFrame());
+    const std::vector<cv::Mat> mid = stepped.finishedOutputs();
+    const std::vector<cv::Mat> reference = whole.processFrame(frames[0]);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(cv::norm(mid[i], reference[i], cv::NORM_INF), 0.0) << "output " << i;
+    }
+    GetParam().apply(whole);
+    const std::vector<cv::Mat> after = stepped.processFrame(frames[1]);
+    const std::vector<cv::Mat> afterReference = whole.processFrame(frames[1]);
+    testing::internal::GetCapturedStdout();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(cv::norm(after[i], afterReference[i], cv::NORM_INF), 0.0) << "next " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FrameProcessor, MidFrameChangeTest,
+    testing::Values(
+        MidFrameChange{"Mode",
+                       [](FrameProcessor& p) { p.setSettings(1, 4.0, -81, 70, true, 0.5); }},
+        MidFrameChange{"BoardColour", [](FrameProcessor& p) { p.setBoardColor(black); }},
+        MidFrameChange{"Rebuild", [](FrameProcessor& p) { p.requestRebuild(); }}),
+    [](const testing::TestParamInfo<MidFrameChange>& i) { return std::string(i.param.name); });
+
 } // namespace
 
 // A new calibration, colour or exposure rebuilds the board pictures; the erase
