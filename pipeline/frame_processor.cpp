@@ -15,6 +15,11 @@ constexpr int greenBoard = 2;
 constexpr int modeColor = 0;
 constexpr int lastCode = 2;
 constexpr int counterWrap = 101;
+// Lens corrections per step of a frame: a moving cell costs one unit, a settled one
+// about four (it also gets its detail map); a step of 64 units takes 15-20 ms.
+constexpr size_t cellStepBudget = 64;
+constexpr size_t movingCellCost = 1;
+constexpr size_t settledCellCost = 4;
 // Contrast settings at which the stretch factor divides by zero: 131 on a white
 // board, 131 + 70 on the dark boards, whose contrast is offset by -70.
 constexpr int whitePoleContrast = 131;
@@ -89,7 +94,21 @@ bool FrameProcessor::continueFrame() {
         nextStage = Stage::perspective;
         return false;
     case Stage::perspective:
-        runPerspectiveStage();
+        if (buildCount == 0) {
+            runFullRebuild();
+            nextStage = Stage::enhancement;
+            return false;
+        }
+        decideCells();
+        nextStage = Stage::cells;
+        [[fallthrough]];
+    case Stage::cells:
+        if (refreshNextCells()) {
+            nextStage = Stage::warps;
+        }
+        return false;
+    case Stage::warps:
+        warpRefreshedCells();
         nextStage = Stage::enhancement;
         return false;
     case Stage::enhancement:
@@ -245,14 +264,6 @@ void FrameProcessor::runMotionStage() {
     motion.update(smallCorrected);
 }
 
-void FrameProcessor::runPerspectiveStage() {
-    if (buildCount != 0) {
-        runIncrementalUpdate();
-    } else {
-        runFullRebuild();
-    }
-}
-
 void FrameProcessor::runFullRebuild() {
     const CalibrationStore& store = CalibrationStore::instance();
     std::cout << store.boardGrids.size() << std::endl;
@@ -271,7 +282,8 @@ void FrameProcessor::runFullRebuild() {
     } else {
         colourCanvas.release();
     }
-    refreshBoardCells(store.boardGrids, boardWarp.readsOnlyBoardCells());
+    refreshBoardCells(store.boardGrids, 0, store.boardGrids.size(),
+                      boardWarp.readsOnlyBoardCells());
     boardWarp.warpAll(detailCanvas, detailWarp);
     boardWarp.warpAll(canvas, liveWarp);
     if (boardColor != whiteBoard) {
@@ -303,28 +315,9 @@ void FrameProcessor::lensCorrectCanvas() {
     }
 }
 
-void FrameProcessor::runIncrementalUpdate() {
-    bool detailChanged = false;
-    bool liveChanged = false;
-    updateCells(detailChanged, liveChanged);
-    if (detailChanged) {
-        boardChange |= boardWarp.footprintOf(settledCells);
-        boardWarp.warpCells(detailCanvas, detailWarp, settledCells);
-        if (boardColor != whiteBoard) {
-            boardWarp.warpCells(colourCanvas, colourWarp, settledCells);
-            trueColourStale = true;
-        }
-    }
-    if (liveChanged) {
-        boardWarp.warpCells(canvas, liveWarp, movingCells);
-    }
-    boardWarpsChanged = boardWarpsChanged || detailChanged;
-    liveWarpChanged = liveWarpChanged || liveChanged;
-}
-
-// Decides every board cell in list order first, then does the lens corrections,
-// which touch disjoint canvas rectangles and so may run side by side.
-void FrameProcessor::updateCells(bool& detailChanged, bool& liveChanged) {
+// Decides every board cell in list order first; the lens corrections that follow touch
+// disjoint canvas rectangles, so they may run side by side and in several steps.
+void FrameProcessor::decideCells() {
     const CalibrationStore& store = CalibrationStore::instance();
     const bool refreshFrame = frameCounter % refreshPeriod == 0;
     std::vector<int>& marks = motion.marks;
@@ -335,7 +328,6 @@ void FrameProcessor::updateCells(bool& detailChanged, bool& liveChanged) {
     for (int k : store.boardGrids) {
         if (marks[k] != 0) {
             movingCells.push_back(k);
-            liveChanged = true;
         } else {
             if (!refreshFrame) {
                 continue;
@@ -347,7 +339,6 @@ void FrameProcessor::updateCells(bool& detailChanged, bool& liveChanged) {
             if (settle > 0) {
                 ++settle;
                 settledCells.push_back(k);
-                detailChanged = true;
             }
             if (settle >= settleLimit) {
                 settle = 0;
@@ -361,8 +352,39 @@ void FrameProcessor::updateCells(bool& detailChanged, bool& liveChanged) {
             }
         }
     }
-    refreshLiveCells(movingCells);
-    refreshBoardCells(settledCells, false);
+    movingDone = 0;
+    settledDone = 0;
+}
+
+// Moving cells first, then settled ones, as many as one step's budget allows; true
+// when the frame's cells are all done.
+bool FrameProcessor::refreshNextCells() {
+    const size_t moving =
+        std::min(movingCells.size() - movingDone, cellStepBudget / movingCellCost);
+    refreshLiveCells(movingCells, movingDone, movingDone + moving);
+    movingDone += moving;
+    const size_t budgetLeft = cellStepBudget - moving * movingCellCost;
+    const size_t settled =
+        std::min(settledCells.size() - settledDone, budgetLeft / settledCellCost);
+    refreshBoardCells(settledCells, settledDone, settledDone + settled, false);
+    settledDone += settled;
+    return movingDone == movingCells.size() && settledDone == settledCells.size();
+}
+
+void FrameProcessor::warpRefreshedCells() {
+    if (!settledCells.empty()) {
+        boardChange |= boardWarp.footprintOf(settledCells);
+        boardWarp.warpCells(detailCanvas, detailWarp, settledCells);
+        if (boardColor != whiteBoard) {
+            boardWarp.warpCells(colourCanvas, colourWarp, settledCells);
+            trueColourStale = true;
+        }
+        boardWarpsChanged = true;
+    }
+    if (!movingCells.empty()) {
+        boardWarp.warpCells(canvas, liveWarp, movingCells);
+        liveWarpChanged = true;
+    }
 }
 
 void FrameProcessor::lensCorrectCell(int k, cv::Mat& cellPicture) {
@@ -371,13 +393,14 @@ void FrameProcessor::lensCorrectCell(int k, cv::Mat& cellPicture) {
               store.fisheyeMaps2[k], cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar());
 }
 
-void FrameProcessor::refreshLiveCells(const std::vector<int>& cells) {
-    if (cells.empty()) {
+void FrameProcessor::refreshLiveCells(const std::vector<int>& cells, size_t first, size_t last) {
+    if (first >= last) {
         return;
     }
     currentFrame();
     const CalibrationStore& store = CalibrationStore::instance();
-    cv::parallel_for_(cv::Range(0, static_cast<int>(cells.size())), [&](const cv::Range& range) {
+    const cv::Range range(static_cast<int>(first), static_cast<int>(last));
+    cv::parallel_for_(range, [&](const cv::Range& range) {
         for (int i = range.start; i < range.end; ++i) {
             cv::Mat target = canvas(store.canvasCells[cells[i]]);
             lensCorrectCell(cells[i], target);
@@ -385,14 +408,16 @@ void FrameProcessor::refreshLiveCells(const std::vector<int>& cells) {
     });
 }
 
-void FrameProcessor::refreshBoardCells(const std::vector<int>& cells, bool alsoLive) {
-    if (cells.empty()) {
+void FrameProcessor::refreshBoardCells(const std::vector<int>& cells, size_t first, size_t last,
+                                       bool alsoLive) {
+    if (first >= last) {
         return;
     }
     currentFrame();
     const CalibrationStore& store = CalibrationStore::instance();
     const bool keepColour = boardColor != whiteBoard;
-    cv::parallel_for_(cv::Range(0, static_cast<int>(cells.size())), [&](const cv::Range& range) {
+    const cv::Range range(static_cast<int>(first), static_cast<int>(last));
+    cv::parallel_for_(range, [&](const cv::Range& range) {
         cv::Mat cellPicture;
         for (int i = range.start; i < range.end; ++i) {
             const int k = cells[i];

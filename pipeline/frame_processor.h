@@ -100,7 +100,7 @@ private:
         bool operator==(const ComposeInputs& other) const;
     };
 
-    enum class Stage { idle, motion, perspective, enhancement };
+    enum class Stage { idle, motion, perspective, cells, warps, enhancement };
 
     void beginStages(const cv::Mat* frameIn);
     void endStages();
@@ -110,13 +110,14 @@ private:
     const cv::Mat& currentFrame();
     const cv::Mat& frameForReduction(const cv::Size& reduced);
     void runMotionStage();
-    void runPerspectiveStage();
     void runFullRebuild();
-    void runIncrementalUpdate();
-    void updateCells(bool& detailChanged, bool& liveChanged);
+    void decideCells();
+    bool refreshNextCells();
+    void warpRefreshedCells();
     void lensCorrectCell(int k, cv::Mat& cellPicture);
-    void refreshBoardCells(const std::vector<int>& cells, bool alsoLive);
-    void refreshLiveCells(const std::vector<int>& cells);
+    // Cells [first, last) of `cells`.
+    void refreshBoardCells(const std::vector<int>& cells, size_t first, size_t last, bool alsoLive);
+    void refreshLiveCells(const std::vector<int>& cells, size_t first, size_t last);
     void lensCorrectCanvas();
     void runEnhancementStage();
     void writeTrueColour();
@@ -131,6 +132,8 @@ private:
     cv::Mat smallCorrected;
     std::vector<int> movingCells;
     std::vector<int> settledCells;
+    size_t movingDone = 0;
+    size_t settledDone = 0;
     bool boardWarpsChanged = true;
     cv::Rect boardChange;
     bool boardChangedWhole = true;
