@@ -148,7 +148,7 @@ void EraseDetector::layOutCells(const cv::Mat& homography, const std::vector<cv:
 }
 
 bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
-                           const std::vector<int>& settled) {
+                           const std::vector<int>& settled, bool boardMoving) {
     const long frame = updates++;
     if (cells.empty() || detail.size() != board || detail.type() != CV_8UC3) {
         if (!sizeReported) {
@@ -162,6 +162,11 @@ bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
     const cv::Mat noColour;
     const cv::Mat& colourUsed =
         colour.size() == board && colour.type() == CV_8UC3 ? colour : noColour;
+    // A start with someone in front of the board would take them for part of it, and
+    // their leaving for a wipe; until the board is still, frames are only counted.
+    if (!started && boardMoving) {
+        return false;
+    }
     if (!started || rebasePending) {
         startFrom(detail, colourUsed);
         started = true;

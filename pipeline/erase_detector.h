@@ -21,9 +21,11 @@ public:
                const std::vector<cv::Rect>& canvasCells, const std::vector<int>& boardCells);
 
     // One frame: the detail picture (CV_8UC3, board size), on dark boards the colour
-    // picture (else empty), and the cells refreshed in them this frame. Returns true
-    // when this frame yields a key frame; its pictures stay readable until the next call.
-    bool update(const cv::Mat& detail, const cv::Mat& colour, const std::vector<int>& settled);
+    // picture (else empty), the cells refreshed in them this frame, and whether anything
+    // still moves in front of the board. Returns true when this frame yields a key
+    // frame; its pictures stay readable until the next call.
+    bool update(const cv::Mat& detail, const cv::Mat& colour, const std::vector<int>& settled,
+                bool boardMoving = false);
 
     // The key frame: the board before the erasure (detail and, on dark boards, colour).
     const cv::Mat& keptDetail() const { return peakDetail; }

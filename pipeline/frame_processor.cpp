@@ -261,6 +261,7 @@ void FrameProcessor::runMotionStage() {
     cv::resize(frameForReduction(reduced), smallFrame, reduced, 0, 0, cv::INTER_LINEAR);
     cv::remap(smallFrame, smallCorrected, store.smallMap1, store.smallMap2, cv::INTER_LINEAR,
               cv::BORDER_CONSTANT, cv::Scalar());
+    motionCompared = motionCompared || !motion.previousSmall.empty();
     motion.update(smallCorrected);
 }
 
@@ -294,6 +295,8 @@ void FrameProcessor::runFullRebuild() {
     boardChangedWhole = true;
     liveWarpChanged = true;
     settledCells.clear();
+    movingCells.clear();
+    motionCompared = false;
     // A new geometry, colour or exposure must never look like a wipe.
     eraseNeedsReset = true;
     ++buildCount;
@@ -496,8 +499,11 @@ void FrameProcessor::runEraseStage() {
         eraseNeedsReset = false;
     }
     const cv::Mat noColour;
-    keyFrame =
-        erase.update(detailWarp, boardColor != whiteBoard ? colourWarp : noColour, settledCells);
+    // Until the motion stage has compared two frames after a rebuild, it cannot tell
+    // whether anything moves.
+    const bool moving = !motionCompared || !movingCells.empty();
+    keyFrame = erase.update(detailWarp, boardColor != whiteBoard ? colourWarp : noColour,
+                            settledCells, moving);
 }
 
 cv::Mat FrameProcessor::renderKeyFrame() const {

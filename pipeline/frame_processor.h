@@ -132,6 +132,7 @@ private:
     cv::Mat smallCorrected;
     std::vector<int> movingCells;
     std::vector<int> settledCells;
+    bool motionCompared = false; // since the last rebuild
     size_t movingDone = 0;
     size_t settledDone = 0;
     bool boardWarpsChanged = true;

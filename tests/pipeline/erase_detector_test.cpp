@@ -128,6 +128,40 @@ public:
         }
     }
 
+    // A rebuild that leaves the view as it is (the camera plugged in again).
+    void restart() {
+        resetDetector();
+        step(whole);
+    }
+
+    // The pipeline shows the board (minus what is hidden, and someone in front of it
+    // with their ink-like outline) and refreshes the cells of the changed area.
+    void step(const cv::Rect& changed) {
+        board.copyTo(shown);
+        if (!hidden.empty()) {
+            shown(hidden).setTo(cv::Scalar::all(0));
+        }
+        if (!presenter.empty()) {
+            shown(presenter).setTo(cv::Scalar::all(0));
+            cv::rectangle(shown, presenter, cv::Scalar(90, 110, 100), 3);
+        }
+        std::vector<int> settled;
+        for (int r = 0; r < rows; ++r) {
+            for (int c = 0; c < columns; ++c) {
+                if ((cv::Rect(c * cellSize, r * cellSize, cellSize, cellSize) & changed).area() >
+                    0) {
+                    settled.push_back(r * columns + c);
+                }
+            }
+        }
+        if (detector.update(shown, cv::Mat(), settled, moving)) {
+            Key k{frame, detector.keptFrame(), cv::Mat()};
+            EraseDetector::inkMask(detector.keptDetail(), k.ink);
+            keys.push_back(k);
+        }
+        ++frame;
+    }
+
     struct Key {
         long frame;
         long shows;
@@ -136,6 +170,8 @@ public:
     std::vector<Key> keys;
     cv::Mat board;
     long frame = 0;
+    cv::Rect presenter;
+    bool moving = false;
 
 private:
     void resetDetector() {
@@ -148,30 +184,6 @@ private:
             }
         }
         detector.reset(cv::Mat::eye(3, 3, CV_64F), boardSize, cells, all);
-    }
-
-    // The pipeline shows the board (minus what is hidden) and refreshes the cells of
-    // the changed area.
-    void step(const cv::Rect& changed) {
-        board.copyTo(shown);
-        if (!hidden.empty()) {
-            shown(hidden).setTo(cv::Scalar::all(0));
-        }
-        std::vector<int> settled;
-        for (int r = 0; r < rows; ++r) {
-            for (int c = 0; c < columns; ++c) {
-                if ((cv::Rect(c * cellSize, r * cellSize, cellSize, cellSize) & changed).area() >
-                    0) {
-                    settled.push_back(r * columns + c);
-                }
-            }
-        }
-        if (detector.update(shown, cv::Mat(), settled)) {
-            Key k{frame, detector.keptFrame(), cv::Mat()};
-            EraseDetector::inkMask(detector.keptDetail(), k.ink);
-            keys.push_back(k);
-        }
-        ++frame;
     }
 
     EraseDetector detector;
@@ -248,6 +260,24 @@ TEST(EraseDetectorTest, KeepsTheWholeBoardFromBeforeTheWipeBegan) {
     EXPECT_EQ(differing(script.keys[0].ink, inkOf(whole)), 0);
     EXPECT_EQ(script.keys[0].shows, lastBefore);
     EXPECT_LT(script.keys[0].frame, script.frame - 1) << "kept while the wipe was still going";
+}
+
+// Plugged in (or recalibrated) while someone moves in front of the board: the detector
+// starts once the board is still, so their leaving is not a wipe of what they hid.
+TEST(EraseDetectorTest, AStartWhileSomeoneMovesWaitsForAStillBoard) {
+    const cv::Rect presenter(150, 0, 80, 200);
+    Script script;
+    script.run({write(whole), wait(12)});
+    script.presenter = presenter;
+    script.moving = true;
+    script.restart();
+    script.step(presenter);
+    script.presenter = cv::Rect();
+    script.step(presenter);
+    script.moving = false;
+    script.run({wait(12), wipe(whole)});
+    ASSERT_EQ(script.keys.size(), 1u);
+    EXPECT_EQ(differing(script.keys[0].ink, inkOf(whole)), 0);
 }
 
 TEST(EraseDetectorTest, InkShowingForAMomentIsNeitherKeptNorMissed) {

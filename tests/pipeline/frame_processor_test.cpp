@@ -365,12 +365,21 @@ INSTANTIATE_TEST_SUITE_P(
 } // namespace
 
 // A new calibration, colour or exposure rebuilds the board pictures; the erase
-// detector then starts afresh from them, so the change can never look like a wipe.
-TEST_F(FrameProcessorTest, ARebuildStartsLookingForErasuresAfresh) {
+// detector then starts afresh from them, so the change can never look like a wipe. It
+// starts once the motion stage has compared two frames and no board cell moves.
+TEST_F(FrameProcessorTest, ARebuildStartsLookingForErasuresAfreshOnAStillBoard) {
     FrameProcessor processor = withColour(black);
     run(processor, 10);
     processor.requestRebuild();
-    run(processor, 50);
+    run(processor, 50); // frame 1: the rebuild
+    run(processor, 50); // frame 2: the motion stage's first picture, nothing to compare
+    EXPECT_TRUE(processor.erase.keptColour().empty()) << "started before motion was known";
+    processor.motion.marks[6 * 40 + 3] = 1;
+    for (int frame = 3; frame <= 4; ++frame) {
+        run(processor, 50);
+        EXPECT_TRUE(processor.erase.keptColour().empty()) << "started while a cell moves";
+    }
+    run(processor, 50); // frame 5: the mark aged out on frame 4
     ASSERT_EQ(processor.erase.keptColour().size(), processor.colourWarp.size());
     EXPECT_EQ(cv::norm(processor.erase.keptColour(), processor.colourWarp, cv::NORM_INF), 0.0);
 }
