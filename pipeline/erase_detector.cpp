@@ -30,6 +30,9 @@ constexpr long quietFrames = 45;
 constexpr double minimumInkShare = 0.004;
 // Ink gained this many frames ago or less that is gone again was never written.
 constexpr long fleetingFrames = 12;
+// A cell holding no more ink than this before such a gain held a speck (a stroke's end,
+// the edge of whoever passed): it may leave along with the gain.
+constexpr int speckPixels = 24;
 constexpr long neverGained = -1000;
 // The board still shows what is kept while it lacks no more than this share of it
 // (a cell or two the presenter still hides).
@@ -187,7 +190,8 @@ bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
         const bool untrusted =
             frame - cell.gainedAt <= fleetingFrames || cell.gainedAt > steadyFrame;
         const int recentInk = std::max(0, counts.kept - cell.inkBeforeGain);
-        const bool withdrawn = untrusted && counts.lost <= recentInk + cellLossPixels;
+        const int slack = std::max(cellLossPixels, std::min(cell.inkBeforeGain, speckPixels));
+        const bool withdrawn = untrusted && counts.lost <= recentInk + slack;
         if (cellLosesInk(counts.lost, counts.kept) && !withdrawn) {
             cell.lostInk = counts.lost;
             continue;

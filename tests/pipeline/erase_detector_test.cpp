@@ -290,6 +290,27 @@ TEST(EraseDetectorTest, InkShowingForAMomentIsNeitherKeptNorMissed) {
     EXPECT_EQ(script.keys[0].shows, afterFlash);
 }
 
+// Someone's edge passes over a cell that held only a speck of ink, and the speck
+// leaves with them: neither is kept.
+TEST(EraseDetectorTest, AMomentaryGainOverASpeckIsWithdrawnWithTheSpeck) {
+    const cv::Rect cell(300, 100, cellSize, cellSize);
+    const cv::Rect speck(304, 104, 3, 3);
+    Script script;
+    script.run({write(leftHalf)});
+    script.board(speck).setTo(cv::Scalar(90, 110, 100));
+    script.step(cell);
+    script.run({wait(12)});
+    script.presenter = cell;
+    script.step(cell);
+    script.step(cv::Rect());
+    script.presenter = cv::Rect();
+    script.board(speck).setTo(cv::Scalar::all(0));
+    script.step(cell);
+    script.run({wait(12), wipe(leftHalf, 20)});
+    ASSERT_EQ(script.keys.size(), 1u);
+    EXPECT_EQ(differing(script.keys[0].ink, inkOf(leftHalf)), 0);
+}
+
 // Someone standing still hides some writing while their own edges look like ink.
 TEST(EraseDetectorTest, InkShowingWhileSomethingHidesTheBoardIsNotKept) {
     Script script;
