@@ -261,7 +261,7 @@ void VideoStreamer::openVideoCamera(QString path) {
 void VideoStreamer::onCameraEvents() {
     // Events after a frame still in the pipeline must not overtake it: an unplug's
     // placeholder would show before that frame's picture.
-    if (frameInProgress) {
+    if (frameAwaitsPublishing()) {
         eventsWaiting = true;
         return;
     }
@@ -333,7 +333,7 @@ bool VideoStreamer::hasPixels(const CameraFrame& frame) {
 // decodes those ahead and never decodes the others.
 void VideoStreamer::updateDecodePlan() {
     // Mid-frame the pipeline's count has not moved on yet; the frame's end sends one.
-    if (frameInProgress) {
+    if (frameAwaitsPublishing()) {
         return;
     }
     DecodePlan plan;
@@ -381,19 +381,17 @@ void VideoStreamer::publishLivePicture(CameraFrame& frame) {
         framePixels.release();
         return;
     }
-    frameInProgress = true;
     QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
 }
 
 void VideoStreamer::continueLivePicture() {
-    if (!frameInProgress) {
+    if (!frameAwaitsPublishing()) {
         return;
     }
     if (!processor.continueFrame()) {
         QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
         return;
     }
-    frameInProgress = false;
     publishOutputs(processor.finishedOutputs());
     framePixels.release();
     updateDecodePlan();

@@ -159,6 +159,7 @@ private:
     void publishLivePicture(CameraFrame& frame);
     void continueLivePicture();
     void publishOutputs(const std::vector<cv::Mat>& outputs);
+    bool frameAwaitsPublishing() const { return !framePixels.empty(); }
     void saveKeyFrame();
 
     BoardCalibrator calibrator;
@@ -176,9 +177,9 @@ private:
     cv::Size frameSize;
     std::uint64_t lastSequence = 0;
     // A frame goes through the pipeline in steps with the event loop running between
-    // them; meanwhile its pixels are kept here and camera events wait their turn.
+    // them; its pixels are kept here until its picture is published, and camera events
+    // wait their turn.
     cv::Mat framePixels;
-    bool frameInProgress = false;
     bool eventsWaiting = false;
     QImage publishedImage;
     int boardColor = 0;

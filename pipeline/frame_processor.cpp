@@ -63,9 +63,8 @@ FrameProcessor::FrameProcessor() {
 }
 
 std::vector<cv::Mat> FrameProcessor::processFrame(const cv::Mat& frameIn) {
-    bool done = startFrame(frameIn);
-    while (!done) {
-        done = continueFrame();
+    if (!startFrame(frameIn)) {
+        finishPendingFrame();
     }
     return doneOutputs;
 }
@@ -402,8 +401,8 @@ void FrameProcessor::refreshLiveCells(const std::vector<int>& cells, size_t firs
     }
     currentFrame();
     const CalibrationStore& store = CalibrationStore::instance();
-    const cv::Range range(static_cast<int>(first), static_cast<int>(last));
-    cv::parallel_for_(range, [&](const cv::Range& range) {
+    const cv::Range span(static_cast<int>(first), static_cast<int>(last));
+    cv::parallel_for_(span, [&](const cv::Range& range) {
         for (int i = range.start; i < range.end; ++i) {
             cv::Mat target = canvas(store.canvasCells[cells[i]]);
             lensCorrectCell(cells[i], target);
@@ -419,8 +418,8 @@ void FrameProcessor::refreshBoardCells(const std::vector<int>& cells, size_t fir
     currentFrame();
     const CalibrationStore& store = CalibrationStore::instance();
     const bool keepColour = boardColor != whiteBoard;
-    const cv::Range range(static_cast<int>(first), static_cast<int>(last));
-    cv::parallel_for_(range, [&](const cv::Range& range) {
+    const cv::Range span(static_cast<int>(first), static_cast<int>(last));
+    cv::parallel_for_(span, [&](const cv::Range& range) {
         cv::Mat cellPicture;
         for (int i = range.start; i < range.end; ++i) {
             const int k = cells[i];
