@@ -21,7 +21,9 @@ constexpr int firstRows = 8;
 constexpr int secondRows = 5;
 constexpr int briefRows = 4;
 constexpr int walkSpeed = 110; // board pixels a frame
-constexpr int writeFrames = 3;
+// Ink appears beside the presenter, never out of reach: the hand is this far left of
+// the presenter's box.
+constexpr int handReach = 40;
 constexpr int quiet = 8;
 constexpr int standFrames = 36;
 // A correction taken as the board must stay for this long before the next wipe.
@@ -67,7 +69,7 @@ Lesson::Item Lesson::line(int row, int rows, const Palette& pal, cv::RNG& rng) c
     const int w = surface.cols;
     const int h = surface.rows;
     const int widths[] = {3, 5, 8};
-    Item item{{}, 0};
+    Item item;
     const int y = 120 + row * (h - 260) / std::max(rows - 1, 1);
     int x = 80 + rng.uniform(0, 120);
     const int end = w - 120 - rng.uniform(0, 400);
@@ -75,7 +77,7 @@ Lesson::Item Lesson::line(int row, int rows, const Palette& pal, cv::RNG& rng) c
     const int thick = widths[rng.uniform(0, 3)];
     while (x < end) {
         const int wordLength = std::min(rng.uniform(60, 220), end - x + 60);
-        Stroke stroke{{}, ink, thick};
+        Stroke stroke{{}, ink, thick, 0};
         const double freq = rng.uniform(0.05, 0.12);
         const double amp = rng.uniform(10.0, 28.0);
         const double phase = rng.uniform(0.0, 6.28);
@@ -154,18 +156,24 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
         negative.convertTo(darker, CV_8UC3);
     }
     cv::RNG rng(mix(cfg.seed, boardCode, 23));
+    // A line is written word by word: the presenter walks back to its beginning, then
+    // along it, and each word appears as the hand reaches the word's end.
     const auto writeBoard = [&](int rows) {
         const int first = static_cast<int>(items.size());
         for (int row = 0; row < rows; ++row) {
             Item item = line(row, rows, pal, rng);
-            int right = 0;
-            for (const Stroke& s : item.strokes) {
-                right = std::max(right, s.points.back().x);
-            }
-            walkTo(std::min(right + 40, w - 40), walkSpeed, LessonEvent::Write, false);
+            walkTo(item.strokes.front().points.front().x + handReach, walkSpeed, LessonEvent::Write,
+                   false);
             const int begin = total;
-            hold(writeFrames, true);
-            item.writtenAt = begin + 1;
+            for (Stroke& stroke : item.strokes) {
+                const int walked = total;
+                walkTo(std::min(stroke.points.back().x + handReach, w - 40), walkSpeed,
+                       LessonEvent::Write, false);
+                if (total == walked) {
+                    hold(1, true);
+                }
+                stroke.writtenAt = total - 1;
+            }
             items.push_back(std::move(item));
             script.push_back({LessonEvent::Write, begin, total - 1});
         }
@@ -221,16 +229,17 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
             cv::Rect area = cv::boundingRect(word.points);
             area -= cv::Point(word.thickness + 4, word.thickness + 4);
             area += cv::Size(2 * word.thickness + 8, 2 * word.thickness + 8);
-            walkTo(std::min(area.br().x + 40, w - 40), walkSpeed, LessonEvent::Correction, false);
+            walkTo(std::min(area.br().x + handReach, w - 40), walkSpeed, LessonEvent::Correction,
+                   false);
             const int begin = total;
             hold(2, true);
             sweeps.push_back({area, begin, begin});
-            Item rewrite{{word}, 0};
+            Item rewrite{{word}};
             for (cv::Point& p : rewrite.strokes[0].points) {
                 p.y = area.y + area.height - 1 - (p.y - area.y); // the word upside down
             }
             hold(2, true);
-            rewrite.writtenAt = total - 1;
+            rewrite.strokes[0].writtenAt = total - 1;
             items.push_back(std::move(rewrite));
             script.push_back({LessonEvent::Correction, begin, total - 1});
             walkOffRight();
@@ -265,7 +274,7 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
     }
 }
 
-// The board at frame i: items written so far, minus what was wiped, in order.
+// The board at frame i: strokes written so far, minus what was wiped, in order.
 void Lesson::drawUpTo(int i, cv::Mat& picture, cv::Mat* ink) const {
     surface.copyTo(picture);
     if (ink) {
@@ -274,13 +283,15 @@ void Lesson::drawUpTo(int i, cv::Mat& picture, cv::Mat* ink) const {
     }
     struct Action {
         int frame;
-        const Item* item;
+        const Stroke* stroke;
         const Sweep* sweep;
     };
     std::vector<Action> actions;
     for (const Item& item : items) {
-        if (item.writtenAt <= i) {
-            actions.push_back({item.writtenAt, &item, nullptr});
+        for (const Stroke& stroke : item.strokes) {
+            if (stroke.writtenAt <= i) {
+                actions.push_back({stroke.writtenAt, &stroke, nullptr});
+            }
         }
     }
     for (const Sweep& s : sweeps) {
@@ -291,12 +302,11 @@ void Lesson::drawUpTo(int i, cv::Mat& picture, cv::Mat* ink) const {
     std::stable_sort(actions.begin(), actions.end(),
                      [](const Action& a, const Action& b) { return a.frame < b.frame; });
     for (const Action& a : actions) {
-        if (a.item) {
-            for (const Stroke& s : a.item->strokes) {
-                cv::polylines(picture, s.points, false, s.ink, s.thickness, cv::LINE_AA);
-                if (ink) {
-                    cv::polylines(*ink, s.points, false, cv::Scalar(255), s.thickness, cv::LINE_8);
-                }
+        if (a.stroke) {
+            const Stroke& s = *a.stroke;
+            cv::polylines(picture, s.points, false, s.ink, s.thickness, cv::LINE_AA);
+            if (ink) {
+                cv::polylines(*ink, s.points, false, cv::Scalar(255), s.thickness, cv::LINE_8);
             }
             continue;
         }

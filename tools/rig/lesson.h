@@ -63,10 +63,11 @@ private:
         std::vector<cv::Point> points;
         cv::Scalar ink;
         int thickness;
+        int writtenAt = 0;
     };
+    // A line or a rewritten word, written stroke by stroke.
     struct Item {
         std::vector<Stroke> strokes;
-        int writtenAt;
     };
     struct Sweep {
         cv::Rect area; // wiped from left to right
