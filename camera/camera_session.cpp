@@ -318,9 +318,11 @@ bool CameraSession::checkAndDecode(CameraFrame& frame) {
             return false;
         }
         frame.encoded = raw;
-        if (handoff->decodePlan().wantsPixels(sequence + 1)) {
+        const DecodePlan plan = handoff->decodePlan();
+        if (plan.wantsPixels(sequence + 1)) {
             cv::Mat& pixels = pixelBuffers.freeBuffer();
-            const FrameDamage decoded = decoder.decode(raw.data, raw.total(), frame.size, pixels);
+            const FrameDamage decoded = decoder.decode(raw.data, raw.total(), frame.size, pixels,
+                                                       plan.wantsHalfSize(sequence + 1));
             handoff->countDecoded();
             if (decoded != FrameDamage::None) {
                 reportDamage();

@@ -36,6 +36,13 @@ bool DecodePlan::wantsPixels(std::uint64_t sequence) const {
     return ((bits >> (sequence - after - 1)) & 1u) != 0;
 }
 
+bool DecodePlan::wantsHalfSize(std::uint64_t sequence) const {
+    if (sequence <= after || sequence - after - 1 >= static_cast<std::uint64_t>(length)) {
+        return false;
+    }
+    return ((bits & halfBits) >> (sequence - after - 1) & 1u) != 0;
+}
+
 void FrameHandoff::setWake(std::function<void()> newWake) {
     std::lock_guard lock(mutex);
     wake = std::move(newWake);

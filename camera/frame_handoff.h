@@ -31,7 +31,8 @@ private:
 struct CameraFrame {
     // The JPEG as the back-end handed it over; empty for back-ends that decode.
     cv::Mat encoded;
-    // BGR pixels; empty when the pipeline said it would not read this frame.
+    // BGR pixels; empty when the pipeline said it would not read this frame, and half
+    // the size in each direction when it said it would read only a reduction of it.
     cv::Mat pixels;
     // The size the capture reported when it opened: what the pixels must have.
     cv::Size size;
@@ -57,13 +58,16 @@ struct ExposureRequest {
 };
 
 // Which of the coming frames the pipeline will read: bit i stands for the frame with
-// sequence `after` + 1 + i; frames beyond the plan follow `beyond`.
+// sequence `after` + 1 + i; frames beyond the plan follow `beyond`. The same bit of
+// `halfBits` says the pipeline reads only a half-size copy of that frame.
 struct DecodePlan {
     static constexpr int length = 32;
     std::uint64_t after = 0;
     std::uint32_t bits = ~0u;
     bool beyond = true;
+    std::uint32_t halfBits = 0;
     bool wantsPixels(std::uint64_t sequence) const;
+    bool wantsHalfSize(std::uint64_t sequence) const;
 };
 
 // Counts over one statistics interval.

@@ -82,7 +82,7 @@ void JpegDecoder::restart() {
 }
 
 FrameDamage JpegDecoder::decode(const uchar* data, std::size_t size, cv::Size expected,
-                                cv::Mat& bgr) {
+                                cv::Mat& bgr, bool halfSize) {
     const FrameDamage check = checkEncodedFrame(data, size);
     if (check != FrameDamage::None) {
         return check;
@@ -106,11 +106,12 @@ FrameDamage JpegDecoder::decode(const uchar* data, std::size_t size, cv::Size ex
     if (width != expected.width || height != expected.height || !isColour(colorspace)) {
         return FrameDamage::WrongSize;
     }
-    bgr.create(expected, CV_8UC3);
+    const cv::Size out = halfSize ? cv::Size((width + 1) / 2, (height + 1) / 2) : expected;
+    bgr.create(out, CV_8UC3);
     // With TJFLAG_STOPONWARNING a truncated or corrupt scan fails instead of being
-    // padded with grey.
-    if (tjDecompress2(handle.get(), data, bytes, bgr.data, width, static_cast<int>(bgr.step),
-                      height, TJPF_BGR, flags) != 0) {
+    // padded with grey. TurboJPEG picks the scaling factor that gives `out`.
+    if (tjDecompress2(handle.get(), data, bytes, bgr.data, out.width, static_cast<int>(bgr.step),
+                      out.height, TJPF_BGR, flags) != 0) {
         restart();
         return FrameDamage::Corrupt;
     }

@@ -318,11 +318,11 @@ void VideoStreamer::onFrame(CameraFrame& frame) {
     updateDecodePlan();
 }
 
-// A frame the camera thread did not decode (the plan changed while it was on its way)
-// is not decoded here, where it would stall the window for tens of milliseconds: it is
-// dropped, and the plan sent after it asks for the pixels of the next one.
-bool VideoStreamer::hasPixels(const CameraFrame& frame) {
-    if (frame.pixels.empty()) {
+// A frame the camera thread did not decode as wanted (the plan changed while it was
+// on its way) is not decoded here, where it would stall the window for tens of
+// milliseconds: it is dropped, and the plan sent after it asks for the next one.
+bool VideoStreamer::hasPixels(const CameraFrame& frame, bool halfSizeEnough) {
+    if (frame.pixels.empty() || (frame.pixels.size() != frame.size && !halfSizeEnough)) {
         handoff->countDropped();
         return false;
     }
@@ -343,9 +343,13 @@ void VideoStreamer::updateDecodePlan() {
         plan.beyond = calibFrameCount == 0;
     } else {
         plan.bits = 0;
+        plan.halfBits = 0;
         for (int ahead = 0; ahead < DecodePlan::length; ++ahead) {
             if (processor.readsFramePixels(frameSize, ahead)) {
                 plan.bits |= 1u << ahead;
+            }
+            if (processor.readsOnlyReduction(frameSize, ahead)) {
+                plan.halfBits |= 1u << ahead;
             }
         }
     }
@@ -354,7 +358,7 @@ void VideoStreamer::updateDecodePlan() {
 
 void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
     std::cout << "Calibration started!!! " << calibFrameCount << std::endl;
-    if (calibFrameCount != 0 || !hasPixels(frame)) {
+    if (calibFrameCount != 0 || !hasPixels(frame, false)) {
         return;
     }
     std::cout << "calib frame is not empty!!!" << std::endl;
@@ -371,14 +375,24 @@ void VideoStreamer::publishLivePicture(CameraFrame& frame) {
         publishOutputs(processor.processUnreadFrame(frame.size));
         return;
     }
-    if (!hasPixels(frame)) {
+    const bool halfSizeEnough = processor.readsOnlyReduction(frame.size);
+    if (!hasPixels(frame, halfSizeEnough)) {
         processor.skipFrame();
         return;
     }
     framePixels = std::move(frame.pixels);
-    if (processor.startFrame(framePixels)) {
+    bool finished = false;
+    if (framePixels.size() == frame.size) {
+        finished = processor.startFrame(framePixels);
+    } else {
+        frameEncoded = std::move(frame.encoded);
+        finished = processor.startReducedFrame(
+            framePixels, frame.size, [this, size = frame.size] { return decodeWholeFrame(size); });
+    }
+    if (finished) {
         publishOutputs(processor.finishedOutputs());
         framePixels.release();
+        frameEncoded.release();
         return;
     }
     QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
@@ -394,10 +408,23 @@ void VideoStreamer::continueLivePicture() {
     }
     publishOutputs(processor.finishedOutputs());
     framePixels.release();
+    frameEncoded.release();
     updateDecodePlan();
     if (std::exchange(eventsWaiting, false)) {
         onCameraEvents();
     }
+}
+
+// Someone started to move in a frame decoded at half size: the cells that show it
+// need the whole frame, once, at the start of the motion.
+const cv::Mat* VideoStreamer::decodeWholeFrame(cv::Size size) {
+    if (frameEncoded.empty()) {
+        return nullptr;
+    }
+    const FrameDamage damage =
+        wholeFrameDecoder.decode(frameEncoded.data, frameEncoded.total(), size, wholeFrame);
+    handoff->countDecoded();
+    return damage == FrameDamage::None ? &wholeFrame : nullptr;
 }
 
 void VideoStreamer::publishOutputs(const std::vector<cv::Mat>& outputs) {

@@ -5,6 +5,7 @@
 #include "camera_session.h"
 #include "frame_handoff.h"
 #include "frame_processor.h"
+#include "jpeg_frame.h"
 #include "lesson_pdf.h"
 #include "loop_stats.h"
 #include "snapshot_files.h"
@@ -146,7 +147,7 @@ private:
     void onCameraEvents();
     void onConnection(const CameraEvent& event);
     void onFrame(CameraFrame& frame);
-    bool hasPixels(const CameraFrame& frame);
+    bool hasPixels(const CameraFrame& frame, bool halfSizeEnough);
     void publishPlaceholder();
     void updateDecodePlan();
     void applyExposure();
@@ -158,6 +159,7 @@ private:
     void publishCalibrationPicture(CameraFrame& frame);
     void publishLivePicture(CameraFrame& frame);
     void continueLivePicture();
+    const cv::Mat* decodeWholeFrame(cv::Size size);
     void publishOutputs(const std::vector<cv::Mat>& outputs);
     bool frameAwaitsPublishing() const { return !framePixels.empty(); }
     void saveKeyFrame();
@@ -181,6 +183,11 @@ private:
     // wait their turn.
     cv::Mat framePixels;
     bool eventsWaiting = false;
+    // A frame decoded at half size keeps its JPEG until it is published: should
+    // someone start to move in it, its cells need the whole frame, decoded here.
+    cv::Mat frameEncoded;
+    cv::Mat wholeFrame;
+    JpegDecoder wholeFrameDecoder{cameraDecodeOptions};
     QImage publishedImage;
     int boardColor = 0;
     int mode = 0;

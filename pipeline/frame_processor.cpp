@@ -86,6 +86,22 @@ bool FrameProcessor::startFrame(const cv::Mat& frameIn) {
     return continueFrame();
 }
 
+bool FrameProcessor::startReducedFrame(const cv::Mat& half, cv::Size frameSize,
+                                       WholeFrameSource wholeFrame) {
+    finishPendingFrame();
+    if (!readsOnlyReduction(frameSize) || half.type() != CV_8UC3 ||
+        half.size() != cv::Size((frameSize.width + 1) / 2, (frameSize.height + 1) / 2)) {
+        // Only a caller that mixed up its frames gets here: the frame keeps its place.
+        std::cout << "a half-size frame the pipeline cannot use was skipped" << std::endl;
+        skipFrame();
+        return true;
+    }
+    beginStages(nullptr);
+    reducedInput = &half;
+    wholeFrameSource = std::move(wholeFrame);
+    return continueFrame();
+}
+
 bool FrameProcessor::continueFrame() {
     switch (nextStage) {
     case Stage::motion:
@@ -99,12 +115,20 @@ bool FrameProcessor::continueFrame() {
             return false;
         }
         decideCells();
+        if (input == nullptr && (!movingCells.empty() || !settledCells.empty())) {
+            nextStage = Stage::wholeFrame;
+            return false;
+        }
         nextStage = Stage::cells;
         [[fallthrough]];
     case Stage::cells:
         if (refreshNextCells()) {
             nextStage = Stage::warps;
         }
+        return false;
+    case Stage::wholeFrame:
+        takeWholeFrame();
+        nextStage = Stage::cells;
         return false;
     case Stage::warps:
         warpRefreshedCells();
@@ -162,6 +186,51 @@ bool FrameProcessor::readsFramePixels(cv::Size frameSize, int ahead) const {
                        [this](int k) { return motion.marks[k] != 0; });
 }
 
+bool FrameProcessor::readsOnlyReduction(cv::Size frameSize, int ahead) const {
+    if (missingPrerequisite(frameSize, CV_8UC3) != nullptr || buildCount == 0) {
+        return false;
+    }
+    int counter = frameCounter;
+    for (int i = 0; i < ahead; ++i) {
+        counter = counter + 1 == counterWrap ? 1 : counter + 1;
+    }
+    return counter % detectPeriod == 0 && !cellsNeedFrame(counter);
+}
+
+// Whether the cells of the frame numbered `counter` read it whatever the motion
+// stage finds: cells still marked moving, or settling on a refresh frame.
+bool FrameProcessor::cellsNeedFrame(int counter) const {
+    const CalibrationStore& store = CalibrationStore::instance();
+    const bool refreshFrame = counter % refreshPeriod == 0;
+    return std::any_of(store.boardGrids.begin(), store.boardGrids.end(), [&](int k) {
+        return motion.marks[k] != 0 ||
+               (refreshFrame && (motion.previousMarks[k] > 0 || motion.settleCounts[k] > 0));
+    });
+}
+
+// The motion stage saw something move in a frame decoded at half size: its cells
+// need the whole frame. Its small frame is made again from it, so that the next
+// comparison is between small frames made alike.
+void FrameProcessor::takeWholeFrame() {
+    const cv::Mat* whole = wholeFrameSource ? wholeFrameSource() : nullptr;
+    wholeFrameSource = nullptr;
+    const CalibrationStore& store = CalibrationStore::instance();
+    if (whole == nullptr || whole->size() != cv::Size(store.frameWidth, store.frameHeight) ||
+        whole->type() != CV_8UC3) {
+        std::cout << "the whole frame could not be decoded: its cells stay as they were"
+                  << std::endl;
+        movingCells.clear();
+        settledCells.clear();
+        return;
+    }
+    input = whole;
+    frameReady = false;
+    reducedInput = nullptr;
+    makeSmallFrame();
+    motion.setReference(smallCorrected);
+    smallFromReduced = false;
+}
+
 void FrameProcessor::beginStages(const cv::Mat* frameIn) {
     passThroughReason.clear();
     input = frameIn;
@@ -176,6 +245,8 @@ void FrameProcessor::endStages() {
         frame.release();
     }
     input = nullptr;
+    reducedInput = nullptr;
+    wholeFrameSource = nullptr;
     nextStage = Stage::idle;
     doneOutputs = outputs;
     std::cout << "f : " << frameCounter << std::endl;
@@ -255,13 +326,30 @@ void FrameProcessor::runMotionStage() {
     if (frameCounter % detectPeriod != 0) {
         return;
     }
-    const CalibrationStore& store = CalibrationStore::instance();
-    const cv::Size reduced(store.smallFrameWidth, store.smallFrameHeight);
-    cv::resize(frameForReduction(reduced), smallFrame, reduced, 0, 0, cv::INTER_LINEAR);
-    cv::remap(smallFrame, smallCorrected, store.smallMap1, store.smallMap2, cv::INTER_LINEAR,
-              cv::BORDER_CONSTANT, cv::Scalar());
+    const bool fromReduced = reducedInput != nullptr;
+    if (fromReduced != smallFromReduced) {
+        motion.previousSmall.release();
+        smallFromReduced = fromReduced;
+    }
+    makeSmallFrame();
     motionCompared = motionCompared || !motion.previousSmall.empty();
     motion.update(smallCorrected);
+}
+
+// The small lens-corrected frame, from the frame or from its half-size copy.
+void FrameProcessor::makeSmallFrame() {
+    const CalibrationStore& store = CalibrationStore::instance();
+    const cv::Size reduced(store.smallFrameWidth, store.smallFrameHeight);
+    if (reducedInput != nullptr) {
+        // Each small pixel is the half-size pixel at the centre of the 2 x 2 block that the
+        // whole frame's six-fold reduction averages. A dark board's inversion is left out:
+        // it changes no difference between two small frames made alike.
+        cv::resize(*reducedInput, smallFrame, reduced, 0, 0, cv::INTER_LINEAR);
+    } else {
+        cv::resize(frameForReduction(reduced), smallFrame, reduced, 0, 0, cv::INTER_LINEAR);
+    }
+    cv::remap(smallFrame, smallCorrected, store.smallMap1, store.smallMap2, cv::INTER_LINEAR,
+              cv::BORDER_CONSTANT, cv::Scalar());
 }
 
 void FrameProcessor::runFullRebuild() {

@@ -7,6 +7,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,16 @@ public:
     // Whether the frame `ahead` frames after the next one (0: the next) will have its
     // pixels read, as far as the pipeline's state now tells. Exact for the next frame.
     bool readsFramePixels(cv::Size frameSize, int ahead = 0) const;
+    // Whether that frame's pixels are read only by the motion stage's reduction, as on
+    // a still board, so that a copy of half the size in each direction does.
+    bool readsOnlyReduction(cv::Size frameSize, int ahead = 0) const;
+    // Like startFrame, for a frame of `frameSize` of which only such a half-size copy
+    // was decoded. Should the motion it shows need the frame's cells after all,
+    // `wholeFrame` is called once, in a step of its own, and must return the whole
+    // frame (alive until the frame is finished) or null when it cannot, in which case
+    // the cells wait for the next frame.
+    using WholeFrameSource = std::function<const cv::Mat*()>;
+    bool startReducedFrame(const cv::Mat& half, cv::Size frameSize, WholeFrameSource wholeFrame);
     // Whether the last call changed its outputs; an unchanged display picture need not
     // be shown again.
     bool outputsChanged() const { return changedOutputs; }
@@ -100,9 +111,11 @@ private:
         bool operator==(const ComposeInputs& other) const;
     };
 
-    enum class Stage { idle, motion, perspective, cells, warps, enhancement };
+    enum class Stage { idle, motion, perspective, wholeFrame, cells, warps, enhancement };
 
     void beginStages(const cv::Mat* frameIn);
+    bool cellsNeedFrame(int counter) const;
+    void takeWholeFrame();
     void endStages();
     void finishPendingFrame();
     const char* missingPrerequisite(cv::Size frameSize, int frameType) const;
@@ -110,6 +123,7 @@ private:
     const cv::Mat& currentFrame();
     const cv::Mat& frameForReduction(const cv::Size& reduced);
     void runMotionStage();
+    void makeSmallFrame();
     void runFullRebuild();
     void decideCells();
     bool refreshNextCells();
@@ -126,6 +140,12 @@ private:
 
     BoardWarp boardWarp;
     const cv::Mat* input = nullptr;
+    const cv::Mat* reducedInput = nullptr;
+    WholeFrameSource wholeFrameSource;
+    // A half-size decode and a reduction of the whole frame differ a little at sharp
+    // edges, so the motion stage never compares a small frame made one way with one
+    // made the other way.
+    bool smallFromReduced = false;
     bool frameReady = false;
     std::vector<int> reductionRows;
     cv::Mat smallFrame;

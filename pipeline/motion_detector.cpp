@@ -81,6 +81,11 @@ void MotionDetector::update(const cv::Mat& smallCorrected) {
     markCells(mask);
 }
 
+void MotionDetector::setReference(const cv::Mat& smallCorrected) {
+    medianBlurInHalves(smallCorrected, blurred, medianHalves);
+    blurred.copyTo(previousSmall);
+}
+
 std::vector<cv::Point> MotionDetector::collectMotionPoints(const cv::Mat& motionMask) const {
     std::vector<std::vector<cv::Point>> contours;
     cv::findContours(motionMask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);

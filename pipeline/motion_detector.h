@@ -13,6 +13,8 @@ public:
     // Sets marks[k] = 1 for every board cell k whose small-frame rectangle holds a
     // moving pixel; never clears a mark.
     void update(const cv::Mat& smallCorrected);
+    // Makes `smallCorrected` the picture the next update compares with, marking nothing.
+    void setReference(const cv::Mat& smallCorrected);
 
     std::vector<int> marks;
     std::vector<int> previousMarks;

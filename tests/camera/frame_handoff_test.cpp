@@ -142,16 +142,20 @@ TEST(FrameHandoff, ALostConnectionClearsTheWaitingFrameAndEventsKeepTheirOrder) 
 }
 
 TEST(FrameHandoff, DecodePlanCoversTheComingFramesAndFollowsBeyondAfterThem) {
-    const DecodePlan plan{10, 0b0101u, false};
+    const DecodePlan plan{10, 0b0101u, false, 0b0110u};
     struct Row {
         std::uint64_t sequence;
         bool wanted;
+        bool halfSize;
     };
-    for (const Row row : {Row{10, true}, Row{11, true}, Row{12, false}, Row{13, true},
-                          Row{14, false}, Row{42, false}, Row{43, false}}) {
+    for (const Row row :
+         {Row{10, true, false}, Row{11, true, false}, Row{12, false, false}, Row{13, true, true},
+          Row{14, false, false}, Row{42, false, false}, Row{43, false, false}}) {
         EXPECT_EQ(plan.wantsPixels(row.sequence), row.wanted) << row.sequence;
+        EXPECT_EQ(plan.wantsHalfSize(row.sequence), row.halfSize) << row.sequence;
     }
-    EXPECT_TRUE((DecodePlan{10, 0u, true}.wantsPixels(43)));
+    EXPECT_TRUE((DecodePlan{10, 0u, true, ~0u}.wantsPixels(43)));
+    EXPECT_FALSE((DecodePlan{10, 0u, true, ~0u}.wantsHalfSize(43))) << "whole beyond the plan";
     EXPECT_TRUE(DecodePlan{}.wantsPixels(1)) << "before any plan every frame is decoded";
 }
 

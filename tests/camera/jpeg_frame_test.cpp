@@ -152,10 +152,19 @@ TEST(JpegFrame, DamagedFramesAreRecognisedAndIntactOnesDecodeLikeOpenCV) {
         cv::Mat bgr;
         EXPECT_EQ(frameDamageText(decoder.decode(jpeg.data(), jpeg.size(), frameSize, bgr)),
                   std::string(frameDamageText(row.decode)));
+        cv::Mat half;
+        EXPECT_EQ(frameDamageText(decoder.decode(jpeg.data(), jpeg.size(), frameSize, half, true)),
+                  std::string(frameDamageText(row.decode)))
+            << "at half size";
         if (row.decode == FrameDamage::None) {
             const cv::Mat reference = cv::imdecode(jpeg, cv::IMREAD_COLOR);
             ASSERT_EQ(bgr.size(), reference.size());
             EXPECT_EQ(cv::norm(bgr, reference, cv::NORM_INF), 0.0);
+            // Half the size in each direction, close to the average of 2 x 2 blocks.
+            ASSERT_EQ(half.size(), cv::Size((frameSize.width + 1) / 2, (frameSize.height + 1) / 2));
+            cv::Mat averaged;
+            cv::resize(reference, averaged, half.size(), 0, 0, cv::INTER_AREA);
+            EXPECT_GT(cv::PSNR(half, averaged), 30.0);
         }
     }
 }

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 
 namespace {
@@ -242,6 +243,54 @@ TEST(FrameLoop, AFrameInThePipelineKeepsThePlanInStepAndIsShownBeforeAnUnplug) {
     ASSERT_GT(first - rig.live.begin(), static_cast<long>(before)) << "the frame was shown";
     EXPECT_TRUE(std::all_of(first, rig.live.end(), isPlaceholder))
         << "no camera picture after the placeholder";
+    rig.streamer.reset();
+    tiny::removeLensMaps(store);
+}
+
+// On a still board the camera thread decodes the motion frames at half size; someone
+// stepping in is first seen in such a frame, and the cells that show him are
+// corrected from the whole frame, decoded then on the GUI thread.
+TEST(FrameLoop, AStillBoardIsDecodedAtHalfSizeAndSomeoneSteppingInShowsAtOnce) {
+    CalibrationStore& store = CalibrationStore::instance();
+    tiny::layOutStore(store);
+    // The motion detector sees the frames themselves.
+    store.smallMap1.forEach<cv::Vec2s>([](cv::Vec2s& p, const int* at) {
+        p = cv::Vec2s(static_cast<short>(at[1]), static_cast<short>(at[0]));
+    });
+    const auto jpeg = [](const cv::Mat& picture) {
+        std::vector<uchar> bytes;
+        cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, 95});
+        return cv::Mat(bytes, true).reshape(1, 1);
+    };
+    const cv::Rect person(60, 28, 24, 32); // board cells, rows 7 to 14
+    cv::Mat withPerson = tiny::uniformFrame(200);
+    withPerson(person).setTo(cv::Scalar::all(20));
+    const cv::Mat still = jpeg(tiny::uniformFrame(200));
+    const cv::Mat entered = jpeg(withPerson);
+    std::atomic<int> entersAt{1 << 30};
+    StreamerRig rig;
+    rig.script.streamSize = cv::Size(tiny::frameWidth, tiny::frameHeight);
+    rig.script.frameForRead = [&](int read) { return read < entersAt ? still : entered; };
+    testing::internal::CaptureStdout();
+    rig.start();
+    const FrameProcessor& pipeline = rig.streamer->pipeline();
+    const auto reads = [&] { return rig.read([](CameraScript& s) { return s.reads; }); };
+    bool halfSizePlanned = false;
+    const bool settled = pumpUntil([&] {
+        halfSizePlanned = halfSizePlanned || rig.streamer->decodePlan().halfBits != 0;
+        return pipeline.buildCount > 0 && halfSizePlanned && reads() > 20;
+    });
+    const cv::Point middle = (person.tl() + person.br()) / 2;
+    const int board = settled ? pipeline.canvas.at<cv::Vec3b>(middle)[1] : 0;
+    entersAt = reads() + 1;
+    const bool shown = settled && pumpUntil([&] {
+                           return std::abs(pipeline.canvas.at<cv::Vec3b>(middle)[1] - board) > 100;
+                       });
+    const std::string printed = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(halfSizePlanned) << "no half-size frames planned on a still board";
+    ASSERT_TRUE(shown) << "the person never reached the live picture";
+    EXPECT_EQ(printed.find("could not be decoded"), std::string::npos);
+    EXPECT_EQ(printed.find("cannot use"), std::string::npos);
     rig.streamer.reset();
     tiny::removeLensMaps(store);
 }

@@ -8,6 +8,7 @@
 #include "test_rig.h"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
 
@@ -189,6 +190,52 @@ TEST(PipelineChain, ASkippedFrameKeepsItsPlaceInTheCountAndChangesNothing) {
     for (int ahead = 0; ahead < 3; ++ahead) {
         EXPECT_EQ(processor.readsFramePixels(size, ahead), plan[ahead + 1]) << ahead;
     }
+}
+
+// A still board's motion frames are decoded at half size; the picture must not change
+// for it, and a presenter walking in must be shown from the whole frame, asked for
+// once, at the frame in which he is first seen. Black: the half-size path inverts too.
+TEST(PipelineChain, HalfSizeFramesOfAStillBoardShowWhatWholeFramesShow) {
+    const TestRig& rig = testRig();
+    const rig::Board board = rig::Board::Black;
+    FrameProcessor whole;
+    FrameProcessor halved;
+    for (FrameProcessor* p : {&whole, &halved}) {
+        p->setBoardColor(static_cast<int>(board));
+    }
+    int halfFrames = 0;
+    std::vector<int> wholeAskedAt;
+    cv::Mat half;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < rig.still + 4; ++i) {
+        const cv::Mat frame = rig.frame(board, i);
+        const std::vector<cv::Mat> expected = whole.processFrame(frame);
+        std::vector<cv::Mat> got;
+        if (halved.readsOnlyReduction(frame.size())) {
+            ++halfFrames;
+            cv::resize(frame, half, cv::Size((frame.cols + 1) / 2, (frame.rows + 1) / 2), 0, 0,
+                       cv::INTER_AREA);
+            const auto wholeFrame = [&, i] {
+                wholeAskedAt.push_back(i);
+                return &frame;
+            };
+            if (!halved.startReducedFrame(half, frame.size(), wholeFrame)) {
+                while (!halved.continueFrame()) {
+                }
+            }
+            got = halved.finishedOutputs();
+        } else if (halved.readsFramePixels(frame.size())) {
+            got = halved.processFrame(frame);
+        } else {
+            got = halved.processUnreadFrame(frame.size());
+        }
+        for (int k = 0; k < 2; ++k) {
+            EXPECT_TRUE(samePicture(got[k], expected[k])) << "frame " << i << " output " << k;
+        }
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_GE(halfFrames, rig.still / 2 - 1) << "the still board's motion frames";
+    EXPECT_EQ(wholeAskedAt, std::vector<int>{rig.still}) << "once, as the presenter enters";
 }
 
 // Mean absolute difference of two pictures inside a rectangle.
