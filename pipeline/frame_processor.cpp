@@ -357,7 +357,11 @@ void FrameProcessor::runFullRebuild() {
     std::cout << store.boardGrids.size() << std::endl;
     motion.marks.resize(store.totalGrids, 0);
     motion.previousMarks.resize(store.totalGrids, 0);
-    motion.previousSmall.release();
+    // The board pictures show this frame: the motion stage compares what follows with
+    // it, so that whatever changes next (someone walking away) is seen and refreshed.
+    makeSmallFrame();
+    motion.setReference(smallCorrected);
+    smallFromReduced = false;
     boardWarp.prepare(store.homography, cv::Size(store.homographyWidth, store.homographyHeight),
                       store.canvasCells, store.boardGrids, store.map1.size());
     lensCorrectCanvas();

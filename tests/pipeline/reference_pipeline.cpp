@@ -43,13 +43,17 @@ void ReferencePipeline::runMotionStage() {
     if (frameCounter % 2 != 0) {
         return;
     }
+    motion.update(smallCorrected());
+}
+
+cv::Mat ReferencePipeline::smallCorrected() const {
     cv::Mat small;
     cv::resize(frame, small, cv::Size(store().smallFrameWidth, store().smallFrameHeight), 0, 0,
                cv::INTER_LINEAR);
     cv::Mat corrected;
     cv::remap(small, corrected, store().smallMap1, store().smallMap2, cv::INTER_LINEAR,
               cv::BORDER_CONSTANT, cv::Scalar());
-    motion.update(corrected);
+    return corrected;
 }
 
 void ReferencePipeline::runPerspectiveStage() {
@@ -70,7 +74,7 @@ void ReferencePipeline::runPerspectiveStage() {
     }
     motion.marks.resize(store().totalGrids, 0);
     motion.previousMarks.resize(store().totalGrids, 0);
-    motion.previousSmall.release();
+    motion.setReference(smallCorrected());
     cv::remap(frame, canvas, store().map1, store().map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
               cv::Scalar());
     detailCanvas = cv::Mat::zeros(canvas.size(), canvas.type());

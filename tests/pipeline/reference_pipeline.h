@@ -43,6 +43,7 @@ public:
 
 private:
     void runMotionStage();
+    cv::Mat smallCorrected() const;
     void runPerspectiveStage();
     void updateCells(bool& detailChanged, bool& liveChanged);
     cv::Mat lensCorrectCell(int k) const;
