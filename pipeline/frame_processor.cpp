@@ -208,23 +208,32 @@ bool FrameProcessor::cellsNeedFrame(int counter) const {
     });
 }
 
-// The motion stage saw something move in a frame decoded at half size: its cells
-// need the whole frame. Its small frame is made again from it, so that the next
-// comparison is between small frames made alike.
-void FrameProcessor::takeWholeFrame() {
+// The whole frame of one decoded at half size, asked for once; null when it cannot be
+// had. It becomes the frame the later stages read.
+const cv::Mat* FrameProcessor::fetchWholeFrame() {
     const cv::Mat* whole = wholeFrameSource ? wholeFrameSource() : nullptr;
     wholeFrameSource = nullptr;
     const CalibrationStore& store = CalibrationStore::instance();
     if (whole == nullptr || whole->size() != cv::Size(store.frameWidth, store.frameHeight) ||
         whole->type() != CV_8UC3) {
+        return nullptr;
+    }
+    input = whole;
+    frameReady = false;
+    return whole;
+}
+
+// The motion stage saw something move in a frame decoded at half size: its cells
+// need the whole frame. Its small frame is made again from it, so that the next
+// comparison is between small frames made alike.
+void FrameProcessor::takeWholeFrame() {
+    if (fetchWholeFrame() == nullptr) {
         std::cout << "the whole frame could not be decoded: its cells stay as they were"
                   << std::endl;
         movingCells.clear();
         settledCells.clear();
         return;
     }
-    input = whole;
-    frameReady = false;
     reducedInput = nullptr;
     makeSmallFrame();
     motion.setReference(smallCorrected);
@@ -326,7 +335,26 @@ void FrameProcessor::runMotionStage() {
     if (frameCounter % detectPeriod != 0) {
         return;
     }
-    const bool fromReduced = reducedInput != nullptr;
+    const cv::Mat* const reduced = reducedInput;
+    if (reduced != nullptr && !smallFromReduced && !motion.previousSmall.empty() &&
+        fetchWholeFrame() != nullptr) {
+        // The first half-size frame after whole ones: its motion is found from the whole
+        // frame, like with like. Unless it shows motion, after which whole frames follow,
+        // its half-size copy becomes the next reference.
+        reducedInput = nullptr;
+        makeSmallFrame();
+        motionCompared = true;
+        motion.update(smallCorrected);
+        if (!cellsNeedFrame(frameCounter + detectPeriod)) {
+            reducedInput = reduced;
+            makeSmallFrame();
+            motion.setReference(smallCorrected);
+            smallFromReduced = true;
+        }
+        return;
+    }
+    // Otherwise a change of how the small frame is made starts a new reference.
+    const bool fromReduced = reduced != nullptr;
     if (fromReduced != smallFromReduced) {
         motion.previousSmall.release();
         smallFromReduced = fromReduced;

@@ -45,10 +45,10 @@ public:
     // a still board, so that a copy of half the size in each direction does.
     bool readsOnlyReduction(cv::Size frameSize, int ahead = 0) const;
     // Like startFrame, for a frame of `frameSize` of which only such a half-size copy
-    // was decoded. Should the motion it shows need the frame's cells after all,
-    // `wholeFrame` is called once, in a step of its own, and must return the whole
-    // frame (alive until the frame is finished) or null when it cannot, in which case
-    // the cells wait for the next frame.
+    // was decoded. When the frame needs the whole frame after all (its cells show
+    // motion, or it is the first half-size frame after whole ones), `wholeFrame` is
+    // called once and must return it, alive until the frame is finished, or null
+    // when it cannot be had.
     using WholeFrameSource = std::function<const cv::Mat*()>;
     bool startReducedFrame(const cv::Mat& half, cv::Size frameSize, WholeFrameSource wholeFrame);
     // Whether the last call changed its outputs; an unchanged display picture need not
@@ -115,6 +115,7 @@ private:
 
     void beginStages(const cv::Mat* frameIn);
     bool cellsNeedFrame(int counter) const;
+    const cv::Mat* fetchWholeFrame();
     void takeWholeFrame();
     void endStages();
     void finishPendingFrame();
@@ -143,8 +144,8 @@ private:
     const cv::Mat* reducedInput = nullptr;
     WholeFrameSource wholeFrameSource;
     // A half-size decode and a reduction of the whole frame differ a little at sharp
-    // edges, so the motion stage never compares a small frame made one way with one
-    // made the other way.
+    // edges, so the motion stage compares only small frames made alike; a frame at
+    // the change from one to the other is made both ways.
     bool smallFromReduced = false;
     bool frameReady = false;
     std::vector<int> reductionRows;

@@ -343,6 +343,49 @@ TEST_F(FrameProcessorTest, SomeoneWhoLeavesRightAfterARebuildLeavesNoGhost) {
     }
 }
 
+// Frames as the camera object hands them over: at half size where the pipeline reads
+// only a reduction, not at all where it reads nothing.
+void feed(FrameProcessor& processor, const cv::Mat& frame) {
+    if (processor.readsOnlyReduction(frame.size())) {
+        cv::Mat half;
+        cv::resize(frame, half, cv::Size((frame.cols + 1) / 2, (frame.rows + 1) / 2), 0, 0,
+                   cv::INTER_AREA);
+        if (!processor.startReducedFrame(half, frame.size(), [&frame] { return &frame; })) {
+            while (!processor.continueFrame()) {
+            }
+        }
+    } else if (processor.readsFramePixels(frame.size())) {
+        processor.processFrame(frame);
+    } else {
+        processor.processUnreadFrame(frame.size());
+    }
+}
+
+// Someone stands still long enough to become part of the pictures, and the board goes
+// over to half-size frames; whenever he then walks off, his leaving must be seen.
+TEST_F(FrameProcessorTest, SomeoneWhoStoodStillAndLeavesIsSeenLeavingFromHalfSizeFrames) {
+    CalibrationStore::instance().smallMap1.forEach<cv::Vec2s>([](cv::Vec2s& p, const int* at) {
+        p = cv::Vec2s(static_cast<short>(at[1]), static_cast<short>(at[0]));
+    });
+    cv::Mat withPerson = tiny::uniformFrame(200);
+    withPerson(cv::Rect(60, 28, 24, 32)).setTo(cv::Scalar::all(20));
+    const cv::Mat empty = tiny::uniformFrame(200);
+    for (const int arrives : {0, 2}) {
+        for (int leaves = arrives + 1; leaves <= arrives + 8; ++leaves) {
+            FrameProcessor processor = withColour(white);
+            FrameProcessor nobody = withColour(white);
+            testing::internal::CaptureStdout();
+            for (int i = 0; i < leaves + 8; ++i) {
+                feed(processor, i >= arrives && i < leaves ? withPerson : empty);
+                feed(nobody, empty);
+            }
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(cv::norm(processor.liveWarp, nobody.liveWarp, cv::NORM_INF), 0.0)
+                << "there from frame " << arrives << " to frame " << leaves;
+        }
+    }
+}
+
 struct MidFrameChange {
     const char* name;
     void (*apply)(FrameProcessor&);
