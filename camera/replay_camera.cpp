@@ -102,7 +102,11 @@ bool ReplayCapture::openSource(const std::string& source) {
     openedSource = source;
     encodedFrames = false;
     nextFrameTime = std::chrono::steady_clock::now();
-    return capture.open(source, cv::CAP_ANY);
+    const bool opened = capture.open(source, cv::CAP_ANY);
+    // An image sequence has no rate of its own (FFmpeg says 25).
+    const double recorded = opened && !isPattern(source) ? capture.get(cv::CAP_PROP_FPS) : 0.0;
+    framesPerSecond = recorded >= 1.0 && recorded <= 240.0 ? recorded : defaultFramesPerSecond;
+    return opened;
 }
 
 bool ReplayCapture::reopen() {

@@ -22,10 +22,11 @@ private:
 };
 
 // Index 0 opens the recording; property requests are accepted; the recording reports
-// its own frame size; reads are paced like a 30 fps camera and loop at the end.
+// its own frame size; reads are paced like a camera at the recording's frame rate (30
+// when it has none) and loop at the end.
 class ReplayCapture : public CaptureDevice {
 public:
-    static constexpr double framesPerSecond = 30.0;
+    static constexpr double defaultFramesPerSecond = 30.0;
 
     explicit ReplayCapture(std::string source);
     bool openIndex(int index) override;
@@ -46,6 +47,7 @@ private:
     std::string openedSource;
     cv::VideoCapture capture;
     bool encodedFrames = false;
+    double framesPerSecond = defaultFramesPerSecond;
     std::chrono::steady_clock::time_point nextFrameTime{};
 };
 

@@ -264,7 +264,9 @@ fi
 console_has "close clicked" || fail "no close line"
 
 step "a lesson replayed: the board is saved by itself before it is wiped, with the lesson PDF"
-"$rig" --out "$work/lesson" --board white --lesson --brief >"$work/lesson.txt" 2>&1 ||
+# At 8 frames a second even the sanitizer build sees every frame: at camera rate it
+# would drop most of them, and the test would measure an overloaded machine.
+"$rig" --out "$work/lesson" --board white --lesson --brief --fps 8 >"$work/lesson.txt" 2>&1 ||
     { cat "$work/lesson.txt"; fail "the rig did not write the lesson"; }
 mkdir -p "$work/run2" "$work/home2"
 chmod 700 "$work/home2"
@@ -275,26 +277,33 @@ HOME="$work/home2" XDG_CONFIG_HOME="$work/home2/.config" XDG_RUNTIME_DIR="$work/
     BRISEL_REPLAY="$work/lesson/lesson_white.avi" "$brisel" >"$work/console.txt" 2>&1 &
 pid=$!
 saved="$work/home2/Documents/Brisel"
-auto_saved() { ls "$saved"/Brisel_auto_*.jpg >/dev/null 2>&1; }
-wait_for 120 auto_saved || fail "no board was saved before the wipe"
+auto_saved() { [ "$(ls "$saved"/Brisel_auto_*.jpg 2>/dev/null | wc -l)" -ge "$1" ]; }
+wait_for 120 auto_saved 1 || fail "no board was saved before the wipe"
 sleep 1
 shot 12_board_saved_toast
 console_has "//Brisel//Brisel_auto_" || fail "no file line for the saved board"
+# The replay's first pass overlaps the window's start-up, which stalls for seconds
+# under the sanitizers, and writing done meanwhile is never seen: the second pass
+# must be kept whole.
+wait_for 120 auto_saved 2 || fail "the lesson's second pass was not kept"
 lesson_pdf() { ls "$saved"/Brisel_lesson_*.pdf >/dev/null 2>&1; }
 wait_for 30 lesson_pdf || fail "no lesson PDF"
 pdf="$(ls "$saved"/Brisel_lesson_*.pdf | head -1)"
-pages="$(pdfinfo "$pdf" | awk '/^Pages:/ { print $2 }')"
-echo "   $(ls "$saved"), PDF pages: $pages"
-[ "$pages" -eq "$(ls "$saved"/Brisel_*.jpg | wc -l)" ] || fail "the PDF does not hold every saved board"
+# Boards keep coming while the lesson loops; between two, the PDF catches up.
+pages() { pdfinfo "$pdf" 2>/dev/null | awk '/^Pages:/ { print $2 }'; }
+pdf_holds_all() { [ "$(pages)" = "$(ls "$saved"/Brisel_*.jpg | wc -l)" ]; }
+wait_for 30 pdf_holds_all || fail "the PDF does not hold every saved board"
+echo "   $(ls "$saved"), PDF pages: $(pages)"
 pdftoppm -r 40 -png -f 1 -l 1 "$pdf" "$shots/13_lesson_pdf_page"
-# The boards kept hold the lesson's writing: dark strokes on the white board.
+# The boards kept hold the lesson's writing: dark strokes on the white board, about
+# 2.3 % of it when all is there.
 ink=0
 for kept in "$saved"/Brisel_auto_*.jpg; do
     share=$(convert "$kept" -colorspace Gray -fx "u < 0.5 ? 1 : 0" -format "%[fx:mean]" info:)
     echo "   dark share of $(basename "$kept"): $share"
     above "$share" "$ink" && ink=$share
 done
-above "$ink" 0.01 || fail "no board kept holds the writing"
+above "$ink" 0.018 || fail "no board kept holds the writing"
 kill "$pid"
 wait "$pid" 2>/dev/null || true
 pid=""

@@ -36,7 +36,6 @@ constexpr double dimmed = 0.9;
 constexpr double smearLow = 10;
 constexpr double smearHigh = 26;
 constexpr int grainTile = 256;
-constexpr double lessonFps = 30.0;
 
 std::uint64_t mix(std::uint64_t seed, int board, std::uint64_t salt) {
     return seed * 6364136223846793005ULL +
@@ -415,7 +414,7 @@ bool writeLesson(const std::string& dir, const LessonConfig& config) {
     }
     // A lesson is long: as a video, like a recording, not as single pictures.
     cv::VideoWriter writer(video, cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                           lessonFps,
+                           static_cast<double>(config.fps),
                            cv::Size(lens_maps::fullFrameWidth, lens_maps::fullFrameHeight));
     if (!writer.isOpened()) {
         std::cout << "cannot write " << video << std::endl;

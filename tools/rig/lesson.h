@@ -22,6 +22,8 @@ struct LessonConfig {
     double noise = 1.5; // sensor noise, standard deviation in grey levels
     // Only a few lines written, the presenter walking off, one wipe in one pass.
     bool brief = false;
+    // Frames a second of the video; a slower one lets a slow build see every frame.
+    int fps = 30;
 };
 
 // One stretch of the script, frames [begin, end] inclusive.

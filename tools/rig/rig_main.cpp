@@ -12,7 +12,7 @@ namespace {
 const char* const usage =
     "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
     "                  [--seed S] [--video [--quality Q] [--video-noise S] [--damage-every N]\n"
-    "                  [--corrupt-every N]] [--chessboard] [--lesson [--brief]]\n"
+    "                  [--corrupt-every N]] [--chessboard] [--lesson [--brief] [--fps F]]\n"
     "\n"
     "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
     "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
@@ -40,7 +40,8 @@ const char* const usage =
     "            light step and two board-fulls wiped (one pass, two passes), into\n"
     "            the video DIR/lesson_<board>.avi; its truth in DIR/truth_lesson_<board>/\n"
     "            (events.txt, erasures.txt, ink_N.png); --frames and --still do not apply\n"
-    "  --brief   with --lesson: a few lines written and wiped in one pass\n";
+    "  --brief   with --lesson: a few lines written and wiped in one pass\n"
+    "  --fps     with --lesson: frames a second of the video, 1 to 60 (default 30)\n";
 
 bool parseInt(const std::string& text, long long& value) {
     if (text.empty()) {
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
     bool chessboard = false;
     bool lesson = false;
     bool brief = false;
+    int lessonFps = 30;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&](std::string& into) {
@@ -109,6 +111,11 @@ int main(int argc, char** argv) {
             lesson = true;
         } else if (arg == "--brief") {
             brief = true;
+        } else if (arg == "--fps") {
+            if (!value(v) || !parseInt(v, n) || n < 1 || n > 60) {
+                return fail("--fps needs a number from 1 to 60");
+            }
+            lessonFps = static_cast<int>(n);
         } else if (arg == "--out") {
             if (!value(out) || out.empty()) {
                 return fail("--out needs a directory");
@@ -158,7 +165,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (lesson) {
-        const rig::LessonConfig lessonConfig{config.board, config.seed, config.noise, brief};
+        const rig::LessonConfig lessonConfig{config.board, config.seed, config.noise, brief,
+                                             lessonFps};
         if (!rig::writeLesson(out, lessonConfig)) {
             return 1;
         }
