@@ -1,10 +1,10 @@
 #include "lesson.h"
 
 #include "lens_maps.h"
+#include "mjpeg_avi.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -412,18 +412,21 @@ bool writeLesson(const std::string& dir, const LessonConfig& config) {
         std::cout << "cannot write the truth in " << truthDir << std::endl;
         return false;
     }
-    // A lesson is long: as a video, like a recording, not as single pictures.
-    cv::VideoWriter writer(video, cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                           static_cast<double>(config.fps),
-                           cv::Size(lens_maps::fullFrameWidth, lens_maps::fullFrameHeight));
-    if (!writer.isOpened()) {
-        std::cout << "cannot write " << video << std::endl;
+    // A lesson is long: as a video, like a recording, not as single pictures, and
+    // encoded like a camera's frames.
+    CameraJpegEncoder encoder;
+    MjpegAviWriter writer;
+    if (!writer.open(video, cv::Size(lens_maps::fullFrameWidth, lens_maps::fullFrameHeight),
+                     config.fps)) {
         return false;
     }
+    std::vector<uchar> jpeg;
     for (int i = 0; i < lesson.frames(); ++i) {
-        writer.write(lesson.frame(i));
+        if (!encoder.encode(lesson.frame(i), jpeg) || !writer.write(jpeg)) {
+            return false;
+        }
     }
-    return true;
+    return writer.close();
 }
 
 } // namespace rig
