@@ -174,10 +174,7 @@ bool FrameProcessor::readsFramePixels(cv::Size frameSize, int ahead) const {
     if (missingPrerequisite(frameSize, CV_8UC3) != nullptr || buildCount == 0) {
         return true;
     }
-    int counter = frameCounter;
-    for (int i = 0; i < ahead; ++i) {
-        counter = counter + 1 == counterWrap ? 1 : counter + 1;
-    }
+    const int counter = counterAfter(ahead);
     if (counter % detectPeriod == 0) {
         return true;
     }
@@ -190,11 +187,17 @@ bool FrameProcessor::readsOnlyReduction(cv::Size frameSize, int ahead) const {
     if (missingPrerequisite(frameSize, CV_8UC3) != nullptr || buildCount == 0) {
         return false;
     }
+    const int counter = counterAfter(ahead);
+    return counter % detectPeriod == 0 && !cellsNeedFrame(counter);
+}
+
+// The frame counter `steps` frames on, as advanceFrameCounter moves it.
+int FrameProcessor::counterAfter(int steps) const {
     int counter = frameCounter;
-    for (int i = 0; i < ahead; ++i) {
+    for (int i = 0; i < steps; ++i) {
         counter = counter + 1 == counterWrap ? 1 : counter + 1;
     }
-    return counter % detectPeriod == 0 && !cellsNeedFrame(counter);
+    return counter;
 }
 
 // Whether the cells of the frame numbered `counter` read it whatever the motion
@@ -345,7 +348,7 @@ void FrameProcessor::runMotionStage() {
         makeSmallFrame();
         motionCompared = true;
         motion.update(smallCorrected);
-        if (!cellsNeedFrame(frameCounter + detectPeriod)) {
+        if (!cellsNeedFrame(counterAfter(detectPeriod))) {
             reducedInput = reduced;
             makeSmallFrame();
             motion.setReference(smallCorrected);

@@ -115,6 +115,7 @@ private:
 
     void beginStages(const cv::Mat* frameIn);
     bool cellsNeedFrame(int counter) const;
+    int counterAfter(int steps) const;
     const cv::Mat* fetchWholeFrame();
     void takeWholeFrame();
     void endStages();
