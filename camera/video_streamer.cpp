@@ -415,8 +415,8 @@ void VideoStreamer::continueLivePicture() {
     }
 }
 
-// Someone started to move in a frame decoded at half size: the cells that show it
-// need the whole frame, once, at the start of the motion.
+// The pipeline needs the whole of a frame decoded at half size after all: someone
+// starts to move in it, or it is the first half-size frame after whole ones.
 const cv::Mat* VideoStreamer::decodeWholeFrame(cv::Size size) {
     if (frameEncoded.empty()) {
         return nullptr;

@@ -183,8 +183,8 @@ private:
     // wait their turn.
     cv::Mat framePixels;
     bool eventsWaiting = false;
-    // A frame decoded at half size keeps its JPEG until it is published: should
-    // someone start to move in it, its cells need the whole frame, decoded here.
+    // A frame decoded at half size keeps its JPEG until it is published, in case the
+    // pipeline needs the whole frame after all; it is then decoded here.
     cv::Mat frameEncoded;
     cv::Mat wholeFrame;
     JpegDecoder wholeFrameDecoder{cameraDecodeOptions};

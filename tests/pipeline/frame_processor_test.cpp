@@ -32,6 +32,17 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
+    // Lets the motion detector see the frames themselves, and returns a frame with a
+    // dark person over board cells.
+    static cv::Mat seenByTheMotionStageWithAPerson() {
+        CalibrationStore::instance().smallMap1.forEach<cv::Vec2s>([](cv::Vec2s& p, const int* at) {
+            p = cv::Vec2s(static_cast<short>(at[1]), static_cast<short>(at[0]));
+        });
+        cv::Mat withPerson = tiny::uniformFrame(200);
+        withPerson(cv::Rect(60, 28, 24, 32)).setTo(cv::Scalar::all(20));
+        return withPerson;
+    }
+
     FrameProcessor withColour(int colour) {
         FrameProcessor processor;
         processor.setBoardColor(colour);
@@ -313,13 +324,7 @@ INSTANTIATE_TEST_SUITE_P(FrameProcessor, SettingChangeTest,
 // The pictures are built from the rebuild frame. Someone in it who is gone by the next
 // motion frame must be seen leaving, or he would stay in them for good.
 TEST_F(FrameProcessorTest, SomeoneWhoLeavesRightAfterARebuildLeavesNoGhost) {
-    // The motion detector sees the frames themselves.
-    CalibrationStore::instance().smallMap1.forEach<cv::Vec2s>([](cv::Vec2s& p, const int* at) {
-        p = cv::Vec2s(static_cast<short>(at[1]), static_cast<short>(at[0]));
-    });
-    const cv::Rect person(60, 28, 24, 32); // board cells
-    cv::Mat withPerson = tiny::uniformFrame(200);
-    withPerson(person).setTo(cv::Scalar::all(20));
+    const cv::Mat withPerson = seenByTheMotionStageWithAPerson();
     for (const bool onAnOddFrame : {false, true}) {
         FrameProcessor processor = withColour(white);
         FrameProcessor nobody = withColour(white);
@@ -364,11 +369,7 @@ void feed(FrameProcessor& processor, const cv::Mat& frame) {
 // Someone stands still long enough to become part of the pictures, and the board goes
 // over to half-size frames; whenever he then walks off, his leaving must be seen.
 TEST_F(FrameProcessorTest, SomeoneWhoStoodStillAndLeavesIsSeenLeavingFromHalfSizeFrames) {
-    CalibrationStore::instance().smallMap1.forEach<cv::Vec2s>([](cv::Vec2s& p, const int* at) {
-        p = cv::Vec2s(static_cast<short>(at[1]), static_cast<short>(at[0]));
-    });
-    cv::Mat withPerson = tiny::uniformFrame(200);
-    withPerson(cv::Rect(60, 28, 24, 32)).setTo(cv::Scalar::all(20));
+    const cv::Mat withPerson = seenByTheMotionStageWithAPerson();
     const cv::Mat empty = tiny::uniformFrame(200);
     for (const int arrives : {0, 2}) {
         for (int leaves = arrives + 1; leaves <= arrives + 8; ++leaves) {
