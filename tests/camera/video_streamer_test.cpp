@@ -253,20 +253,14 @@ TEST(FrameLoop, AFrameInThePipelineKeepsThePlanInStepAndIsShownBeforeAnUnplug) {
 TEST(FrameLoop, AStillBoardIsDecodedAtHalfSizeAndSomeoneSteppingInShowsAtOnce) {
     CalibrationStore& store = CalibrationStore::instance();
     tiny::layOutStore(store);
-    // The motion detector sees the frames themselves.
-    store.smallMap1.forEach<cv::Vec2s>([](cv::Vec2s& p, const int* at) {
-        p = cv::Vec2s(static_cast<short>(at[1]), static_cast<short>(at[0]));
-    });
+    tiny::showFramesToTheMotionStage(store);
     const auto jpeg = [](const cv::Mat& picture) {
         std::vector<uchar> bytes;
         cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, 95});
         return cv::Mat(bytes, true).reshape(1, 1);
     };
-    const cv::Rect person(60, 28, 24, 32); // board cells, rows 7 to 14
-    cv::Mat withPerson = tiny::uniformFrame(200);
-    withPerson(person).setTo(cv::Scalar::all(20));
     const cv::Mat still = jpeg(tiny::uniformFrame(200));
-    const cv::Mat entered = jpeg(withPerson);
+    const cv::Mat entered = jpeg(tiny::frameWithPerson());
     std::atomic<int> entersAt{1 << 30};
     StreamerRig rig;
     rig.script.streamSize = cv::Size(tiny::frameWidth, tiny::frameHeight);
@@ -280,7 +274,7 @@ TEST(FrameLoop, AStillBoardIsDecodedAtHalfSizeAndSomeoneSteppingInShowsAtOnce) {
         halfSizePlanned = halfSizePlanned || rig.streamer->decodePlan().halfBits != 0;
         return pipeline.buildCount > 0 && halfSizePlanned && reads() > 20;
     });
-    const cv::Point middle = (person.tl() + person.br()) / 2;
+    const cv::Point middle = (tiny::personBox.tl() + tiny::personBox.br()) / 2;
     const int board = settled ? pipeline.canvas.at<cv::Vec3b>(middle)[1] : 0;
     entersAt = reads() + 1;
     const bool shown = settled && pumpUntil([&] {

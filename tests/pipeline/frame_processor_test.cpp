@@ -35,12 +35,8 @@ protected:
     // Lets the motion detector see the frames themselves, and returns a frame with a
     // dark person over board cells.
     static cv::Mat seenByTheMotionStageWithAPerson() {
-        CalibrationStore::instance().smallMap1.forEach<cv::Vec2s>([](cv::Vec2s& p, const int* at) {
-            p = cv::Vec2s(static_cast<short>(at[1]), static_cast<short>(at[0]));
-        });
-        cv::Mat withPerson = tiny::uniformFrame(200);
-        withPerson(cv::Rect(60, 28, 24, 32)).setTo(cv::Scalar::all(20));
-        return withPerson;
+        tiny::showFramesToTheMotionStage(CalibrationStore::instance());
+        return tiny::frameWithPerson();
     }
 
     FrameProcessor withColour(int colour) {

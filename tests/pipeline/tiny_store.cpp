@@ -77,6 +77,16 @@ void removeLensMaps(CalibrationStore& store) {
     store.fisheyeMaps2.clear();
 }
 
+void showFramesToTheMotionStage(CalibrationStore& store) {
+    store.smallMap1 = identityMap(frameWidth, frameHeight, 0, 0);
+}
+
+cv::Mat frameWithPerson() {
+    cv::Mat frame = uniformFrame(200);
+    frame(personBox).setTo(cv::Scalar::all(20));
+    return frame;
+}
+
 cv::Mat uniformFrame(int value) {
     return cv::Mat(frameHeight, frameWidth, CV_8UC3, cv::Scalar::all(value));
 }

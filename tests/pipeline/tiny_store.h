@@ -30,6 +30,15 @@ void removeLensMaps(CalibrationStore& store);
 // Uniform BGR picture of the tiny frame size.
 cv::Mat uniformFrame(int value);
 
+// Points the small maps at the frame itself, so that the motion detector sees motion.
+void showFramesToTheMotionStage(CalibrationStore& store);
+
+// Where frameWithPerson puts a dark person: over board cells of rows 7 to 14.
+const cv::Rect personBox(60, 28, 24, 32);
+
+// A uniform frame of level 200 with a person of level 20 in personBox.
+cv::Mat frameWithPerson();
+
 // Top-left pixel of cell k in a canvas-size picture.
 cv::Vec3b cellPixel(const cv::Mat& picture, int k);
 

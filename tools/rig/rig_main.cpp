@@ -65,8 +65,7 @@ int main(int argc, char** argv) {
     rig::VideoConfig video;
     bool chessboard = false;
     bool lesson = false;
-    bool brief = false;
-    int lessonFps = 30;
+    rig::LessonConfig lessonConfig;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&](std::string& into) {
@@ -110,12 +109,12 @@ int main(int argc, char** argv) {
         } else if (arg == "--lesson") {
             lesson = true;
         } else if (arg == "--brief") {
-            brief = true;
+            lessonConfig.brief = true;
         } else if (arg == "--fps") {
             if (!value(v) || !parseInt(v, n) || n < 1 || n > 60) {
                 return fail("--fps needs a number from 1 to 60");
             }
-            lessonFps = static_cast<int>(n);
+            lessonConfig.fps = static_cast<int>(n);
         } else if (arg == "--out") {
             if (!value(out) || out.empty()) {
                 return fail("--out needs a directory");
@@ -165,8 +164,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (lesson) {
-        const rig::LessonConfig lessonConfig{config.board, config.seed, config.noise, brief,
-                                             lessonFps};
+        lessonConfig.board = config.board;
+        lessonConfig.seed = config.seed;
+        lessonConfig.noise = config.noise;
         if (!rig::writeLesson(out, lessonConfig)) {
             return 1;
         }
