@@ -1,3 +1,4 @@
+#include "camera_platform.h"
 #include "opencv_image_provider.h"
 #include "video_streamer.h"
 
@@ -10,6 +11,8 @@
 #include <QUrl>
 
 int main(int argc, char* argv[]) {
+    // Before any thread starts: Qt's and OpenCV's threads read the environment.
+    limitCaptureReadTimeout();
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationVersion("0.0.13");
 

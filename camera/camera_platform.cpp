@@ -13,15 +13,8 @@ namespace {
 // default); one second keeps the window responsive when the camera is pulled out.
 constexpr const char* v4lSelectTimeoutSeconds = "1";
 
-void limitCaptureReadTimeout() {
-#ifndef _WIN32
-    setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", v4lSelectTimeoutSeconds, 0);
-#endif
-}
-
 class SystemCameraPlatform : public CameraPlatform {
 public:
-    SystemCameraPlatform() { limitCaptureReadTimeout(); }
     CameraPresence& presence() override { return usbChecker; }
     std::unique_ptr<CaptureDevice> makeCapture() override {
         return std::make_unique<OpenCvCapture>();
@@ -80,6 +73,12 @@ void OpenCvCapture::preferEncodedFrames() {
 
 void OpenCvCapture::release() {
     capture.release();
+}
+
+void limitCaptureReadTimeout() {
+#ifndef _WIN32
+    setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", v4lSelectTimeoutSeconds, 0);
+#endif
 }
 
 std::unique_ptr<CameraPlatform> makeCameraPlatform() {

@@ -59,6 +59,10 @@ private:
     cv::VideoCapture capture;
 };
 
+// Shortens the wait of a read from a camera that was pulled out. It sets an environment
+// variable, so it runs first in main(), before any thread that may read the environment.
+void limitCaptureReadTimeout();
+
 // The platform of this process: the replay camera when BRISEL_REPLAY names a video
 // file or image-sequence pattern, otherwise the USB bus and the system's cameras.
 std::unique_ptr<CameraPlatform> makeCameraPlatform();

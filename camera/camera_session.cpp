@@ -2,6 +2,7 @@
 
 #include <opencv2/videoio.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <utility>
@@ -62,16 +63,24 @@ void CameraSession::run() {
     nameThisThread("brisel-camera");
     std::thread watch(&CameraSession::watchPresence, this);
     std::thread decode(&CameraSession::decodeFrames, this);
-    while (!handoff->stopRequested()) {
+    while (!stopping()) {
         if (auto path = handoff->takeSourceRequest()) {
             openSource(*path);
             continue;
         }
         switch (mode) {
         case Mode::Opening:
+            if (openPause > Clock::duration::zero()) {
+                const bool interrupted = handoff->waitForRequest(std::exchange(openPause, {}));
+                if (interrupted) {
+                    break;
+                }
+            }
             openCamera();
             if (mode == Mode::Opening) {
-                handoff->waitForRequest(reconnectPeriod);
+                openPause = shown == Shown::Unplugged
+                                ? Clock::duration(reconnectPeriod)
+                                : std::max(Clock::duration(reconnectPeriod), nextReopenPause());
             }
             break;
         case Mode::Camera:
@@ -89,12 +98,22 @@ void CameraSession::run() {
 }
 
 // A lost camera may hold a read for the capture's whole timeout, so the bus is
-// watched from here, not between reads.
+// watched from here, not between reads. One failed enumeration is a USB glitch: only
+// a second one, a watch period later, is an unplug.
 void CameraSession::watchPresence() {
     nameThisThread("brisel-presence");
+    std::optional<Clock::time_point> firstMiss;
     while (!handoff->waitForStop(presenceWatchPeriod)) {
-        if (handoff->isStreaming() && !attached()) {
+        if (!handoff->isStreaming() || attached()) {
+            firstMiss.reset();
+            continue;
+        }
+        const auto now = Clock::now();
+        if (!firstMiss) {
+            firstMiss = now;
+        } else if (now - *firstMiss >= presenceWatchPeriod) {
             handoff->reportUnplugged();
+            firstMiss.reset();
         }
     }
 }
@@ -103,51 +122,81 @@ void CameraSession::watchPresence() {
 
 void CameraSession::openCamera() {
     cameraIndex = -1;
+    // While the camera sends no picture, the reopens' lines stay on the console.
+    logOpenSequence = shown != Shown::NoPicture;
     if (!attached()) {
-        cameraConnected = false;
-    } else {
-        for (int index = 0; index < probedCameraCount; ++index) {
-            if (!probeCameraIndex(index)) {
-                break;
-            }
+        reportUnpluggedAtOpen();
+        return;
+    }
+    if (std::exchange(awaitingArrival, false)) {
+        awaitingSince = Clock::now();
+    }
+    for (int index = 0; index < probedCameraCount && !stopping(); ++index) {
+        if (!probeCameraIndex(index)) {
+            break;
         }
-        if (cameraIndex != -1) {
-            configureCapture();
-        }
-        if (!attached()) {
-            cameraConnected = false;
-            cameraIndex = -1;
-        }
+    }
+    if (cameraIndex != -1 && !stopping()) {
+        configureCapture();
+    }
+    if (stopping()) {
+        return;
+    }
+    if (!attached()) {
+        reportUnpluggedAtOpen();
+        return;
     }
     std::ostringstream text;
     text << "camera connected : " << (cameraConnected ? 1 : 0) << " cam id : " << cameraIndex;
+    sequenceLine(text.str());
     if (cameraIndex == -1) {
         capture->release();
-        handoff->postLine(text.str(), true);
-        handoff->postConnection(cameraConnected, -1);
+        if (shown != Shown::NoPicture) {
+            handoff->postConnection(cameraConnected, -1);
+        }
+        checkNoPicture(Clock::now());
         return;
     }
-    handoff->postLine(text.str(), true);
-    handoff->postConnection(true, cameraIndex);
+    if (shown != Shown::NoPicture) {
+        handoff->postConnection(true, cameraIndex);
+    }
     mode = Mode::Camera;
-    streamingSince = Clock::now();
+    lastRead = Clock::now();
     handoff->beginStreaming();
 }
 
-// Returns false when probing must stop: camera found, or unplugged meanwhile.
+// The console hears of an absent camera at every try; log.txt when it goes, then once
+// a minute, so a classroom PC left on does not fill it.
+void CameraSession::reportUnpluggedAtOpen() {
+    cameraConnected = false;
+    cameraIndex = -1;
+    capture->release();
+    const auto now = Clock::now();
+    const bool toLog = shown != Shown::Unplugged || now - lastUnpluggedLog >= logRepeatPeriod;
+    if (toLog) {
+        lastUnpluggedLog = now;
+    }
+    line("camera connected : 0 cam id : -1", toLog);
+    handoff->postConnection(false, -1);
+    shown = Shown::Unplugged;
+    awaitingArrival = true;
+    reopenPause = Clock::duration::zero();
+}
+
+// Returns false when probing must stop: camera found, unplugged meanwhile, or closing.
 bool CameraSession::probeCameraIndex(int index) {
     auto probe = platform->makeCapture();
     probe->openIndex(index);
     if (probe->isOpened()) {
-        if (!attached()) {
+        if (stopping() || !attached()) {
             return false;
         }
         probe->set(cv::CAP_PROP_FRAME_HEIGHT, probeHeightRequest);
         std::ostringstream dims;
         dims << "dim1 : " << probe->get(cv::CAP_PROP_FRAME_WIDTH)
              << " dim2 : " << probe->get(cv::CAP_PROP_FRAME_HEIGHT);
-        line(dims.str(), true);
-        if (!attached()) {
+        sequenceLine(dims.str());
+        if (stopping() || !attached()) {
             return false;
         }
         // The board camera is the device that settles at 3840 x 2160 when asked for
@@ -157,7 +206,10 @@ bool CameraSession::probeCameraIndex(int index) {
         const double height = probe->get(cv::CAP_PROP_FRAME_HEIGHT);
         std::ostringstream grown;
         grown << "****dim1 : " << width << " dim2 : " << height;
-        line(grown.str(), true);
+        sequenceLine(grown.str());
+        if (stopping()) {
+            return false;
+        }
         if (attached() && width == boardCameraWidth && height == boardCameraHeight) {
             cameraConnected = true;
             cameraIndex = index;
@@ -168,12 +220,14 @@ bool CameraSession::probeCameraIndex(int index) {
         probe->release();
     }
     line("****");
-    return attached();
+    return !stopping() && attached();
 }
 
+// A 4K camera restarts on format writes, so each step may take long: closing is
+// looked at between them.
 void CameraSession::configureCapture() {
     capture->openIndex(cameraIndex);
-    auto ready = [this] { return capture->isOpened() && attached(); };
+    auto ready = [this] { return !stopping() && capture->isOpened() && attached(); };
     if (ready()) {
         capture->set(cv::CAP_PROP_FPS, cameraFramesPerSecond);
     }
@@ -192,6 +246,9 @@ void CameraSession::configureCapture() {
     if (ready()) {
         savedExposure = static_cast<int>(capture->get(cv::CAP_PROP_EXPOSURE));
     }
+    if (stopping()) {
+        return;
+    }
     frameSize = cv::Size(static_cast<int>(capture->get(cv::CAP_PROP_FRAME_WIDTH)),
                          static_cast<int>(capture->get(cv::CAP_PROP_FRAME_HEIGHT)));
     std::ostringstream size;
@@ -203,10 +260,8 @@ void CameraSession::configureCapture() {
         // The JPEG bytes, where the back-end can give them, are checked and decoded here.
         capture->preferEncodedFrames();
         cv::Mat discarded;
-        for (int i = 0; i < framesDiscardedAfterOpen; ++i) {
-            if (attached()) {
-                capture->read(discarded);
-            }
+        for (int i = 0; i < framesDiscardedAfterOpen && ready(); ++i) {
+            capture->read(discarded);
         }
     }
 }
@@ -244,6 +299,9 @@ void CameraSession::applyExposureRequest() {
 
 void CameraSession::readCameraFrame() {
     applyExposureRequest();
+    // A frame belongs to the stream that was open when its read started: an unplug
+    // reported during the read makes it stale.
+    const std::uint64_t stream = handoff->currentStream();
     cv::Mat raw;
     capture->read(raw);
     if (!handoff->isStreaming()) {
@@ -252,23 +310,66 @@ void CameraSession::readCameraFrame() {
         mode = Mode::Opening;
         return;
     }
+    const auto now = Clock::now();
     if (!raw.empty()) {
-        queue(raw);
+        lastRead = now;
+        queue(raw, stream);
     }
-    const auto lastGoodFrame = std::max(streamingSince, handoff->lastFramePosted());
-    if (Clock::now() - lastGoodFrame < hiccupLimit) {
+    followPicture();
+    checkNoPicture(now);
+    if (now - lastRead < hiccupLimit) {
         if (raw.empty()) {
             handoff->waitForStop(emptyReadPause);
         }
         return;
     }
-    // No good frame for a while with the device attached: our own capture is released
-    // before the open sequence probes the devices again.
-    line("camera: no good frame for " + std::to_string(hiccupLimit.count()) +
+    // Reads fail outright with the device attached: our own capture is released before
+    // the open sequence probes the devices again. Frames that come, even damaged ones,
+    // keep the capture open: a good one may follow.
+    line("camera: no frame for " + std::to_string(hiccupLimit.count()) +
          " ms, opening the camera again");
     handoff->endStreaming();
     capture->release();
     mode = Mode::Opening;
+    openPause = nextReopenPause();
+}
+
+// Good frames end the "no picture" state and the growing pause between reopens.
+void CameraSession::followPicture() {
+    const auto posted = handoff->lastFramePosted();
+    if (posted <= lastGoodFrame) {
+        return;
+    }
+    lastGoodFrame = posted;
+    reopenPause = Clock::duration::zero();
+    if (shown == Shown::NoPicture) {
+        line("camera: picture back", true);
+        handoff->postConnection(true, cameraIndex);
+    }
+    shown = Shown::Picture;
+}
+
+// Attached for a while without a good frame, whatever reopens ran: the window shows
+// that the camera sends no picture, and the camera counts as not connected.
+void CameraSession::checkNoPicture(Clock::time_point now) {
+    if (shown == Shown::NoPicture ||
+        now - std::max(awaitingSince, lastGoodFrame) < noPictureLimit) {
+        return;
+    }
+    shown = Shown::NoPicture;
+    logOpenSequence = false;
+    line("camera: no picture from the camera", true);
+    handoff->postConnection(false, -1, true);
+}
+
+// Each reopen without a good frame since the last waits longer, up to the longest:
+// the first at once, then 1, 2, 4, 8 and 10 s.
+CameraSession::Clock::duration CameraSession::nextReopenPause() {
+    const Clock::duration pause = reopenPause;
+    const Clock::duration next =
+        pause == Clock::duration::zero() ? Clock::duration(reconnectPeriod) : pause * 2;
+    reopenPause = std::min(next, Clock::duration(longestReopenPause));
+    return pause;
 }
 
 void CameraSession::readSourceFrame() {
@@ -280,17 +381,19 @@ void CameraSession::readSourceFrame() {
         }
     }
     nextSourceRead = std::max(nextSourceRead + sourceInterval, Clock::now());
+    const std::uint64_t stream = handoff->currentStream();
     cv::Mat raw;
     capture->read(raw);
     if (!raw.empty()) {
-        queue(raw);
+        queue(raw, stream);
     }
 }
 
-void CameraSession::queue(cv::Mat& raw) {
+void CameraSession::queue(cv::Mat& raw, std::uint64_t stream) {
     CameraFrame frame;
     frame.size = frameSize;
     frame.encoded = raw;
+    frame.stream = stream;
     handoff->queueForDecode(std::move(frame));
 }
 
@@ -299,44 +402,52 @@ void CameraSession::queue(cv::Mat& raw) {
 void CameraSession::decodeFrames() {
     nameThisThread("brisel-decode");
     CameraFrame frame;
-    while (!handoff->stopRequested()) {
-        if (handoff->takeForDecode(frame, decoderIdleWait) && checkAndDecode(frame)) {
-            sequence = handoff->postFrame(std::move(frame), postPatience);
+    while (!stopping()) {
+        if (handoff->takeForDecode(frame, decoderIdleWait)) {
+            if (frame.stream != damageStream) {
+                damageStream = frame.stream;
+                if (auto text = damageReport.start(Clock::now())) {
+                    line(*text);
+                }
+            }
+            const bool good = checkAndDecode(frame);
+            handoff->postFrame(std::move(frame), good);
+        }
+        if (auto text = damageReport.due(Clock::now())) {
+            line(*text);
         }
         frame = CameraFrame();
     }
 }
 
-// The frame as read arrives in `encoded`; a good one leaves with its JPEG there (or
-// nothing, for back-ends that decode) and its pixels when the pipeline will read them.
+// The frame as read arrives in `encoded` with the number it has in the slot; a good
+// one leaves with its JPEG there (or nothing, for back-ends that decode) and its
+// pixels when the plan says the pipeline reads that number.
 bool CameraSession::checkAndDecode(CameraFrame& frame) {
     const cv::Mat raw = std::exchange(frame.encoded, cv::Mat());
     if (isEncoded(raw)) {
-        const FrameDamage damage = checkEncodedFrame(raw.data, raw.total());
-        if (damage != FrameDamage::None) {
-            reportDamage();
-            return false;
-        }
-        frame.encoded = raw;
         const DecodePlan plan = handoff->decodePlan();
-        if (plan.wantsPixels(sequence + 1)) {
+        if (plan.wantsPixels(frame.sequence)) {
             cv::Mat& pixels = pixelBuffers.freeBuffer();
             const FrameDamage decoded = decoder.decode(raw.data, raw.total(), frame.size, pixels,
-                                                       plan.wantsHalfSize(sequence + 1));
+                                                       plan.wantsHalfSize(frame.sequence));
             handoff->countDecoded();
             if (decoded != FrameDamage::None) {
                 reportDamage();
                 return false;
             }
             frame.pixels = pixels;
+        } else if (checkEncodedFrame(raw.data, raw.total()).damage != FrameDamage::None) {
+            reportDamage();
+            return false;
         }
+        frame.encoded = raw;
     } else if (raw.size() != frame.size || raw.type() != CV_8UC3) {
         reportDamage();
         return false;
     } else {
         frame.pixels = raw;
     }
-    frame.sequence = sequence + 1;
     return true;
 }
 
@@ -349,12 +460,17 @@ void CameraSession::reportDamage() {
 
 // ---------------------------------------------------------------- thread
 
-CameraThread::CameraThread(std::unique_ptr<CameraPlatform> platform,
-                           std::shared_ptr<FrameHandoff> frameHandoff)
-    : handoff(std::move(frameHandoff)) {
-    auto session = std::make_shared<CameraSession>(std::move(platform), handoff);
-    thread = std::thread([session, shared = handoff] {
-        session->run();
+CameraThread::CameraThread(CameraPlatformFactory makePlatform,
+                           std::shared_ptr<FrameHandoff> frameHandoff,
+                           std::function<void()> onStuck)
+    : handoff(std::move(frameHandoff)), whenStuck(std::move(onStuck)) {
+    // The thread owns the session; after a stuck stop it and the hand-off live on
+    // until the device call returns.
+    thread = std::thread([makePlatform = std::move(makePlatform), shared = handoff] {
+        {
+            CameraSession session(makePlatform(), shared);
+            session.run();
+        }
         shared->markFinished();
     });
 }
@@ -364,8 +480,10 @@ CameraThread::~CameraThread() {
     handoff->requestStop();
     if (handoff->waitFinished(stopTimeout)) {
         thread.join();
-    } else {
-        // The session and the hand-off live on in the thread until it returns.
-        thread.detach();
+        return;
+    }
+    thread.detach();
+    if (whenStuck) {
+        whenStuck();
     }
 }

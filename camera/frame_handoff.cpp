@@ -60,43 +60,50 @@ void FrameHandoff::discardFramesLocked() {
     waiting.reset();
     undecoded.reset();
     ++stream;
-    frameTaken.notify_all();
+    decoderWork.notify_all();
+}
+
+std::uint64_t FrameHandoff::currentStream() const {
+    std::lock_guard lock(mutex);
+    return stream;
 }
 
 void FrameHandoff::queueForDecode(CameraFrame frame) {
     std::lock_guard lock(mutex);
+    if (frame.stream != stream) {
+        return;
+    }
     if (undecoded) {
         ++counters.dropped;
     }
-    frame.stream = stream;
     undecoded = std::move(frame);
-    undecodedArrived.notify_one();
+    decoderWork.notify_all();
 }
 
 bool FrameHandoff::takeForDecode(CameraFrame& frame, Clock::duration duration) {
     std::unique_lock lock(mutex);
-    if (!undecodedArrived.wait_for(lock, duration, [this] { return stop || undecoded; }) || stop) {
+    const auto ready = [this] { return stop || (undecoded && !waiting && !slotReserved); };
+    if (!decoderWork.wait_for(lock, duration, ready) || stop) {
         return false;
     }
     frame = std::move(*undecoded);
     undecoded.reset();
+    slotReserved = true;
+    frame.sequence = lastSequence + 1;
     return true;
 }
 
-std::uint64_t FrameHandoff::postFrame(CameraFrame frame, Clock::duration patience) {
-    std::unique_lock lock(mutex);
-    frameTaken.wait_for(lock, patience, [&] { return !waiting || stop || frame.stream != stream; });
-    if (frame.stream != stream) {
-        return frame.sequence - 1;
+void FrameHandoff::postFrame(CameraFrame frame, bool good) {
+    std::lock_guard lock(mutex);
+    slotReserved = false;
+    if (!good || frame.stream != stream) {
+        decoderWork.notify_all();
+        return;
     }
-    if (waiting) {
-        ++counters.dropped;
-        frame.sequence = waiting->sequence;
-    }
+    lastSequence = frame.sequence;
     waiting = std::move(frame);
     lastPosted = Clock::now();
     wakeLocked();
-    return waiting->sequence;
 }
 
 FrameHandoff::Clock::time_point FrameHandoff::lastFramePosted() const {
@@ -107,16 +114,16 @@ FrameHandoff::Clock::time_point FrameHandoff::lastFramePosted() const {
 void FrameHandoff::postLine(std::string line, bool alsoToLog) {
     std::lock_guard lock(mutex);
     const auto kind = alsoToLog ? CameraEvent::Kind::ConsoleAndLog : CameraEvent::Kind::Console;
-    events.push_back({kind, std::move(line), false, -1});
+    events.push_back({kind, std::move(line), false, -1, false});
     wakeLocked();
 }
 
-void FrameHandoff::postConnection(bool connected, int index) {
+void FrameHandoff::postConnection(bool connected, int index, bool noPicture) {
     std::lock_guard lock(mutex);
     if (!connected || index == -1) {
         discardFramesLocked();
     }
-    events.push_back({CameraEvent::Kind::Connection, {}, connected, index});
+    events.push_back({CameraEvent::Kind::Connection, {}, connected, index, noPicture});
     wakeLocked();
 }
 
@@ -143,7 +150,7 @@ bool FrameHandoff::reportUnplugged() {
     }
     streaming = false;
     discardFramesLocked();
-    events.push_back({CameraEvent::Kind::Connection, {}, false, -1});
+    events.push_back({CameraEvent::Kind::Connection, {}, false, -1, false});
     wakeLocked();
     return true;
 }
@@ -215,7 +222,7 @@ bool FrameHandoff::takeFrame(CameraFrame& frame) {
     }
     frame = std::move(*waiting);
     waiting.reset();
-    frameTaken.notify_all();
+    decoderWork.notify_all();
     return true;
 }
 
@@ -249,8 +256,7 @@ void FrameHandoff::requestStop() {
     std::lock_guard lock(mutex);
     stop = true;
     requestArrived.notify_all();
-    undecodedArrived.notify_all();
-    frameTaken.notify_all();
+    decoderWork.notify_all();
 }
 
 bool FrameHandoff::waitFinished(Clock::duration timeout) {

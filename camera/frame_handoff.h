@@ -36,10 +36,11 @@ struct CameraFrame {
     cv::Mat pixels;
     // The size the capture reported when it opened: what the pixels must have.
     cv::Size size;
-    // Counts the frames of the whole run; the decode plan refers to it.
+    // Counts the frames handed to the GUI thread over the whole run; given when the
+    // frame takes the empty slot, before its decode is decided. The plan refers to it.
     std::uint64_t sequence = 0;
-    // Frames read before a disconnect or a new source belong to an older stream and
-    // are never handed on.
+    // The stream that was open when the frame's read started: frames of a stream that
+    // ended (a disconnect, a new source) are never handed on.
     std::uint64_t stream = 0;
 };
 
@@ -50,6 +51,8 @@ struct CameraEvent {
     std::string line;       // a console line, also written to log.txt for ConsoleAndLog
     bool connected = false; // Connection: the connection flag
     int index = -1;         // Connection: the camera index, -1 when none is open
+    // Connection: the device is attached but has sent no good frame for a while.
+    bool noPicture = false;
 };
 
 struct ExposureRequest {
@@ -78,8 +81,11 @@ struct HandoffCounters {
 };
 
 // The one place where data crosses between the camera thread and the GUI thread.
-// At most one frame waits: a newer frame replaces it. Requests from the GUI (exposure,
-// a video source, the decode plan, stop) wait here for the camera thread.
+// One slot leads to the GUI thread: the decoder takes a read frame only when the slot
+// is empty, numbers it there and decodes it as the plan says for that number, so no
+// decoded frame is ever replaced unread. Meanwhile newer reads replace the undecoded
+// one. Requests from the GUI (exposure, a video source, the decode plan, stop) wait
+// here for the camera thread.
 class FrameHandoff {
 public:
     using Clock = std::chrono::steady_clock;
@@ -90,24 +96,26 @@ public:
     void setWake(std::function<void()> wake);
 
     // ---- camera side
+    // The stream a read that starts now belongs to.
+    std::uint64_t currentStream() const;
     // The reader hands each frame it read to the decoder thread, in order. One frame
-    // waits at most: a newer one replaces it and counts as dropped.
+    // waits at most: a newer one replaces it and counts as dropped. A frame of an
+    // ended stream is discarded.
     void queueForDecode(CameraFrame frame);
-    // Decoder thread: the next frame read, waiting up to `duration`; false on timeout
-    // or stop.
+    // Decoder thread: waits up to `duration` for a read frame and the empty slot, and
+    // takes both: the frame gets the number the slot gives. False on timeout or stop.
     bool takeForDecode(CameraFrame& frame, Clock::duration duration);
-    // A good frame for the GUI thread; one of an older stream is discarded. While a
-    // frame waits, this gives the GUI thread up to `patience` to take it; then the new
-    // frame replaces it and takes its sequence number, so that the plan, which counts
-    // the frames the GUI thread takes, stays in step. Returns the number it got.
-    std::uint64_t postFrame(CameraFrame frame, Clock::duration patience = {});
+    // Gives the slot its frame, checked and decoded (`good`), or frees the slot for the
+    // next frame under the same number: a damaged frame, or one of an ended stream,
+    // never reaches the GUI thread.
+    void postFrame(CameraFrame frame, bool good = true);
     // When the last good frame was posted; the reader's hiccup rule looks at it.
     Clock::time_point lastFramePosted() const;
     // Console (and log.txt) lines are written by the GUI thread, in this order.
     void postLine(std::string line, bool alsoToLog = false);
     // A lost or failed connection also clears the waiting frame: no stale picture
     // may follow the placeholder.
-    void postConnection(bool connected, int index);
+    void postConnection(bool connected, int index, bool noPicture = false);
     // Streaming means the presence watch is on; an unplug seen by the watch ends it.
     // Ending it discards the frames still on their way.
     void beginStreaming();
@@ -153,9 +161,11 @@ private:
     std::function<void()> wake;
     bool wakePending = false;
     std::optional<CameraFrame> waiting;
+    // The decoder holds the slot's frame while it decodes it.
+    bool slotReserved = false;
+    std::uint64_t lastSequence = 0;
     std::optional<CameraFrame> undecoded;
-    std::condition_variable undecodedArrived;
-    std::condition_variable frameTaken;
+    std::condition_variable decoderWork;
     std::uint64_t stream = 0;
     Clock::time_point lastPosted{};
     std::deque<CameraEvent> events;

@@ -5,17 +5,36 @@
 #include <cstring>
 #include <iostream>
 
-std::optional<std::string> DamageReport::count(Clock::time_point now) {
-    ++sinceLine;
-    if (lastLine && now - *lastLine < period) {
+std::optional<std::string> DamageReport::lineAndReset() {
+    if (inWindow == 0) {
         return std::nullopt;
     }
-    std::string text = "camera: " + std::to_string(sinceLine) +
+    std::string text = "camera: " + std::to_string(inWindow) +
                        " damaged frames dropped in the last " + std::to_string(period.count()) +
                        " s";
-    sinceLine = 0;
-    lastLine = now;
+    inWindow = 0;
     return text;
+}
+
+std::optional<std::string> DamageReport::start(Clock::time_point now) {
+    auto text = lineAndReset();
+    windowStart = now;
+    return text;
+}
+
+std::optional<std::string> DamageReport::count(Clock::time_point now) {
+    auto text = due(now);
+    ++inWindow;
+    return text;
+}
+
+std::optional<std::string> DamageReport::due(Clock::time_point now) {
+    if (now - windowStart < period) {
+        return std::nullopt;
+    }
+    // Windows without damage pass without a word.
+    windowStart += (now - windowStart) / period * period;
+    return lineAndReset();
 }
 
 LoopStats::LoopStats(std::function<HandoffCounters()> take) : takeCounters(std::move(take)) {

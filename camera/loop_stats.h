@@ -11,18 +11,26 @@
 #include <optional>
 #include <string>
 
-// Counts damaged camera frames and says so at most once per period.
+// Counts damaged camera frames in consecutive windows of 5 s from the start of a
+// stream, and gives one console line for each window that had damage once it ended.
 class DamageReport {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds period{5};
 
-    // Counts one dropped frame; returns the console line when one is due.
+    // A new stream starts new windows; the line of an unfinished window with damage
+    // comes now, so nothing counted goes unsaid.
+    std::optional<std::string> start(Clock::time_point now);
+    // Counts one dropped frame; returns the line of an earlier window when one is due.
     std::optional<std::string> count(Clock::time_point now);
+    // The line of the window that ended before `now`, if it had damage.
+    std::optional<std::string> due(Clock::time_point now);
 
 private:
-    int sinceLine = 0;
-    std::optional<Clock::time_point> lastLine;
+    std::optional<std::string> lineAndReset();
+
+    Clock::time_point windowStart{};
+    int inWindow = 0;
 };
 
 // The statistics line of BRISEL_STATS=1, every five seconds. GUI stalls are measured

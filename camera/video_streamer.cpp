@@ -13,11 +13,13 @@
 #include <opencv2/videoio.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <utility>
 
 QImage placeholderImage;
+QImage noPicturePlaceholderImage;
 
 namespace {
 
@@ -55,11 +57,11 @@ QImage imageOverPixels(const cv::Mat& picture) {
                   QImage::Format_BGR888, releasePixels, kept);
 }
 
-VideoStreamer::VideoStreamer(std::unique_ptr<CameraPlatform> platform)
+VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
     : QObject(nullptr), handoff(std::make_shared<FrameHandoff>()) {
     boardColor = CalibrationStore::instance().boardColor;
     writeStartBanner();
-    createPlaceholderImage();
+    createPlaceholderImages();
     createSnapshotDirectory();
     lessonPdf.setFolder(QString::fromStdString(snapshotDir));
     stats = LoopStats::fromEnvironment([this] { return handoff->takeCounters(); });
@@ -67,7 +69,17 @@ VideoStreamer::VideoStreamer(std::unique_ptr<CameraPlatform> platform)
     handoff->setWake([this] {
         QMetaObject::invokeMethod(this, &VideoStreamer::onCameraEvents, Qt::QueuedConnection);
     });
-    cameraThread = std::make_unique<CameraThread>(std::move(platform), handoff);
+    // A camera thread stuck in a driver call would run OpenCV, V4L2 and libusb code
+    // during the static destructors: the process ends before them, with the lesson's
+    // PDF complete and the console flushed (log.txt is closed after every line).
+    whenCameraStuck = [this] {
+        std::cout << "camera: the camera did not close in time, ending now" << std::endl;
+        lessonPdf.rewriter().waitIdle();
+        std::fflush(nullptr);
+        std::_Exit(0);
+    };
+    cameraThread = std::make_unique<CameraThread>(std::move(makePlatform), handoff,
+                                                  [this] { whenCameraStuck(); });
 }
 
 VideoStreamer::~VideoStreamer() {
@@ -294,16 +306,18 @@ void VideoStreamer::onConnection(const CameraEvent& event) {
     if (cameraIndex == -1) {
         calibFrameCount = 0;
         updateDecodePlan();
-        publishPlaceholder();
+        publishPlaceholder(event.noPicture ? noPicturePlaceholderImage : placeholderImage);
     }
 }
 
-void VideoStreamer::publishPlaceholder() {
+void VideoStreamer::publishPlaceholder(const QImage& placeholder) {
     liveShown = false;
+    // The signals take a reference to a modifiable picture; receivers copy it.
+    QImage shown = placeholder;
     if (openCalibration) {
-        emit imageForCalibration(placeholderImage);
+        emit imageForCalibration(shown);
     } else {
-        emit newImage(placeholderImage);
+        emit newImage(shown);
     }
 }
 
@@ -484,7 +498,10 @@ void VideoStreamer::onBoardCornersReceived() {
 
 // ---------------------------------------------------------------- pictures and files
 
-void VideoStreamer::createPlaceholderImage() {
+namespace {
+
+// Two centred lines on white, the look of every status picture.
+cv::Mat statusPicture(const std::string& line1, const std::string& line2) {
     constexpr int width = 1920;
     constexpr int height = 1080;
     constexpr int font = cv::FONT_HERSHEY_TRIPLEX;
@@ -492,21 +509,26 @@ void VideoStreamer::createPlaceholderImage() {
     constexpr int thickness = 2;
     constexpr int lineGap = 50;
     const cv::Scalar textColour(43, 75, 238);
-    const std::string line1 = "Brisel camera is not connected!";
-    const std::string line2 = "Please connect!";
 
-    placeholderFrame = cv::Mat::zeros(height, width, CV_8UC3);
-    placeholderFrame.setTo(cv::Scalar(255, 255, 255));
+    cv::Mat picture(height, width, CV_8UC3, cv::Scalar(255, 255, 255));
     int baseline = 0;
     const cv::Size size1 = cv::getTextSize(line1, font, scale, thickness, &baseline);
     const cv::Size size2 = cv::getTextSize(line2, font, scale, thickness, &baseline);
     const cv::Point origin1((width - size1.width) / 2, (size1.height + height) / 2 - lineGap);
     const cv::Point origin2((width - size2.width) / 2, (size2.height + height) / 2 + lineGap);
-    cv::putText(placeholderFrame, line1, origin1, font, scale, textColour, thickness, cv::LINE_8,
-                false);
-    cv::putText(placeholderFrame, line2, origin2, font, scale, textColour, thickness, cv::LINE_8,
-                false);
+    cv::putText(picture, line1, origin1, font, scale, textColour, thickness, cv::LINE_8, false);
+    cv::putText(picture, line2, origin2, font, scale, textColour, thickness, cv::LINE_8, false);
+    return picture;
+}
+
+} // namespace
+
+void VideoStreamer::createPlaceholderImages() {
+    placeholderFrame = statusPicture("Brisel camera is not connected!", "Please connect!");
     placeholderImage = imageOverPixels(placeholderFrame);
+    noPictureFrame =
+        statusPicture("Brisel camera sends no picture.", "Try another USB port or cable.");
+    noPicturePlaceholderImage = imageOverPixels(noPictureFrame);
 }
 
 void VideoStreamer::createSnapshotDirectory() {

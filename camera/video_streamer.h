@@ -17,11 +17,14 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 // The picture shown whenever there is no camera picture.
 extern QImage placeholderImage;
+// The picture shown while the camera is attached but sends no good frame.
+extern QImage noPicturePlaceholderImage;
 
 // Wraps a picture's pixels in a QImage without copying them. The QImage keeps the
 // pixel buffer alive, so a provider may hold it as long as it likes.
@@ -56,7 +59,7 @@ class VideoStreamer : public QObject {
     Q_PROPERTY(double p4y READ getP4y WRITE setP4y NOTIFY p4Changed)
 
 public:
-    explicit VideoStreamer(std::unique_ptr<CameraPlatform> platform = makeCameraPlatform());
+    explicit VideoStreamer(CameraPlatformFactory makePlatform = makeCameraPlatform);
     ~VideoStreamer() override;
     VideoStreamer(const VideoStreamer&) = delete;
     VideoStreamer& operator=(const VideoStreamer&) = delete;
@@ -105,6 +108,10 @@ public:
 
     Q_INVOKABLE QPointF cursorPos() const;
 
+    // Runs instead of ending the process when the camera thread is stuck in a device
+    // call at destruction (tests live on).
+    void setWhenCameraStuck(std::function<void()> instead) { whenCameraStuck = std::move(instead); }
+
     // Read-only views for tests and tools.
     int currentCameraIndex() const { return cameraIndex; }
     const std::string& snapshotDirectory() const { return snapshotDir; }
@@ -148,12 +155,12 @@ private:
     void onConnection(const CameraEvent& event);
     void onFrame(CameraFrame& frame);
     bool hasPixels(const CameraFrame& frame, bool halfSizeEnough);
-    void publishPlaceholder();
+    void publishPlaceholder(const QImage& placeholder);
     void updateDecodePlan();
     void applyExposure();
     void updateProcessorSettings();
     void createSnapshotDirectory();
-    void createPlaceholderImage();
+    void createPlaceholderImages();
     void writeStartBanner();
     void onBoardCornersReceived();
     void publishCalibrationPicture(CameraFrame& frame);
@@ -168,6 +175,7 @@ private:
     FrameProcessor processor;
     int cameraIndex = -1;
     cv::Mat placeholderFrame;
+    cv::Mat noPictureFrame;
     // The last shown live picture; published pictures are never refilled in place.
     cv::Mat displayFrame;
     // One shown, one held by the view while it uploads, one being filled.
@@ -214,6 +222,7 @@ private:
     // Every saved picture joins the lesson's PDF.
     LessonPdf lessonPdf;
     std::unique_ptr<LoopStats> stats;
+    std::function<void()> whenCameraStuck;
     std::shared_ptr<FrameHandoff> handoff;
     // Last: stopped first, before anything the wake-ups could reach.
     std::unique_ptr<CameraThread> cameraThread;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera_platform.h"
+#include "camera_session.h"
 
 #include <opencv2/videoio.hpp>
 
@@ -25,6 +26,8 @@ struct CameraScript {
     int presenceChecks = 0;
     // Detach once this many presence checks have been answered (-1: never).
     int detachAfterChecks = -1;
+    // The next this many presence checks fail, though the device stays (a USB glitch).
+    int glitchedChecks = 0;
     int boardCameraIndex = 0;
     std::vector<int> openableIndices{0};
     double exposure = -6.0;
@@ -38,6 +41,9 @@ struct CameraScript {
     };
     // Time between frames, as a camera paces its reads.
     std::chrono::milliseconds readPeriod{5};
+    // Each open and property write takes this long (a 4K camera restarts on format
+    // writes).
+    std::chrono::milliseconds deviceCallTime{0};
     // A read while unplugged blocks this long (V4L2's select timeout) or until replugged.
     std::chrono::milliseconds unpluggedReadBlock{1000};
     int reads = 0;
@@ -70,6 +76,10 @@ public:
         if (script.detachAfterChecks >= 0 && script.presenceChecks > script.detachAfterChecks) {
             script.attached = false;
         }
+        if (script.glitchedChecks > 0) {
+            --script.glitchedChecks;
+            return false;
+        }
         return script.attached;
     }
 
@@ -82,7 +92,8 @@ public:
     explicit ScriptedCapture(CameraScript& script) : script(script) {}
     ~ScriptedCapture() override { release(); }
     bool openIndex(int index) override {
-        std::lock_guard lock(script.mutex);
+        std::unique_lock lock(script.mutex);
+        takeTime(lock);
         closeLocked();
         bool openable = false;
         for (int i : script.openableIndices) {
@@ -116,7 +127,8 @@ public:
     }
     bool isOpened() const override { return opened; }
     bool set(int property, double value) override {
-        std::lock_guard lock(script.mutex);
+        std::unique_lock lock(script.mutex);
+        takeTime(lock);
         script.writes.push_back(std::to_string(property) + "=" + std::to_string(value));
         if (property == cv::CAP_PROP_FRAME_WIDTH && openedIndex == script.boardCameraIndex) {
             const bool probing = value > 3840;
@@ -162,6 +174,11 @@ public:
     }
 
 private:
+    void takeTime(std::unique_lock<std::mutex>& lock) {
+        if (script.deviceCallTime.count() > 0) {
+            script.changed.wait_for(lock, script.deviceCallTime);
+        }
+    }
     void closeLocked() {
         if (holdsBoard) {
             --script.holders;
@@ -190,3 +207,8 @@ private:
     CameraScript& script;
     ScriptedPresence scriptedPresence;
 };
+
+// The camera object makes its platform on the camera thread.
+inline CameraPlatformFactory scriptedPlatform(CameraScript& script) {
+    return [&script] { return std::make_unique<ScriptedPlatform>(script); };
+}

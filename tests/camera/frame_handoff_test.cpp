@@ -1,4 +1,5 @@
 #include "frame_handoff.h"
+#include "loop_stats.h"
 
 #include <gtest/gtest.h>
 
@@ -15,55 +16,52 @@ CameraFrame frameNumber(std::uint64_t sequence) {
     return frame;
 }
 
+void postGoodFrame(FrameHandoff& handoff) {
+    handoff.queueForDecode(frameNumber(1));
+    CameraFrame frame;
+    handoff.takeForDecode(frame, std::chrono::milliseconds(0));
+    handoff.postFrame(std::move(frame));
+}
+
 } // namespace
 
-// A slow GUI thread never queues frames: the newest replaces the waiting one without
-// copying its pixels and takes its number, and one wake-up waits at most.
-TEST(FrameHandoff, HoldsOneFrameTheNewestAndWakesOncePerTake) {
+// One slot leads to the GUI thread. The decoder takes a frame only into the empty
+// slot, where it gets its number before its decode is decided; a decoded frame is never
+// replaced unread, newer reads replace the undecoded one instead, and a damaged frame
+// leaves its number to the next. One wake-up waits at most.
+TEST(FrameHandoff, TheSlotNumbersFramesAsTheyEnterAndNeverDropADecodedOne) {
     FrameHandoff handoff;
     int wakes = 0;
     handoff.setWake([&wakes] { ++wakes; });
-    CameraFrame third = frameNumber(3);
-    const uchar* thirdPixels = third.pixels.data;
-    EXPECT_EQ(handoff.postFrame(frameNumber(1)), 1u);
-    EXPECT_EQ(handoff.postFrame(frameNumber(2)), 1u);
-    EXPECT_EQ(handoff.postFrame(std::move(third)), 1u);
+    const auto none = std::chrono::milliseconds(0);
+    CameraFrame inDecoder;
+    CameraFrame taken;
+    handoff.queueForDecode(frameNumber(101));
+    ASSERT_TRUE(handoff.takeForDecode(inDecoder, none));
+    EXPECT_EQ(inDecoder.sequence, 1u);
+    handoff.queueForDecode(frameNumber(102));
+    handoff.queueForDecode(frameNumber(103));
+    EXPECT_FALSE(handoff.takeForDecode(taken, none)) << "the slot is the decoder's";
+    handoff.postFrame(std::move(inDecoder));
+    EXPECT_FALSE(handoff.takeForDecode(taken, none)) << "the decoded frame waits unread";
     EXPECT_EQ(wakes, 1);
     handoff.takeEvents();
-    CameraFrame taken;
     ASSERT_TRUE(handoff.takeFrame(taken));
     EXPECT_EQ(taken.sequence, 1u);
-    EXPECT_EQ(taken.pixels.data, thirdPixels);
-    EXPECT_FALSE(handoff.takeFrame(taken));
-    EXPECT_EQ(handoff.takeCounters().dropped, 2);
-    handoff.postFrame(frameNumber(2));
-    EXPECT_EQ(wakes, 2);
-}
 
-// The decoder gives the GUI thread its patience to take the waiting frame before the
-// next replaces it; without patience, or with a GUI thread too slow, it is replaced.
-TEST(FrameHandoff, APostWaitsItsPatienceForTheWaitingFrameToBeTaken) {
-    struct Row {
-        std::chrono::milliseconds patience;
-        std::chrono::milliseconds takenAfter;
-        bool replaced;
-    };
-    using std::chrono::milliseconds;
-    for (const Row row : {Row{milliseconds(2000), milliseconds(20), false},
-                          Row{milliseconds(0), milliseconds(20), true},
-                          Row{milliseconds(20), milliseconds(400), true}}) {
-        FrameHandoff handoff;
-        handoff.postFrame(frameNumber(1));
-        std::thread gui([&] {
-            std::this_thread::sleep_for(row.takenAfter);
-            CameraFrame frame;
-            handoff.takeFrame(frame);
-        });
-        const std::uint64_t number = handoff.postFrame(frameNumber(2), row.patience);
-        gui.join();
-        EXPECT_EQ(number, row.replaced ? 1u : 2u) << row.patience.count();
-        EXPECT_EQ(handoff.takeCounters().dropped, row.replaced ? 1 : 0) << row.patience.count();
-    }
+    ASSERT_TRUE(handoff.takeForDecode(inDecoder, none));
+    EXPECT_EQ(inDecoder.pixels.at<cv::Vec3b>(0, 0)[0], 103) << "the newest read";
+    EXPECT_EQ(inDecoder.sequence, 2u);
+    handoff.postFrame(std::move(inDecoder), false);
+    EXPECT_FALSE(handoff.takeFrame(taken)) << "a damaged frame never reaches the GUI thread";
+    handoff.queueForDecode(frameNumber(104));
+    ASSERT_TRUE(handoff.takeForDecode(inDecoder, none));
+    EXPECT_EQ(inDecoder.sequence, 2u) << "the damaged frame's number goes to the next";
+    handoff.postFrame(std::move(inDecoder));
+    ASSERT_TRUE(handoff.takeFrame(taken));
+    EXPECT_EQ(taken.sequence, 2u);
+    EXPECT_EQ(wakes, 2);
+    EXPECT_EQ(handoff.takeCounters().dropped, 1) << "only the undecoded 102 was dropped";
 }
 
 // Between the reader and the decoder one frame waits at most, the newest. A frame still
@@ -75,7 +73,7 @@ TEST(FrameHandoff, FramesOfAnEndedStreamNeverReachTheGuiThread) {
     queue.queueForDecode(frameNumber(8));
     CameraFrame next;
     ASSERT_TRUE(queue.takeForDecode(next, std::chrono::milliseconds(0)));
-    EXPECT_EQ(next.sequence, 8u);
+    EXPECT_EQ(next.pixels.at<cv::Vec3b>(0, 0)[0], 8) << "the newest read";
     EXPECT_EQ(queue.takeCounters().dropped, 1);
     EXPECT_FALSE(queue.takeForDecode(next, std::chrono::milliseconds(1)));
 
@@ -92,12 +90,18 @@ TEST(FrameHandoff, FramesOfAnEndedStreamNeverReachTheGuiThread) {
         CameraFrame inDecoder;
         ASSERT_TRUE(handoff.takeForDecode(inDecoder, std::chrono::milliseconds(0)));
         handoff.queueForDecode(frameNumber(3));
+        // A read that started before the ending and returns after it.
+        CameraFrame readAcross = frameNumber(5);
+        readAcross.stream = handoff.currentStream();
         endings[i](handoff);
+        handoff.queueForDecode(std::move(readAcross));
         handoff.postFrame(std::move(inDecoder));
         CameraFrame frame;
         EXPECT_FALSE(handoff.takeFrame(frame)) << "ending " << i;
         EXPECT_FALSE(handoff.takeForDecode(frame, std::chrono::milliseconds(0))) << "ending " << i;
-        handoff.queueForDecode(frameNumber(4));
+        CameraFrame next = frameNumber(4);
+        next.stream = handoff.currentStream();
+        handoff.queueForDecode(std::move(next));
         ASSERT_TRUE(handoff.takeForDecode(frame, std::chrono::milliseconds(0)));
         handoff.postFrame(std::move(frame));
         EXPECT_TRUE(handoff.takeFrame(frame)) << "a frame of the new stream goes through";
@@ -118,7 +122,7 @@ TEST(FrameHandoff, ALostConnectionClearsTheWaitingFrameAndEventsKeepTheirOrder) 
     };
     for (const Row row : {Row{false, -1, false}, Row{true, -1, false}, Row{true, 0, true}}) {
         FrameHandoff handoff;
-        handoff.postFrame(frameNumber(1));
+        postGoodFrame(handoff);
         handoff.postLine("first", true);
         handoff.postConnection(row.connected, row.index);
         handoff.postLine("last");
@@ -134,7 +138,7 @@ TEST(FrameHandoff, ALostConnectionClearsTheWaitingFrameAndEventsKeepTheirOrder) 
     }
     FrameHandoff handoff;
     handoff.beginStreaming();
-    handoff.postFrame(frameNumber(1));
+    postGoodFrame(handoff);
     EXPECT_TRUE(handoff.reportUnplugged());
     EXPECT_FALSE(handoff.reportUnplugged()) << "an unplug is reported once";
     EXPECT_FALSE(handoff.hasFrame());
@@ -159,32 +163,70 @@ TEST(FrameHandoff, DecodePlanCoversTheComingFramesAndFollowsBeyondAfterThem) {
     EXPECT_TRUE(DecodePlan{}.wantsPixels(1)) << "before any plan every frame is decoded";
 }
 
-// The camera thread posting while the GUI thread takes: every frame is either taken or
-// counted as dropped, and the numbers the GUI thread sees count the frames it took, one
-// by one, as the decode plan assumes. The ThreadSanitizer build checks the locking.
-TEST(FrameHandoff, ConcurrentPostsAndTakesLoseNothingAndKeepTheCount) {
-    constexpr int posted = 3000;
+// Reader, decoder and GUI thread at once: every read is either taken by the GUI thread
+// or dropped before its decode, never after it, and the numbers the GUI thread sees
+// count the frames it took, one by one, as the decode plan assumes. The ThreadSanitizer
+// build checks the locking.
+TEST(FrameHandoff, ConcurrentReadsDecodesAndTakesLoseNoDecodeAndKeepTheCount) {
+    constexpr int reads = 3000;
     FrameHandoff handoff;
-    std::atomic<bool> done{false};
-    std::thread camera([&] {
-        std::uint64_t sequence = 0;
-        for (int i = 0; i < posted; ++i) {
-            sequence = handoff.postFrame(frameNumber(sequence + 1));
+    std::atomic<int> decoded{0};
+    std::thread reader([&] {
+        for (int i = 0; i < reads; ++i) {
+            CameraFrame frame = frameNumber(0);
+            frame.stream = handoff.currentStream();
+            handoff.queueForDecode(std::move(frame));
         }
-        done = true;
+    });
+    std::thread decoder([&] {
+        CameraFrame frame;
+        while (!handoff.stopRequested()) {
+            if (handoff.takeForDecode(frame, std::chrono::milliseconds(5))) {
+                ++decoded;
+                handoff.postFrame(std::move(frame));
+            }
+        }
     });
     std::uint64_t taken = 0;
-    for (;;) {
-        const bool finished = done;
+    int dropped = 0;
+    while (static_cast<int>(taken) + dropped < reads) {
         CameraFrame frame;
         if (handoff.takeFrame(frame)) {
             ASSERT_EQ(frame.sequence, ++taken);
-        } else if (finished) {
-            break;
         }
+        dropped += handoff.takeCounters().dropped;
     }
-    camera.join();
-    EXPECT_EQ(static_cast<int>(taken) + handoff.takeCounters().dropped, posted);
+    reader.join();
+    handoff.requestStop();
+    decoder.join();
+    EXPECT_EQ(decoded, static_cast<int>(taken));
+}
+
+// Damage is reported per window of 5 s counted from the start of the stream, once the
+// window has ended and with its own count; windows without damage say nothing.
+TEST(DamageReport, EachWindowWithDamageIsReportedOnceAfterItEnds) {
+    struct Row {
+        double at;         // seconds since the stream started
+        bool damaged;      // a damaged frame arrives, or the decoder just looks
+        const char* count; // the count in the line due, "" for none
+    };
+    const Row rows[] = {
+        {0.5, true, ""},    {1.0, true, ""},    {4.9, true, ""},   {5.4, false, "3"},
+        {6.0, false, ""},   {10.5, false, ""},  {12.0, true, ""},  {14.9, false, ""},
+        {15.2, false, "1"}, {31.0, true, ""},   {36.0, true, "1"}, {40.2, true, "1"},
+        {44.0, false, ""},  {45.1, false, "1"},
+    };
+    DamageReport report;
+    const auto start = DamageReport::Clock::time_point() + std::chrono::hours(1);
+    EXPECT_FALSE(report.start(start));
+    for (const Row& row : rows) {
+        const auto now = start + std::chrono::milliseconds(static_cast<int>(row.at * 1000));
+        const auto line = row.damaged ? report.count(now) : report.due(now);
+        const std::string expected = *row.count ? std::string("camera: ") + row.count +
+                                                      " damaged frames dropped in the last 5 s"
+                                                : "";
+        EXPECT_EQ(line.value_or(""), expected) << "at " << row.at << " s";
+    }
 }
 
 // Buffers come back for reuse once released, and one still held is never handed out.

@@ -43,6 +43,33 @@ std::size_t scanStart(const Bytes& jpeg) {
     return 0;
 }
 
+Bytes withRestarts() {
+    Bytes jpeg;
+    cv::imencode(".jpg", picture(frameSize), jpeg,
+                 {cv::IMWRITE_JPEG_QUALITY, 90, cv::IMWRITE_JPEG_RST_INTERVAL, 4});
+    return jpeg;
+}
+
+// Offset of the first marker `code` after `from`.
+std::size_t markerAt(const Bytes& jpeg, uchar code, std::size_t from = 2) {
+    for (std::size_t i = from; i + 1 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == code) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+// Motion JPEG leaves out the Huffman tables: the decoder uses the standard ones.
+Bytes withoutHuffmanTables(Bytes jpeg) {
+    for (std::size_t at = markerAt(jpeg, 0xC4); at != 0; at = markerAt(jpeg, 0xC4)) {
+        const std::size_t length = 2 + ((jpeg[at + 2] << 8) | jpeg[at + 3]);
+        jpeg.erase(jpeg.begin() + static_cast<long>(at),
+                   jpeg.begin() + static_cast<long>(at + length));
+    }
+    return jpeg;
+}
+
 Bytes withEndMarker(Bytes jpeg) {
     jpeg.insert(jpeg.end(), {0xFF, 0xD9});
     return jpeg;
@@ -66,6 +93,50 @@ const std::vector<Row>& rows() {
              return j;
          },
          D::None, D::None},
+        {"stray bytes before the end marker",
+         [] {
+             Bytes j = intact();
+             j.insert(j.end() - 2,
+                      {0x00, 0x17, 0x42, 0x00, 0x08, 0x2A, 0x11, 0x5C, 0x03, 0x00, 0x7E, 0x21});
+             return j;
+         },
+         D::None, D::None},
+        {"1 MB of zeros after the end marker",
+         [] {
+             Bytes j = intact();
+             j.resize(j.size() + (1 << 20), 0);
+             return j;
+         },
+         D::None, D::None},
+        {"no Huffman tables", [] { return withoutHuffmanTables(intact()); }, D::None, D::None},
+        {"restart markers", withRestarts, D::None, D::None},
+        {"a restart marker out of turn",
+         [] {
+             Bytes j = withRestarts();
+             const std::size_t at = markerAt(j, 0xD2, scanStart(j));
+             j[at + 1] = 0xD5;
+             return j;
+         },
+         D::None, D::Corrupt},
+        {"stray bytes before a restart marker",
+         [] {
+             Bytes j = withRestarts();
+             const std::size_t at = markerAt(j, 0xD2, scanStart(j));
+             j.insert(j.begin() + static_cast<long>(at), {0x13, 0x37, 0x55, 0x21, 0x42, 0x17});
+             return j;
+         },
+         D::None, D::Corrupt},
+        {"bad Huffman code",
+         [] {
+             Bytes j = intact();
+             const std::size_t at = scanStart(j) + (j.size() - scanStart(j)) / 2;
+             for (std::size_t i = at; i < at + 64; i += 2) {
+                 j[i] = 0xFF;
+                 j[i + 1] = 0x00;
+             }
+             return j;
+         },
+         D::None, D::Corrupt},
         {"cut short",
          [] {
              Bytes j = intact();
@@ -93,7 +164,7 @@ const std::vector<Row>& rows() {
              j.resize(scanStart(j) - 40);
              return withEndMarker(j);
          },
-         D::None, D::Corrupt},
+         D::NoEndMarker, D::NoEndMarker},
         {"stray marker in the scan",
          [] {
              Bytes j = intact();
@@ -112,7 +183,7 @@ const std::vector<Row>& rows() {
              j[2] = 0xFF;
              return withEndMarker(j);
          },
-         D::None, D::Corrupt},
+         D::NoEndMarker, D::NoEndMarker},
         {"bare markers",
          [] {
              return Bytes{0xFF, 0xD8, 0xFF, 0xD9};
@@ -147,8 +218,12 @@ TEST(JpegFrame, DamagedFramesAreRecognisedAndIntactOnesDecodeLikeOpenCV) {
     for (const Row& row : rows()) {
         SCOPED_TRACE(row.name);
         const Bytes jpeg = row.make();
-        EXPECT_EQ(frameDamageText(checkEncodedFrame(jpeg.data(), jpeg.size())),
-                  std::string(frameDamageText(row.check)));
+        const FrameCheck check = checkEncodedFrame(jpeg.data(), jpeg.size());
+        EXPECT_EQ(frameDamageText(check.damage), std::string(frameDamageText(row.check)));
+        if (check.damage == FrameDamage::None) {
+            EXPECT_EQ(jpeg[check.length - 2], 0xFF);
+            EXPECT_EQ(jpeg[check.length - 1], 0xD9) << "the length ends at the end marker";
+        }
         cv::Mat bgr;
         EXPECT_EQ(frameDamageText(decoder.decode(jpeg.data(), jpeg.size(), frameSize, bgr)),
                   std::string(frameDamageText(row.decode)));

@@ -66,7 +66,7 @@ struct Calibrating {
         const cv::Mat frame = testRig().frame(rig::Board::White, 0);
         script.frameForRead = [frame](int) { return frame; };
         script.readPeriod = std::chrono::milliseconds(30);
-        streamer = std::make_unique<VideoStreamer>(std::make_unique<ScriptedPlatform>(script));
+        streamer = std::make_unique<VideoStreamer>(scriptedPlatform(script));
         QObject::connect(streamer.get(), &VideoStreamer::calibrationFinished,
                          [this](bool ok) { finished.push_back(ok); });
         QObject::connect(streamer.get(), &VideoStreamer::imageForCalibration,
