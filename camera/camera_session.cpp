@@ -102,18 +102,20 @@ void CameraSession::run() {
 // a second one, a watch period later, is an unplug.
 void CameraSession::watchPresence() {
     nameThisThread("brisel-presence");
-    std::optional<Clock::time_point> firstMiss;
+    bool missedOnce = false;
+    Clock::time_point firstMiss{};
     while (!handoff->waitForStop(presenceWatchPeriod)) {
         if (!handoff->isStreaming() || attached()) {
-            firstMiss.reset();
+            missedOnce = false;
             continue;
         }
         const auto now = Clock::now();
-        if (!firstMiss) {
+        if (!missedOnce) {
+            missedOnce = true;
             firstMiss = now;
-        } else if (now - *firstMiss >= presenceWatchPeriod) {
+        } else if (now - firstMiss >= presenceWatchPeriod) {
             handoff->reportUnplugged();
-            firstMiss.reset();
+            missedOnce = false;
         }
     }
 }

@@ -100,9 +100,16 @@ PdfRewriter::~PdfRewriter() {
 }
 
 void PdfRewriter::request(const QString& path, std::vector<LessonPage> pages) {
+    // The writer thread gets strings of its own: Qt's shared reference counts, counted
+    // inside Qt, are invisible to the thread checker, and then so are real races.
+    const auto own = [](const QString& text) { return QString(text.constData(), text.size()); };
+    for (LessonPage& page : pages) {
+        page.picture = own(page.picture);
+        page.caption = own(page.caption);
+    }
     {
         std::lock_guard<std::mutex> guard(lock);
-        waiting = Job{path, std::move(pages)};
+        waiting = Job{own(path), std::move(pages)};
     }
     wake.notify_all();
 }

@@ -156,6 +156,34 @@ void damageJpeg(std::vector<uchar>& jpeg, JpegDamage damage, std::uint64_t seed)
     }
 }
 
+void applyQuirk(std::vector<uchar>& jpeg, JpegQuirk quirk) {
+    constexpr std::size_t paddingBytes = 256 * 1024;
+    static const uchar strayBytes[] = {0x00, 0x17, 0x42, 0x00, 0x08, 0x2A};
+    constexpr uchar huffmanTables = 0xC4;
+    switch (quirk) {
+    case JpegQuirk::None:
+        return;
+    case JpegQuirk::StrayBytes:
+        jpeg.insert(jpeg.end() - 2, std::begin(strayBytes), std::end(strayBytes));
+        return;
+    case JpegQuirk::Padded:
+        jpeg.resize(jpeg.size() + paddingBytes, 0);
+        return;
+    case JpegQuirk::NoHuffmanTables:
+        // Header segments only, up to the scan: each with its length.
+        for (std::size_t at = 2; at + 3 < jpeg.size() && jpeg[at + 1] != 0xDA;) {
+            const std::size_t length = 2 + ((std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3]);
+            if (jpeg[at + 1] == huffmanTables) {
+                jpeg.erase(jpeg.begin() + static_cast<long>(at),
+                           jpeg.begin() + static_cast<long>(at + length));
+            } else {
+                at += length;
+            }
+        }
+        return;
+    }
+}
+
 MjpegAviWriter::~MjpegAviWriter() {
     if (out.is_open()) {
         close();

@@ -38,6 +38,14 @@ enum class JpegDamage { CutShort, CorruptBytes };
 // it (no end-of-image marker); CorruptBytes overwrites a run of bytes inside its scan.
 void damageJpeg(std::vector<uchar>& jpeg, JpegDamage damage, std::uint64_t seed);
 
+// How real cameras shape frames that are whole all the same: a few stray bytes before
+// the end-of-image marker, the driver's whole buffer (256 KB of zeros after the marker),
+// or motion JPEG's frames without Huffman tables (the standard ones are implied).
+enum class JpegQuirk { None, StrayBytes, Padded, NoHuffmanTables };
+
+// Shapes one encoded frame as `quirk` says.
+void applyQuirk(std::vector<uchar>& jpeg, JpegQuirk quirk);
+
 // Writes an AVI 1.0 file (RIFF, one MJPG video stream, idx1 index) from encoded frames.
 class MjpegAviWriter {
 public:

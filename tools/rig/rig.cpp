@@ -497,6 +497,7 @@ bool writeScene(const std::string& dir, const SceneConfig& config, const VideoCo
         }
         const auto nth = [i](int every) { return every > 0 && i % every == every - 1; };
         const std::uint64_t damageSeed = config.seed * 7727 + static_cast<std::uint64_t>(i);
+        applyQuirk(jpeg, video.quirk);
         if (nth(video.damageEvery)) {
             damageJpeg(jpeg, JpegDamage::CutShort, damageSeed);
         } else if (nth(video.corruptEvery)) {

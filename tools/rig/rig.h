@@ -16,6 +16,8 @@
 //  - the board is a plane whose picture on the canvas is the quadrilateral `corners`;
 //    the true homography maps it to the 1920 x h board picture.
 
+#include "mjpeg_avi.h"
+
 #include <opencv2/core.hpp>
 
 #include <array>
@@ -119,9 +121,10 @@ private:
 struct VideoConfig {
     bool write = false;
     int quality = 90;
-    double noise = 3.0;   // sensor noise of the video frames, standard deviation
-    int damageEvery = 0;  // every Nth frame cut short (0: none)
-    int corruptEvery = 0; // every Nth frame with corrupt bytes in its scan (0: none)
+    double noise = 3.0;                // sensor noise of the video frames, standard deviation
+    int damageEvery = 0;               // every Nth frame cut short (0: none)
+    int corruptEvery = 0;              // every Nth frame with corrupt bytes in its scan (0: none)
+    JpegQuirk quirk = JpegQuirk::None; // how every frame is shaped, whole all the same
 };
 
 // Frame i of a scene as its video records it: with sensor noise `noise` in all.

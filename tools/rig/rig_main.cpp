@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <string>
 
 namespace {
@@ -12,7 +13,8 @@ namespace {
 const char* const usage =
     "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
     "                  [--seed S] [--video [--quality Q] [--video-noise S] [--damage-every N]\n"
-    "                  [--corrupt-every N]] [--chessboard] [--lesson [--brief] [--fps F]]\n"
+    "                  [--corrupt-every N] [--quirk Q]] [--chessboard]\n"
+    "                  [--lesson [--brief] [--fps F]]\n"
     "\n"
     "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
     "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
@@ -36,6 +38,9 @@ const char* const usage =
     "  --damage-every N   cut every Nth video frame short, as a camera short of USB\n"
     "                     bandwidth does (no end-of-image marker)\n"
     "  --corrupt-every N  overwrite a run of bytes inside every Nth video frame\n"
+    "  --quirk Q          every video frame whole but shaped as some cameras send it:\n"
+    "                     stray-bytes (6 bytes before the end marker), padded (256 KB of\n"
+    "                     zeros after it) or no-huffman (no Huffman tables)\n"
     "  --lesson  instead of the scene, a whole lesson: writing, walks, a correction, a\n"
     "            light step and two board-fulls wiped (one pass, two passes), into\n"
     "            the video DIR/lesson_<board>.avi; its truth in DIR/truth_lesson_<board>/\n"
@@ -104,6 +109,15 @@ int main(int argc, char** argv) {
             }
             (arg == "--damage-every" ? video.damageEvery : video.corruptEvery) =
                 static_cast<int>(n);
+        } else if (arg == "--quirk") {
+            const std::map<std::string, rig::JpegQuirk> quirks{
+                {"stray-bytes", rig::JpegQuirk::StrayBytes},
+                {"padded", rig::JpegQuirk::Padded},
+                {"no-huffman", rig::JpegQuirk::NoHuffmanTables}};
+            if (!value(v) || quirks.count(v) == 0) {
+                return fail("--quirk must be stray-bytes, padded or no-huffman");
+            }
+            video.quirk = quirks.at(v);
         } else if (arg == "--chessboard") {
             chessboard = true;
         } else if (arg == "--lesson") {
