@@ -106,10 +106,10 @@ int main(int argc, char** argv) {
     };
     std::vector<Variant> variants{
         {"imdecode", [&](cv::Mat& out) { cv::imdecode(jpeg, cv::IMREAD_COLOR, &out); }, {}},
-        {"turbojpeg", with(exact), {}},
-        {"turbojpeg_fast_dct", with(fastDct), {}},
-        {"turbojpeg_fast_upsample", with(fastUpsample), {}},
-        {"turbojpeg_fast_both", with(fastBoth), {}},
+        {"libjpeg", with(exact), {}},
+        {"libjpeg_fast_dct", with(fastDct), {}},
+        {"libjpeg_fast_upsample", with(fastUpsample), {}},
+        {"libjpeg_fast_both", with(fastBoth), {}},
     };
     std::vector<cv::Mat> outputs(variants.size());
     // Interleaved rounds, so a busy moment of the machine hits every decoder alike.
@@ -124,14 +124,28 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // A driver that reports its whole buffer: the frame followed by zeros up to 8 MB.
+    std::vector<uchar> padded = jpeg;
+    padded.resize(std::max<std::size_t>(padded.size(), 8u << 20), 0);
+    std::vector<double> checkMs;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        if (checkEncodedFrame(padded.data(), padded.size()).damage != FrameDamage::None) {
+            std::cerr << "the padded bench frame failed its check" << std::endl;
+            std::exit(1);
+        }
+        checkMs.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+    }
     std::printf("frame %dx%d jpeg_kb %zu quality %d rounds %d\n", size.width, size.height,
                 jpeg.size() / 1024, quality, rounds);
     for (const Variant& v : variants) {
         std::printf("%s %.2f\n", v.name.c_str(), median(v.ms));
     }
+    std::printf("check_padded_to_8mb %.3f\n", median(checkMs));
     const cv::Mat& reference = outputs[1];
-    std::printf("imdecode_equals_turbojpeg %d\n",
-                cv::norm(outputs[0], reference, cv::NORM_INF) == 0);
+    std::printf("imdecode_equals_libjpeg %d\n", cv::norm(outputs[0], reference, cv::NORM_INF) == 0);
 
     std::cout.flush();
     std::ostringstream discard; // the pipeline's console lines
