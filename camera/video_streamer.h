@@ -104,6 +104,9 @@ public:
     void setP4y(double value);
 
     Q_INVOKABLE QPointF cursorPos() const;
+    // The dialogue starts a new set of four corners: the next p4y write calibrates even
+    // when it equals the last one.
+    Q_INVOKABLE void beginCorners();
 
     // Read-only views for tests and tools.
     int currentCameraIndex() const { return cameraIndex; }
@@ -135,8 +138,9 @@ signals:
     void p2Changed();
     void p3Changed();
     void p4Changed();
-    // After every board-corner calibration: false when it was refused or not saved.
-    void calibrationFinished(bool ok);
+    // After every board-corner calibration: false when it was refused or not saved, with
+    // the text the dialogue shows (empty on success).
+    void calibrationFinished(bool ok, QString reason);
 
 public slots:
     void openVideoCamera(QString path);
@@ -210,6 +214,7 @@ private:
     double p3y = 0.0;
     double p4x = 0.0;
     double p4y = 0.0;
+    bool cornersForgotten = false;
     std::string snapshotDir;
     // Every saved picture joins the lesson's PDF.
     LessonPdf lessonPdf;
