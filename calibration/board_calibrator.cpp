@@ -2,6 +2,7 @@
 
 #include "calibration_files.h"
 #include "calibration_store.h"
+#include "file_set.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -30,56 +31,6 @@ constexpr double minimumCornerDistance = 10.0;
 constexpr double minimumLineDistance = 0.01;
 constexpr int boardPictureWidth = 1920;
 constexpr double proportionThreshold = 0.8;
-
-// What was at a path before the calibration, to be put back if saving fails half-way.
-struct OldFile {
-    bool present = false; // anything at the path, also a dangling link or a folder
-    bool readable = false;
-    std::string bytes;
-};
-
-OldFile readOldFile(const std::string& path) {
-    OldFile old;
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(path, ec);
-    // Only "no such file" is missing; a path that cannot even be examined is not.
-    old.present = status.type() != std::filesystem::file_type::not_found;
-    if (!old.present || !std::filesystem::is_regular_file(path, ec)) {
-        return old;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return old;
-    }
-    old.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    old.readable = !in.bad();
-    return old;
-}
-
-// Puts a file back as it was (or removes it if there was none), again through a
-// temporary file and a rename. False when the file could not be put back.
-bool restore(const std::string& path, const OldFile& old) {
-    std::error_code ec;
-    if (!old.present) {
-        std::filesystem::remove(path, ec);
-        return !ec;
-    }
-    const std::string tmp = path + ".restore.tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << old.bytes;
-        if (!out) {
-            std::filesystem::remove(tmp, ec);
-            return false;
-        }
-    }
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
-        return false;
-    }
-    return true;
-}
 
 bool refuse(const std::string& why) {
     std::cout << "calibration refused: " << why << "; the previous calibration stays in force"
@@ -118,8 +69,66 @@ std::string degenerateCorners(const std::vector<cv::Point2f>& c, double diagonal
     return {};
 }
 
-void writeCorner(cv::FileStorage& fs, const char* key, const cv::Point2f& p) {
-    fs << key << "[:" << p.x << p.y << "]";
+// Sorted corners that are not a convex quadrilateral running clockwise on screen fold
+// the board picture over itself.
+bool isConvexClockwise(const std::vector<cv::Point2f>& c) {
+    for (size_t i = 0; i < c.size(); ++i) {
+        const cv::Point2d a(c[i]), b(c[(i + 1) % c.size()]), n(c[(i + 2) % c.size()]);
+        if ((b - a).cross(n - b) <= 0.0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const char* const cornerKeys[] = {"TopLeft", "TopRight", "BottomRight", "BottomLeft"};
+
+bool writeCorners(const std::string& path, const std::vector<cv::Point2f>& corners) {
+    cv::FileStorage fs(path, cv::FileStorage::WRITE);
+    for (int i = 0; fs.isOpened() && i < 4; ++i) {
+        fs << cornerKeys[i] << "[:" << corners[i].x << corners[i].y << "]";
+    }
+    return fs.isOpened();
+}
+
+bool cornersWereWritten(const std::string& path, const std::vector<cv::Point2f>& corners) {
+    cv::FileStorage fs(path, cv::FileStorage::READ);
+    for (int i = 0; fs.isOpened() && i < 4; ++i) {
+        std::vector<float> xy;
+        fs[cornerKeys[i]] >> xy;
+        if (xy != std::vector<float>{corners[i].x, corners[i].y}) {
+            return false;
+        }
+    }
+    return fs.isOpened();
+}
+
+bool writePerspective(const std::string& path, const cv::Mat& h, int width, int height) {
+    cv::FileStorage fs(path, cv::FileStorage::WRITE);
+    if (fs.isOpened()) {
+        fs << "Homography" << h << "Homography_Width" << width << "Homography_Height" << height;
+    }
+    return fs.isOpened();
+}
+
+bool perspectiveWasWritten(const std::string& path, const cv::Mat& h, int width, int height) {
+    cv::FileStorage fs(path, cv::FileStorage::READ);
+    cv::Mat back;
+    int w = 0, hh = 0;
+    fs["Homography"] >> back;
+    fs["Homography_Width"] >> w;
+    fs["Homography_Height"] >> hh;
+    return back.size() == h.size() && back.type() == h.type() &&
+           cv::norm(back, h, cv::NORM_INF) == 0.0 && w == width && hh == height;
+}
+
+// Exceptions of the file library (a folder where a file should be) count as failures.
+template <typename F> bool guarded(F&& f) {
+    try {
+        return f();
+    } catch (const cv::Exception&) {
+        return false;
+    }
 }
 
 } // namespace
@@ -127,7 +136,21 @@ void writeCorner(cv::FileStorage& fs, const char* key, const cv::Point2f& p) {
 cv::Mat BoardCalibrator::undistortForCalibration(const cv::Mat& frame) {
     const CalibrationStore& store = CalibrationStore::instance();
     cv::Mat result;
-    if (store.hasLensMaps()) {
+    const bool cameraFrame = frame.cols == store.frameWidth && frame.rows == store.frameHeight &&
+                             frame.type() == CV_8UC3;
+    if (store.hasLensMaps() && !cameraFrame) {
+        // The maps fit the camera's frame only; corners clicked on this picture are
+        // refused, as it is not the canvas.
+        std::cout << "the calibration frame is " << frame.cols << " x " << frame.rows
+                  << ", not the camera's " << store.frameWidth << " x " << store.frameHeight
+                  << " colour frame: shown uncorrected" << std::endl;
+        if (frame.type() == CV_8UC1 || frame.type() == CV_8UC4) {
+            cv::cvtColor(frame, result,
+                         frame.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
+        } else {
+            result = frame.clone();
+        }
+    } else if (store.hasLensMaps()) {
         std::cout << "calibrating from initialize!!!" << std::endl;
         cv::remap(frame, result, store.map1, store.map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
                   cv::Scalar::all(0));
@@ -143,7 +166,7 @@ cv::Mat BoardCalibrator::undistortForCalibration(const cv::Mat& frame) {
     return result;
 }
 
-bool BoardCalibrator::calibrate(std::vector<cv::Point2f> corners) {
+bool BoardCalibrator::calibrate(std::vector<cv::Point2f> corners, std::string* unsaved) {
     // Everything is checked before anything is printed or written: a refusal leaves
     // the previous calibration and its files as they were.
     if (imageWidth <= 0 || imageHeight <= 0) {
@@ -181,6 +204,9 @@ bool BoardCalibrator::calibrate(std::vector<cv::Point2f> corners) {
         return refuse("the " + std::to_string(clicked.size()) +
                       " corners do not split two above and two below their mean height");
     }
+    if (!isConvexClockwise(corners)) {
+        return refuse("the corners do not make a convex quadrilateral");
+    }
     const double top = std::hypot(static_cast<double>(corners[1].x) - corners[0].x,
                                   static_cast<double>(corners[1].y) - corners[0].y);
     const double left = std::hypot(static_cast<double>(corners[3].x) - corners[0].x,
@@ -198,13 +224,6 @@ bool BoardCalibrator::calibrate(std::vector<cv::Point2f> corners) {
     if (!cv::checkRange(h) || cv::determinant(h) == 0.0) {
         return refuse("the perspective transform of these corners is not finite");
     }
-    // If saving fails half-way the old corners are put back, so they must be readable.
-    const OldFile oldCorners = readOldFile(calib_files::boardCornersXml);
-    if (oldCorners.present && !oldCorners.readable) {
-        return refuse(calib_files::boardCornersXml +
-                      " exists but cannot be read, so it could not be put back if saving failed");
-    }
-
     std::cout << imageWidth << " " << imageHeight << std::endl;
     for (const cv::Point2f& p : clicked) {
         std::cout << p << std::endl;
@@ -217,39 +236,26 @@ bool BoardCalibrator::calibrate(std::vector<cv::Point2f> corners) {
     std::cout << "w/h: " << r << std::endl;
     std::cout << "w: " << width << " h: " << height << std::endl;
 
-    // Both files or neither: both are written in full before either replaces its old
-    // version, and the old corners go back if the second replacement fails.
-    const auto writeCorners = [&corners](cv::FileStorage& fs) {
-        writeCorner(fs, "TopLeft", corners[0]);
-        writeCorner(fs, "TopRight", corners[1]);
-        writeCorner(fs, "BottomRight", corners[2]);
-        writeCorner(fs, "BottomLeft", corners[3]);
+    // Both files or neither, so that the corners always belong to the homography.
+    const std::vector<file_set::File> files{
+        {calib_files::boardSet[0],
+         [&](const std::string& p) { return guarded([&] { return writeCorners(p, corners); }); },
+         [&](const std::string& p) {
+             return guarded([&] { return cornersWereWritten(p, corners); });
+         }},
+        {calib_files::boardSet[1],
+         [&](const std::string& p) {
+             return guarded([&] { return writePerspective(p, h, width, height); });
+         },
+         [&](const std::string& p) {
+             return guarded([&] { return perspectiveWasWritten(p, h, width, height); });
+         }},
     };
-    const auto writePerspective = [&h, width, height](cv::FileStorage& fs) {
-        fs << "Homography" << h;
-        fs << "Homography_Width" << width;
-        fs << "Homography_Height" << height;
-    };
-    if (!calib_files::writeTemporary(calib_files::boardCornersXml, writeCorners)) {
-        std::cout << "cannot write " << calib_files::boardCornersXml << std::endl;
-        return false;
-    }
-    if (!calib_files::writeTemporary(calib_files::perspectiveXml, writePerspective)) {
-        calib_files::discardTemporary(calib_files::boardCornersXml);
-        std::cout << "cannot write " << calib_files::perspectiveXml << std::endl;
-        return false;
-    }
-    if (!calib_files::commitTemporary(calib_files::boardCornersXml)) {
-        calib_files::discardTemporary(calib_files::perspectiveXml);
-        std::cout << "cannot write " << calib_files::boardCornersXml << std::endl;
-        return false;
-    }
-    if (!calib_files::commitTemporary(calib_files::perspectiveXml)) {
-        std::cout << "cannot write " << calib_files::perspectiveXml << std::endl;
-        if (!restore(calib_files::boardCornersXml, oldCorners)) {
-            std::cout << "cannot put back the previous " << calib_files::boardCornersXml
-                      << ": it no longer matches " << calib_files::perspectiveXml
-                      << "; calibrate again" << std::endl;
+    std::string why, failed;
+    if (!file_set::replace(calib_files::dir, files, {}, why, failed)) {
+        std::cout << why << "; the previous calibration stays in force" << std::endl;
+        if (unsaved) {
+            *unsaved = failed;
         }
         return false;
     }

@@ -1,5 +1,7 @@
 #include "calibration_files.h"
 
+#include "file_set.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -37,7 +39,7 @@ bool openForReading(const std::string& path, cv::FileStorage& fs) {
     return false;
 }
 
-bool writeTemporary(const std::string& path, const std::function<void(cv::FileStorage&)>& write) {
+bool writeAtomically(const std::string& path, const std::function<void(cv::FileStorage&)>& write) {
     const std::string tmp = temporaryPathFor(path);
     try {
         cv::FileStorage out(tmp, cv::FileStorage::WRITE);
@@ -56,11 +58,6 @@ bool writeTemporary(const std::string& path, const std::function<void(cv::FileSt
         std::remove(tmp.c_str());
         return false;
     }
-    return true;
-}
-
-bool commitTemporary(const std::string& path) {
-    const std::string tmp = temporaryPathFor(path);
     std::error_code ec;
     std::filesystem::rename(tmp, path, ec);
     if (ec) {
@@ -70,12 +67,10 @@ bool commitTemporary(const std::string& path) {
     return true;
 }
 
-void discardTemporary(const std::string& path) {
-    std::remove(temporaryPathFor(path).c_str());
-}
-
-bool writeAtomically(const std::string& path, const std::function<void(cv::FileStorage&)>& write) {
-    return writeTemporary(path, write) && commitTemporary(path);
+void recoverSets() {
+    std::vector<std::string> names = lensSet;
+    names.insert(names.end(), boardSet.begin(), boardSet.end());
+    file_set::recover(dir, names);
 }
 
 bool isValidBoardColor(int color) {

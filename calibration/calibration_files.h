@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // The files of the calibration directory, all relative to the working directory.
 namespace calib_files {
@@ -17,6 +18,11 @@ inline const std::string boardCornersXml = "calib_data//board_corners.xml";
 inline const std::string perspectiveXml = "calib_data//calib_perspective.xml";
 inline const std::string boardColorXml = "calib_data//board_color.xml";
 
+// The two sets of files that are only ever replaced whole (see file_set.h), by name.
+inline const std::vector<std::string> lensSet{"map1.png", "map2.png", "intrinsic.xml",
+                                              "distortion.xml"};
+inline const std::vector<std::string> boardSet{"board_corners.xml", "calib_perspective.xml"};
+
 constexpr int defaultBoardColor = 0;
 
 // Opens an XML file for reading. A missing file yields false quietly; a file that
@@ -28,13 +34,9 @@ bool openForReading(const std::string& path, cv::FileStorage& fs);
 // truncated file behind. Returns false (the old file untouched) when anything failed.
 bool writeAtomically(const std::string& path, const std::function<void(cv::FileStorage&)>& write);
 
-// The two halves of writeAtomically, so that several files can all be written before
-// any of them replaces its old version. writeTemporary leaves nothing behind on false;
-// commitTemporary renames the temporary file over `path` (false: the old file stays and
-// the temporary one is removed); discardTemporary removes it.
-bool writeTemporary(const std::string& path, const std::function<void(cv::FileStorage&)>& write);
-bool commitTemporary(const std::string& path);
-void discardTemporary(const std::string& path);
+// Undoes what a replacement of the lens or board set interrupted by a crash left in
+// calib_data (file_set::recover), before the files are read.
+void recoverSets();
 
 // "BoardColor" of board_color.xml; the default for a missing, malformed or
 // out-of-range value.

@@ -5,6 +5,7 @@
 #include "lens_maps.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <exception>
 #include <filesystem>
@@ -51,6 +52,29 @@ cv::Point readCorner(const cv::FileNode& node) {
     return {clampRound(static_cast<double>(a)), clampRound(static_cast<double>(b))};
 }
 
+// The stored corners are whole pixels, so they reach the picture corners within this.
+constexpr double cornerAgreement = 2.0;
+
+} // namespace
+
+// The homography takes the stored corners to the board picture's corners.
+bool CalibrationStore::cornersMatchHomography(const std::array<cv::Point, 4>& corners) const {
+    const std::vector<cv::Point2f> from{corners[0], corners[1], corners[2], corners[3]};
+    const float w = static_cast<float>(homographyWidth);
+    const float h = static_cast<float>(homographyHeight);
+    const std::vector<cv::Point2f> expected{{0, 0}, {w, 0}, {w, h}, {0, h}};
+    std::vector<cv::Point2f> to;
+    cv::perspectiveTransform(from, to, homography);
+    for (int i = 0; i < 4; ++i) {
+        if (!(cv::norm(to[i] - expected[i]) <= cornerAgreement)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
 // Blur strength per cell: smallest in the four middle columns of the top rows, one more
 // per further group of four columns and per two rows, as the board recedes.
 constexpr int baseSigma = 7;
@@ -79,6 +103,7 @@ CalibrationStore& CalibrationStore::instance() {
 }
 
 CalibrationStore::CalibrationStore() {
+    guarded("recovering calib_data", [] { calib_files::recoverSets(); });
     guarded("loading the lens maps", [this] { loadFisheyeMaps(); });
     guarded("loading the small maps and the homography", [this] { loadSmallMapsAndHomography(); });
     guarded("building ROIS_MAP_SMALL", [this] { buildRoisMapSmall(); });
@@ -88,6 +113,7 @@ CalibrationStore::CalibrationStore() {
 }
 
 void CalibrationStore::reload() {
+    guarded("recovering calib_data", [] { calib_files::recoverSets(); });
     guarded("loading the small maps and the homography", [this] { loadSmallMapsAndHomography(); });
     guarded("loading the board corners", [this] { loadBoardCorners(); });
     guarded("loading the board colour", [this] { loadBoardColor(); });
@@ -220,6 +246,14 @@ void CalibrationStore::loadBoardCorners() {
     }
 
     boardGrids.clear();
+    if (hasCalibration() && !cornersMatchHomography({tl, tr, br, bl})) {
+        std::cout << calib_files::boardCornersXml << " and " << calib_files::perspectiveXml
+                  << " do not belong together: no board calibration" << std::endl;
+        homography.release();
+        homographyWidth = 0;
+        homographyHeight = 0;
+        tl = tr = br = bl = cv::Point();
+    }
     // Without lens maps there is no canvas: the pipeline passes frames through and no
     // cell is a board cell.
     if (hasLensMaps()) {

@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <array>
 #include <vector>
 
 class CalibrationStoreTestAccess;
@@ -57,6 +58,7 @@ private:
     void loadFisheyeMaps();
     void loadSmallMapsAndHomography();
     void loadBoardCorners();
+    bool cornersMatchHomography(const std::array<cv::Point, 4>& corners) const;
     void reportPaddingCells(bool cornersStored) const;
     void loadBoardColor();
     void buildRoisMapSmall();

@@ -1,6 +1,7 @@
 #include "lens_maps.h"
 
 #include "calibration_files.h"
+#include "file_set.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -124,75 +125,79 @@ bool writeMapPngs(const std::string& map1Path, const std::string& map2Path, cons
     }
 }
 
+namespace {
+
+// A file the library cannot write or read (a folder in its place) counts as not written.
+template <typename F> bool guarded(F&& f) {
+    try {
+        return f();
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
+bool samePixels(const cv::Mat& a, const cv::Mat& b) {
+    return a.size() == b.size() && a.type() == b.type() &&
+           cv::countNonZero(a.reshape(1) != b.reshape(1)) == 0;
+}
+
+// A PNG file set member: written at level 1 (fast, lossless) and read back whole.
+file_set::File pngFile(const std::string& name, const cv::Mat& picture) {
+    return {name,
+            [&picture](const std::string& path) {
+                return guarded([&] {
+                    return cv::imwrite(path, picture, {cv::IMWRITE_PNG_COMPRESSION, 1});
+                });
+            },
+            [&picture](const std::string& path) {
+                return guarded(
+                    [&] { return samePixels(cv::imread(path, cv::IMREAD_UNCHANGED), picture); });
+            }};
+}
+
+// An XML file set member holding one matrix under `key`.
+file_set::File matrixFile(const std::string& name, const char* key, const cv::Mat& m) {
+    return {name,
+            [key, &m](const std::string& path) {
+                return guarded([&] {
+                    cv::FileStorage fs(path, cv::FileStorage::WRITE);
+                    fs << key << m;
+                    return fs.isOpened();
+                });
+            },
+            [key, &m](const std::string& path) {
+                return guarded([&] {
+                    cv::FileStorage fs(path, cv::FileStorage::READ);
+                    cv::Mat back;
+                    fs[key] >> back;
+                    return samePixels(back, m);
+                });
+            }};
+}
+
+} // namespace
+
 bool writeLensFiles(const std::string& dir, const cv::Mat& k, const cv::Mat& d, bool model,
                     bool maps, std::string& why) {
-    // Staged names keep their extension: it selects the PNG or XML writer.
-    struct Staged {
-        std::string path, tmp;
-    };
-    std::vector<Staged> staged;
-    const auto stage = [&dir, &staged](const std::string& name) {
-        const std::string path = dir + "/" + name;
-        const std::string ext = name.substr(name.rfind('.'));
-        staged.push_back({path, path + ".tmp" + ext});
-        return staged.back().tmp;
-    };
-    const auto discard = [&staged] {
-        for (const Staged& s : staged) {
-            std::error_code ec;
-            std::filesystem::remove(s.tmp, ec);
-        }
-    };
+    cv::Mat map1, map2, picture1;
+    const cv::Mat dRow = d.reshape(1, 1);
+    std::vector<file_set::File> files;
+    std::vector<std::string> removals;
     if (maps) {
-        cv::Mat map1, map2;
         makeFullMaps(k, d, map1, map2);
-        const std::string tmp1 = stage(map1File);
-        const std::string tmp2 = stage(map2File);
-        if (!writeMapPngs(tmp1, tmp2, map1, map2)) {
-            why = "cannot write " + dir + "/" + map1File + " or " + map2File;
-            discard();
-            return false;
-        }
+        picture1 = map1AsPicture(map1);
+        files.push_back(pngFile(map1File, picture1));
+        files.push_back(pngFile(map2File, map2));
+    } else if (model) {
+        // Maps of the replaced model would correct the picture with the wrong lens.
+        removals = {map1File, map2File};
     }
     if (model) {
-        const std::string tmpK = stage(intrinsicFile);
-        const std::string tmpD = stage(distortionFile);
-        bool written = false;
-        try {
-            cv::FileStorage kf(tmpK, cv::FileStorage::WRITE);
-            kf << "Camera_Matrix" << k;
-            kf.release();
-            cv::FileStorage df(tmpD, cv::FileStorage::WRITE);
-            df << "Distortion_Coefficients" << d.reshape(1, 1);
-            df.release();
-            // Read back: a short write (full disk) shows up here, not at the next start.
-            cv::Mat backK, backD;
-            std::string fault;
-            written = readModel(tmpK, tmpD, backK, backD, fault) &&
-                      cv::norm(backK, k, cv::NORM_INF) == 0.0 &&
-                      cv::norm(backD, d.reshape(1, 4), cv::NORM_INF) == 0.0;
-        } catch (const cv::Exception&) {
-            written = false;
-        }
-        if (!written) {
-            why = "cannot write " + dir + "/" + intrinsicFile + " or " + distortionFile;
-            discard();
-            return false;
-        }
+        files.push_back(matrixFile(intrinsicFile, "Camera_Matrix", k));
+        files.push_back(matrixFile(distortionFile, "Distortion_Coefficients", dRow));
     }
-    for (size_t i = 0; i < staged.size(); ++i) {
-        std::error_code ec;
-        std::filesystem::rename(staged[i].tmp, staged[i].path, ec);
-        if (ec) {
-            why = "cannot replace " + staged[i].path;
-            if (i > 0) {
-                why += " (" + std::to_string(i) + " other file(s) already replaced)";
-            }
-            discard();
-            return false;
-        }
-    }
-    return true;
+    std::string failed;
+    return file_set::replace(dir, files, removals, why, failed);
 }
 
 bool readMapPngs(const std::string& map1Path, const std::string& map2Path, cv::Mat& map1,

@@ -56,9 +56,9 @@ inline const std::string map2File = "map2.png";
 
 // Writes into the existing folder `dir` the model (intrinsic.xml with Camera_Matrix,
 // distortion.xml with Distortion_Coefficients as 1 x 4) and/or the maps (map1.png and
-// map2.png of makeFullMaps). Each file is first written and checked beside its final
-// name, then all are renamed, so a failed write leaves the old files as they were.
-// K and D as normaliseModel returns them. False with `why` naming the file.
+// map2.png of makeFullMaps); a model without maps removes the old maps. All of it is one
+// file set (file_set::replace): on false, with `why` naming the file, the old files are
+// in place. K and D as normaliseModel returns them.
 bool writeLensFiles(const std::string& dir, const cv::Mat& k, const cv::Mat& d, bool model,
                     bool maps, std::string& why);
 

@@ -240,12 +240,18 @@ void VideoStreamer::setP4x(double value) {
     }
 }
 
-// The fourth corner is written last, so its change runs the calibration.
+// The fourth corner is written last, so its change runs the calibration; so does the
+// first write after beginCorners, whatever its value.
 void VideoStreamer::setP4y(double value) {
-    if (storeIfChanged(p4y, value)) {
+    const bool newSet = std::exchange(cornersForgotten, false);
+    if (storeIfChanged(p4y, value) || newSet) {
         onBoardCornersReceived();
         emit p4Changed();
     }
+}
+
+void VideoStreamer::beginCorners() {
+    cornersForgotten = true;
 }
 
 void VideoStreamer::updateProcessorSettings() {
@@ -482,10 +488,16 @@ void VideoStreamer::onBoardCornersReceived() {
         {static_cast<float>(p3x), static_cast<float>(p3y)},
         {static_cast<float>(p4x), static_cast<float>(p4y)},
     };
-    if (!calibrator.calibrate(corners)) {
+    std::string unsaved;
+    if (!calibrator.calibrate(corners, &unsaved)) {
         std::cout << "Saving calibration files failed, the previous calibration stays in force"
                   << std::endl;
-        emit calibrationFinished(false);
+        // Clicking again cannot help when the files could not be written.
+        const QString reason =
+            unsaved.empty() ? QStringLiteral("Corners refused: click the four board corners again")
+                            : QStringLiteral("Calibration could not be saved: ") +
+                                  QString::fromStdString(unsaved);
+        emit calibrationFinished(false, reason);
         return;
     }
     std::cout << "Saving calibration files done!!!" << std::endl;
@@ -493,7 +505,7 @@ void VideoStreamer::onBoardCornersReceived() {
     processor.requestRebuild();
     updateDecodePlan();
     std::cout << "after calibration!" << std::endl;
-    emit calibrationFinished(true);
+    emit calibrationFinished(true, QString());
 }
 
 // ---------------------------------------------------------------- pictures and files

@@ -107,6 +107,9 @@ public:
     void setP4y(double value);
 
     Q_INVOKABLE QPointF cursorPos() const;
+    // The dialogue starts a new set of four corners: the next p4y write calibrates even
+    // when it equals the last one.
+    Q_INVOKABLE void beginCorners();
 
     // Runs instead of ending the process when the camera thread is stuck in a device
     // call at destruction (tests live on).
@@ -142,8 +145,9 @@ signals:
     void p2Changed();
     void p3Changed();
     void p4Changed();
-    // After every board-corner calibration: false when it was refused or not saved.
-    void calibrationFinished(bool ok);
+    // After every board-corner calibration: false when it was refused or not saved, with
+    // the text the dialogue shows (empty on success).
+    void calibrationFinished(bool ok, QString reason);
 
 public slots:
     void openVideoCamera(QString path);
@@ -218,6 +222,7 @@ private:
     double p3y = 0.0;
     double p4x = 0.0;
     double p4y = 0.0;
+    bool cornersForgotten = false;
     std::string snapshotDir;
     // Every saved picture joins the lesson's PDF.
     LessonPdf lessonPdf;

@@ -22,9 +22,11 @@ ApplicationWindow {
     property real widthScale: 0.7
     property int windowStatus: 0
     property int clicks: 0
-    // The camera object refused the last four corners; cleared by the next corner click
-    // and by Close.
-    property bool cornersRefused: false
+    // The camera object's answer to the last four corners when they were not used, shown
+    // in place of the instruction; cleared when a new set of corners begins and by Close.
+    property string calibrationMessage: ""
+    // The corners could not be saved: clicking again cannot help, so Calibrate becomes Close.
+    property bool calibrationUnsaved: false
     property int boardColor: 1
     property int defaultAppWidth: Screen.width * widthScale
     property int defaultAppHeight: Screen.width * widthScale * 9 / 16
@@ -1406,6 +1408,7 @@ ApplicationWindow {
                     font.pixelSize: boardSelectionWindow.height * 0.0277
                 }
                 onClicked: {
+                    VideoStreamer.beginCorners()
                     calibWindow.visible = true
                     boardSelectionWindow.visible = false
                     blackSelection.visible = false
@@ -1500,6 +1503,25 @@ ApplicationWindow {
         visible: false
         flags: Qt.FramelessWindowHint | Qt.Window
 
+        // A new set of four corners: the camera object calibrates at the fourth click even
+        // where it lands on the last set's fourth corner.
+        function beginCorners() {
+            clicks = 0
+            hideMarkers()
+            VideoStreamer.beginCorners()
+        }
+
+        function closeCalibration() {
+            VideoStreamer.openCalibration = false
+            calibWindow.visible = false
+            bottomRect.visible = true
+            imageRect.visible = true
+            clicks = 0
+            calibrationMessage = ""
+            calibrationUnsaved = false
+            calibWindow.hideMarkers()
+        }
+
         function hideMarkers() {
             circle1.visible = false
             circle11.visible = false
@@ -1538,7 +1560,7 @@ ApplicationWindow {
 
             Text {
                 id: calibInstruction
-                text: cornersRefused ? "Corners refused: click the four board corners again" : "Click on the board corners to adjust the board area \nwhen the image is displayed. Make sure Circles are inside \nthe frame of Whiteboard"
+                text: calibrationMessage !== "" ? calibrationMessage : "Click on the board corners to adjust the board area \nwhen the image is displayed. Make sure Circles are inside \nthe frame of Whiteboard"
                 x: calibIcon.x + 1.15 * calibIcon.width
                 y: calibWindow.height * 0.0859
                 width: calibWindow.width * 0.2367
@@ -1569,8 +1591,9 @@ ApplicationWindow {
                     font.pixelSize: calibWindow.height * 0.0277
                 }
                 onClicked: {
-                    clicks = 0
-                    calibWindow.hideMarkers()
+                    calibrationMessage = ""
+                    calibrationUnsaved = false
+                    calibWindow.beginCorners()
                 }
             }
 
@@ -1582,13 +1605,13 @@ ApplicationWindow {
                 height: calibWindow.height * 0.07864
                 topInset: 0
                 bottomInset: 0
-                enabled: clicks >= 4
+                enabled: clicks >= 4 || calibrationUnsaved
                 background: Rectangle {
                     color: calibButton.enabled ? "#335AFB" : "#b8b8b8"
                     radius: root.width * 0.003125 * 3
                 }
                 contentItem: Text {
-                    text: "Calibrate"
+                    text: calibrationUnsaved ? "Close" : "Calibrate"
                     color: "#FFFFFF"
                     horizontalAlignment: Text.AlignHCenter
                     verticalAlignment: Text.AlignVCenter
@@ -1596,6 +1619,11 @@ ApplicationWindow {
                     font.pixelSize: calibWindow.height * 0.0277
                 }
                 onClicked: {
+                    // The previous calibration stays in use; the colour is not sent.
+                    if (calibrationUnsaved) {
+                        calibWindow.closeCalibration()
+                        return
+                    }
                     VideoStreamer.openCalibration = false
                     calibWindow.visible = false
                     bottomRect.visible = true
@@ -1662,13 +1690,7 @@ ApplicationWindow {
                 }
                 onClicked: {
                     console.log("close clicked")
-                    VideoStreamer.openCalibration = false
-                    calibWindow.visible = false
-                    bottomRect.visible = true
-                    imageRect.visible = true
-                    clicks = 0
-                    cornersRefused = false
-                    calibWindow.hideMarkers()
+                    calibWindow.closeCalibration()
                 }
             }
         }
@@ -1700,12 +1722,14 @@ ApplicationWindow {
                 acceptedButtons: Qt.LeftButton | Qt.RightButton
                 onClicked: {
                     if (!VideoStreamer.cameraConnected) {
-                        clicks = 0
-                        calibWindow.hideMarkers()
+                        calibWindow.beginCorners()
                         return
                     }
                     clicks = clicks + 1
-                    cornersRefused = false
+                    if (clicks == 1) {
+                        calibrationMessage = ""
+                        calibrationUnsaved = false
+                    }
                     console.log(mouse.x, mouse.y)
                     var ringX = mouse.x - 25
                     var ringY = mouse.y + calibTopRect.height - 25
@@ -1763,11 +1787,15 @@ ApplicationWindow {
 
         Connections {
             target: VideoStreamer
-            function onCalibrationFinished(ok) {
-                if (!ok) {
-                    clicks = 0
-                    calibWindow.hideMarkers()
-                    cornersRefused = true
+            function onCalibrationFinished(ok, reason) {
+                calibrationMessage = ok ? "" : reason
+                if (ok) {
+                    return
+                }
+                if (reason.indexOf("Corners refused") === 0) {
+                    calibWindow.beginCorners()
+                } else {
+                    calibrationUnsaved = true
                 }
             }
         }

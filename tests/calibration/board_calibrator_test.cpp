@@ -1,6 +1,8 @@
 // BoardCalibrator: corner sorting, picture heights, the two files and the refusals.
 #include "board_calibrator.h"
 #include "calibration_files.h"
+#include "file_set.h"
+#include "file_set_faults.h"
 #include "test_rig.h"
 
 #include <gtest/gtest.h>
@@ -274,6 +276,12 @@ INSTANTIATE_TEST_SUITE_P(
                     2760,
                     {{1e38f, 0.3f}, {0.7f, 0.3f}, {0.7f, 0.7f}, {0.3f, 0.7f}},
                     "corner 1 is not a finite number"},
+        // Sorted, the bottom-right corner lies inside the others: the picture would fold.
+        RefusalCase{"NotConvex",
+                    7440,
+                    2760,
+                    {{0.2f, 0.8f}, {0.45f, 0.45f}, {0.8f, 0.2f}, {0.2f, 0.2f}},
+                    "the corners do not make a convex quadrilateral"},
         RefusalCase{"PictureNotTheCanvas", 3840, 2160, quad,
                     "the calibration picture is 3840 x 2160, not the canvas size 7440 x 2760"},
         RefusalCase{"NoCalibrationPicture", 0, 0, quad, "no calibration picture has been made yet"},
@@ -289,89 +297,61 @@ TEST(BoardCalibrator, WithoutCalibDataNothingIsWrittenAndFalseIsReturned) {
     EXPECT_FALSE(std::filesystem::exists("calib_data"));
 }
 
-struct HalfWriteCase {
-    const char* name;
-    // Makes one step of saving fail, after a good calibration.
-    void (*spoil)();
-    const char* message;
-    bool cornersKept; // board_corners.xml still holds the good calibration's bytes
-};
-
-// A folder with a file in it: no file can be created or renamed onto its path.
-void blockPath(const std::string& path) {
-    std::filesystem::remove(path);
-    std::filesystem::create_directory(path);
-    std::ofstream(path + "/keep") << "x";
-}
-
-const HalfWriteCase halfWriteCases[] = {
-    {"CornersNotWritten", [] { blockPath(calib_files::boardCornersXml + ".tmp.xml"); },
-     "cannot write calib_data//board_corners.xml", true},
-    {"PerspectiveNotWritten", [] { blockPath(calib_files::perspectiveXml + ".tmp.xml"); },
-     "cannot write calib_data//calib_perspective.xml", true},
-    // Both written, the corners replaced, then the perspective cannot replace its old
-    // version: the old corners go back.
-    {"PerspectiveNotReplaced", [] { blockPath(calib_files::perspectiveXml); },
-     "cannot write calib_data//calib_perspective.xml", true},
-    // ... and when they cannot go back, that is said.
-    {"CornersNotPutBack",
-     [] {
-         blockPath(calib_files::perspectiveXml);
-         blockPath(calib_files::boardCornersXml + ".restore.tmp");
-     },
-     "cannot put back the previous calib_data//board_corners.xml: it no longer matches "
-     "calib_data//calib_perspective.xml; calibrate again",
-     false},
-};
-
-class HalfWrite : public testing::TestWithParam<HalfWriteCase> {};
-
-TEST_P(HalfWrite, LeavesBothOldFilesOrSaysWhichIsLost) {
-    const HalfWriteCase& c = GetParam();
-    ScopedWorkDir work("half");
-    work.makeCalibDir();
-    BoardCalibrator calibrator = calibratorFor(7440, 2760);
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(calibrator.calibrate(quad));
-    testing::internal::GetCapturedStdout();
-    const std::string corners = fileBytes(calib_files::boardCornersXml);
-    c.spoil();
-    const std::string perspective = fileBytes(calib_files::perspectiveXml);
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(calibrator.calibrate({{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}}));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find(c.message), std::string::npos) << out;
-    EXPECT_EQ(fileBytes(calib_files::boardCornersXml) == corners, c.cornersKept);
-    EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
-    for (const std::string& file : {calib_files::boardCornersXml, calib_files::perspectiveXml}) {
-        EXPECT_FALSE(std::filesystem::is_regular_file(file + ".tmp.xml")) << file;
+std::vector<std::string> folderFiles() {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator("calib_data")) {
+        names.push_back(e.path().filename().string());
     }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-INSTANTIATE_TEST_SUITE_P(BoardCalibrator, HalfWrite, testing::ValuesIn(halfWriteCases),
-                         [](const testing::TestParamInfo<HalfWriteCase>& i) {
-                             return std::string(i.param.name);
-                         });
-
-// A corners file that is there but cannot be read could not be put back if saving
-// failed half-way, so it is not taken for a missing one.
-TEST(BoardCalibrator, AnUnreadableOldCornersFileIsNotTakenForMissing) {
-    ScopedWorkDir work("unreadable");
+// Each step of replacing the pair failed, killed (then the next start's recovery runs)
+// or, for a read-back, given a cut file: the folder holds the whole old pair or the
+// whole new one, and a failure is reported with the file's name.
+TEST(BoardCalibrator, EverySavingStepGoneWrongLeavesAWholePair) {
+    ScopedWorkDir work("steps");
     work.makeCalibDir();
     BoardCalibrator calibrator = calibratorFor(7440, 2760);
+    const Points other{{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}};
+    const auto pair = [] {
+        return fileBytes(calib_files::boardCornersXml) + fileBytes(calib_files::perspectiveXml);
+    };
+    std::vector<std::string> steps;
     testing::internal::CaptureStdout();
     ASSERT_TRUE(calibrator.calibrate(quad));
+    const std::string oldPair = pair();
+    file_set::beforeStep = [&steps](const std::string& step) {
+        steps.push_back(step);
+        return file_set::Step::Go;
+    };
+    ASSERT_TRUE(calibrator.calibrate(other));
+    clearFault();
+    const std::string newPair = pair();
     testing::internal::GetCapturedStdout();
-    const std::string perspective = fileBytes(calib_files::perspectiveXml);
-    std::filesystem::remove(calib_files::boardCornersXml);
-    std::filesystem::create_symlink("/nonexistent/board_corners.xml", calib_files::boardCornersXml);
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(calibrator.calibrate({{0.1f, 0.1f}, {0.9f, 0.1f}, {0.9f, 0.9f}, {0.1f, 0.9f}}));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("calibration refused: calib_data//board_corners.xml exists but cannot be "
-                       "read"),
-              std::string::npos)
-        << out;
-    EXPECT_TRUE(std::filesystem::is_symlink(calib_files::boardCornersXml));
-    EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
+    ASSERT_EQ(steps.size(), 14u);
+    for (const std::string& at : steps) {
+        for (const SetFault fault : {SetFault::Fail, SetFault::Kill, SetFault::Cut}) {
+            if (!faultApplies(at, fault)) {
+                continue;
+            }
+            testing::internal::CaptureStdout();
+            ASSERT_TRUE(calibrator.calibrate(quad));
+            injectFault(calib_files::dir, at, fault);
+            std::string unsaved;
+            const bool ok = calibrator.calibrate(other, &unsaved);
+            clearFault();
+            calib_files::recoverSets(); // as the next start does
+            const std::string out = testing::internal::GetCapturedStdout();
+            const std::string where = at + faultName(fault);
+            EXPECT_EQ(pair(), at == "clean" ? newPair : oldPair) << where;
+            EXPECT_EQ(folderFiles(), calib_files::boardSet) << where;
+            if (fault != SetFault::Kill && at != "clean") {
+                EXPECT_FALSE(ok) << where;
+                EXPECT_FALSE(unsaved.empty()) << where;
+                EXPECT_NE(out.find("the previous calibration stays in force"), std::string::npos)
+                    << where << ": " << out;
+            }
+        }
+    }
 }

@@ -67,6 +67,26 @@ TEST(CalibrationFlow, CalibrationPictureIsTheWholeCanvas) {
     }
 }
 
+// The maps fit only the camera's colour frame: another frame is shown as it is, and
+// corners clicked on it are refused.
+TEST(CalibrationFlow, AnotherFrameIsShownRawAndItsCornersRefused) {
+    cv::Mat grey;
+    cv::cvtColor(testRig().frame(rig::Board::White, 0), grey, cv::COLOR_BGR2GRAY);
+    cv::Mat half;
+    cv::resize(testRig().frame(rig::Board::White, 0), half, cv::Size(1920, 1080));
+    for (const cv::Mat& frame : {half, grey}) {
+        BoardCalibrator calibrator;
+        testing::internal::CaptureStdout();
+        const cv::Mat picture = calibrator.undistortForCalibration(frame);
+        EXPECT_FALSE(calibrator.calibrate(trueClicks()));
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(picture.size(), frame.size());
+        EXPECT_EQ(picture.type(), CV_8UC3);
+        EXPECT_NE(out.find("calibration refused: the calibration picture is"), std::string::npos)
+            << out;
+    }
+}
+
 TEST(CalibrationFlow, TrueCornersStraightenTheRigFrameIntoTheTrueBoard) {
     CalibrationStore& store = CalibrationStore::instance();
     const TestRig& rig = testRig();

@@ -483,6 +483,7 @@ TEST(CalibrationStore, PerspectiveAndColourFilesRoundTrip) {
             fs << "Homography" << h << "Homography_Width" << 1920 << "Homography_Height" << 1280;
         }));
     ASSERT_TRUE(calib_files::writeBoardColor(2));
+    work.writeCalibFile("board_corners.xml", cornersXml(testRig().canvasCorners));
     auto store = CalibrationStoreTestAccess::load();
     EXPECT_TRUE(store->hasCalibration());
     EXPECT_EQ(store->homographyWidth, 1920);
@@ -496,6 +497,26 @@ TEST(CalibrationStore, PerspectiveAndColourFilesRoundTrip) {
     work.removeCalibFile("board_color.xml");
     store->reload();
     EXPECT_EQ(store->boardColor, 0);
+
+    // Corners that the homography does not take to the picture corners (a missing corners
+    // file reads as four origins) are no calibration at all.
+    std::array<cv::Point2f, 4> moved = testRig().canvasCorners;
+    moved[2].x += 8.0f;
+    for (const std::string& corners : {cornersXml(moved), std::string()}) {
+        if (corners.empty()) {
+            work.removeCalibFile("board_corners.xml");
+        } else {
+            work.writeCalibFile("board_corners.xml", corners);
+        }
+        testing::internal::CaptureStdout();
+        store->reload();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(countContaining(out, "do not belong together: no board calibration"), 1) << out;
+        EXPECT_FALSE(store->hasCalibration());
+        EXPECT_EQ(
+            store->boardGrids,
+            cell_grid::boardCells({}, store->canvasWidth, store->canvasHeight, store->canvasCells));
+    }
 }
 
 TEST(CalibrationStore, MalformedPerspectiveFileGivesDefaultsAndOneLine) {

@@ -9,6 +9,7 @@
 #include "calibration_files.h"
 #include "calibration_store.h"
 #include "cell_grid.h"
+#include "file_set.h"
 #include "test_rig.h"
 
 #include <QCoreApplication>
@@ -20,6 +21,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -58,6 +60,7 @@ struct Calibrating {
     CameraScript script;
     std::unique_ptr<VideoStreamer> streamer;
     std::vector<bool> finished;
+    QString reason;
     size_t pictures = 0;
 
     Calibrating() {
@@ -68,7 +71,10 @@ struct Calibrating {
         script.readPeriod = std::chrono::milliseconds(30);
         streamer = std::make_unique<VideoStreamer>(scriptedPlatform(script));
         QObject::connect(streamer.get(), &VideoStreamer::calibrationFinished,
-                         [this](bool ok) { finished.push_back(ok); });
+                         [this](bool ok, const QString& why) {
+                             finished.push_back(ok);
+                             reason = why;
+                         });
         QObject::connect(streamer.get(), &VideoStreamer::imageForCalibration,
                          [this](QImage& image) { pictures += isPlaceholder(image) ? 0 : 1; });
         openCalibrationPicture();
@@ -156,6 +162,7 @@ TEST(StreamerCalibration, AcceptedCornersAreSavedReloadedAndRebuilt) {
         EXPECT_EQ(out[i].rfind(expected[i], 0), 0u) << i << ": " << out[i];
     }
     EXPECT_EQ(cam.finished, (std::vector<bool>{true, true}));
+    EXPECT_EQ(cam.reason, QString());
     EXPECT_EQ(cam.streamer->pipeline().buildCount, 0) << "rebuild requested";
     // The store holds the new calibration: the true corners go to the picture corners.
     std::vector<cv::Point2f> mapped;
@@ -171,6 +178,21 @@ TEST(StreamerCalibration, AcceptedCornersAreSavedReloadedAndRebuilt) {
     }
     EXPECT_EQ(store.boardGrids, cell_grid::boardCells(rounded, store.canvasWidth,
                                                       store.canvasHeight, store.canvasCells));
+
+    // The same corners again calibrate only as a new set; a set that cannot be saved
+    // names the file.
+    cam.click(trueCorners());
+    EXPECT_EQ(cam.finished.size(), 2u);
+    cam.streamer->beginCorners();
+    cam.click(trueCorners());
+    EXPECT_EQ(cam.finished, (std::vector<bool>{true, true, true}));
+    const std::string blocked = "calib_data/" + file_set::stagedName("board_corners.xml");
+    std::filesystem::create_directories(blocked + "/x");
+    cam.streamer->beginCorners();
+    cam.click(trueCorners());
+    std::filesystem::remove_all(blocked);
+    EXPECT_EQ(cam.finished, (std::vector<bool>{true, true, true, false}));
+    EXPECT_EQ(cam.reason, QString("Calibration could not be saved: board_corners.xml"));
 }
 
 struct RefusedCase {
@@ -210,6 +232,7 @@ TEST_P(StreamerRefusal, LeavesTheGoodCalibrationIntact) {
         << out;
     EXPECT_EQ(out.find("Saving calibration files done!!!"), std::string::npos) << out;
     EXPECT_EQ(cam.finished, (std::vector<bool>{true, false}));
+    EXPECT_EQ(cam.reason, QString("Corners refused: click the four board corners again"));
     EXPECT_EQ(fileBytes(calib_files::boardCornersXml), corners);
     EXPECT_EQ(fileBytes(calib_files::perspectiveXml), perspective);
     EXPECT_EQ(cv::norm(store.homography, homography, cv::NORM_INF), 0.0);

@@ -1,6 +1,9 @@
 // The parts of the lens calibration: corners found on the rig's photos, the rule that
 // drops bad views, the fit, and the scaling of the model to the reduced frame.
+#include "calibration_files.h"
 #include "chessboard.h"
+#include "file_set.h"
+#include "file_set_faults.h"
 #include "lens_calibration.h"
 #include "lens_maps.h"
 #include "rig.h"
@@ -10,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace {
 
@@ -100,26 +104,69 @@ TEST(LensCalibration, FitDropsABadViewAndFindsTheRigLens) {
     EXPECT_NE(why.find("at least 3"), std::string::npos) << why;
 }
 
-// The maps are staged and the model fails: the old lens files stay, as a set.
-TEST(LensFiles, AFailedWriteKeepsEveryOldFile) {
-    ScopedWorkDir work("lens-files");
-    namespace fs = std::filesystem;
-    for (const std::string& name : {lens_maps::intrinsicFile, lens_maps::distortionFile,
-                                    lens_maps::map1File, lens_maps::map2File}) {
-        std::ofstream(name) << "old " << name;
+// The folder's files and their bytes, in name order.
+std::string folderText(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(e.path(), std::ios::binary);
+        files[e.path().filename().string()] =
+            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    fs::create_directory(lens_maps::distortionFile + ".tmp.xml"); // blocks that write
+    std::string text;
+    for (const auto& [name, bytes] : files) {
+        text += name + ":" + bytes + "\n";
+    }
+    return text;
+}
+
+// A new model without maps replaces the model files and removes the old maps as one
+// set: each step failed, killed (then recovered as at the next start) or given a cut
+// file to read back leaves the whole old set or the whole new one.
+TEST(LensFiles, EveryStepGoneWrongLeavesAWholeSet) {
+    ScopedWorkDir work("lens-files");
     const rig::Camera cam = rig::camera();
+    const auto oldSet = [] {
+        std::filesystem::remove_all("lens");
+        std::filesystem::create_directory("lens");
+        for (const std::string& name : calib_files::lensSet) {
+            std::ofstream("lens/" + name) << "old " << name;
+        }
+    };
+    oldSet();
+    const std::string before = folderText("lens");
+    std::vector<std::string> steps;
+    file_set::beforeStep = [&steps](const std::string& step) {
+        steps.push_back(step);
+        return file_set::Step::Go;
+    };
     std::string why;
-    EXPECT_FALSE(lens_maps::writeLensFiles(".", cam.k, cam.d, true, true, why));
-    EXPECT_NE(why.find("cannot write ./intrinsic.xml or distortion.xml"), std::string::npos) << why;
-    for (const std::string& name : {lens_maps::intrinsicFile, lens_maps::distortionFile,
-                                    lens_maps::map1File, lens_maps::map2File}) {
-        std::ifstream in(name);
-        std::string text;
-        std::getline(in, text);
-        EXPECT_EQ(text, "old " + name);
-        EXPECT_FALSE(fs::exists(name + ".tmp" + fs::path(name).extension().string())) << name;
+    ASSERT_TRUE(lens_maps::writeLensFiles("lens", cam.k, cam.d, true, false, why)) << why;
+    clearFault();
+    const std::string after = folderText("lens");
+    ASSERT_EQ(steps.size(), 16u);
+    // The maps are read back too: a cut map1.png fails the new maps alone.
+    steps.push_back("check map1.png");
+    for (const std::string& at : steps) {
+        for (const SetFault fault : {SetFault::Fail, SetFault::Kill, SetFault::Cut}) {
+            if (!faultApplies(at, fault) || (at == "check map1.png") != (fault == SetFault::Cut)) {
+                continue;
+            }
+            oldSet();
+            injectFault("lens", at, fault);
+            why.clear();
+            const bool maps = at == "check map1.png";
+            const bool ok = lens_maps::writeLensFiles("lens", cam.k, cam.d, !maps, maps, why);
+            clearFault();
+            testing::internal::CaptureStdout();
+            file_set::recover("lens", calib_files::lensSet);
+            testing::internal::GetCapturedStdout();
+            const std::string where = at + faultName(fault);
+            EXPECT_EQ(folderText("lens"), at == "clean" ? after : before) << where;
+            if (fault != SetFault::Kill) {
+                EXPECT_EQ(ok, at == "clean") << where;
+                EXPECT_EQ(why.empty(), at == "clean") << where << ": " << why;
+            }
+        }
     }
 }
 

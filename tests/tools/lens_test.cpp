@@ -185,6 +185,8 @@ TEST(BriselLens, RigPhotosGiveTheRigLensWithinTargets) {
     EXPECT_EQ(std::stoul(m[6]), count);
     EXPECT_GE(std::stoul(m[5]), count - 1);
     EXPECT_NE(text.find("restart Brisel and calibrate the board again"), std::string::npos);
+    EXPECT_NE(text.find("coverage: photos reach "), std::string::npos);
+    EXPECT_EQ(text.find("warning: "), std::string::npos);
     EXPECT_NE(readText("progress.txt").find("photo 1 of " + std::to_string(count)),
               std::string::npos);
 
@@ -246,6 +248,8 @@ struct ShapeRow {
     std::vector<const char*> files; // in the lens folder afterwards
     bool newModel;                  // intrinsic.xml replaced
     const char* message;
+    bool force; // else the lens files already there are only replaced when none are written
+    bool warns; // the photos leave the picture's outer part uncovered
 };
 
 class BriselLensShapes : public testing::TestWithParam<ShapeRow> {};
@@ -264,9 +268,12 @@ TEST_P(BriselLensShapes, WritesWhatTheShapeAllows) {
     for (const char* name : {"intrinsic.xml", "distortion.xml", "map1.png", "map2.png"}) {
         std::ofstream("lens/" + std::string(name)) << "old lens";
     }
-    ASSERT_EQ(run(BRISEL_LENS_PATH, "--force --out lens" + joined(edited)), 0)
+    ASSERT_EQ(
+        run(BRISEL_LENS_PATH, (row.force ? "--force --out lens" : "--out lens") + joined(edited)),
+        0)
         << readText("output.txt");
     const std::string text = readText("output.txt");
+    EXPECT_EQ(text.find("\nwarning: ") != std::string::npos, row.warns) << text;
     EXPECT_NE(text.find("views " + std::to_string(row.photos.size()) + " of " +
                         std::to_string(row.photos.size())),
               std::string::npos)
@@ -296,14 +303,28 @@ INSTANTIATE_TEST_SUITE_P(
                              cv::Size(2880, 2160),
                              {"distortion.xml", "intrinsic.xml", "map1.png", "map2.png"},
                              false,
-                             "not 16:9 like the camera's frames: no lens files written"},
+                             "not 16:9 like the camera's frames: no lens files written",
+                             false,
+                             true},
                     ShapeRow{"FullHd",
                              {0, 1, 2, 3, 4, 5, 7, 8, 10},
                              cv::Rect(0, 0, 3840, 2160),
                              cv::Size(1920, 1080),
                              {"distortion.xml", "intrinsic.xml"},
                              true,
-                             "not 3840 x 2160: no maps written and the old lens's maps removed"}),
+                             "not 3840 x 2160: no maps written and the old lens's maps removed",
+                             true,
+                             false},
+                    // Only the middle: the fit holds, but nothing pins the picture's edges.
+                    ShapeRow{"MiddleOnly",
+                             {1, 3, 6, 9},
+                             cv::Rect(0, 0, 3840, 2160),
+                             cv::Size(3840, 2160),
+                             {"distortion.xml", "intrinsic.xml", "map1.png", "map2.png"},
+                             true,
+                             "coverage: photos reach 4",
+                             true,
+                             true}),
     [](const testing::TestParamInfo<ShapeRow>& i) { return std::string(i.param.name); });
 
 struct BadRow {
@@ -346,6 +367,13 @@ INSTANTIATE_TEST_SUITE_P(
                            "--square needs a value"},
                     BadRow{"TwoViews", [] { return photos()[0] + " " + photos()[1] + " cut.jpg"; },
                            "only 2 usable view(s), at least 3 are needed; nothing written"},
+                    // Fitted to the middle alone, the curve turns back before the corners.
+                    BadRow{"FoldingLens",
+                           [] {
+                               return photos()[1] + " " + photos()[2] + " " + photos()[3] + " " +
+                                      photos()[6] + " " + photos()[9] + " " + photos()[11];
+                           },
+                           "the fitted lens would fold the picture"},
                     BadRow{"DifferentSizes", [] { return photos()[0] + " small.jpg"; },
                            "photos of different sizes: "},
                     BadRow{"PatternNeverAppears",

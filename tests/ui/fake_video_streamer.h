@@ -46,8 +46,11 @@ public:
     bool saveResult = true;
     int saveCalls = 0;
     QPointF cursor;
-    // What a changed p4y answers on calibrationFinished, as the real object does.
+    // What a p4y write that calibrates answers on calibrationFinished: the real object
+    // calibrates when p4y changes or at the first write after beginCorners().
     bool calibrationResult = true;
+    QString calibrationReason;
+    int calibrations = 0;
 
     int getBoardColor() const { return boardColor; }
     int getMode() const { return mode; }
@@ -102,13 +105,17 @@ public:
     void setP3y(double v) { store("p3y", p[5], v, &FakeVideoStreamer::p3Changed); }
     void setP4x(double v) { store("p4x", p[6], v, &FakeVideoStreamer::p4Changed); }
     void setP4y(double v) {
-        const bool changed = v != p[7];
+        const bool calibrates = v != p[7] || cornersForgotten;
+        cornersForgotten = false;
         store("p4y", p[7], v, &FakeVideoStreamer::p4Changed);
-        if (changed)
-            emit calibrationFinished(calibrationResult);
+        if (calibrates) {
+            ++calibrations;
+            emit calibrationFinished(calibrationResult, calibrationReason);
+        }
     }
 
     Q_INVOKABLE QPointF cursorPos() const { return cursor; }
+    Q_INVOKABLE void beginCorners() { cornersForgotten = true; }
 
 signals:
     void newImage(QImage& image);
@@ -132,7 +139,7 @@ signals:
     void p2Changed();
     void p3Changed();
     void p4Changed();
-    void calibrationFinished(bool ok);
+    void calibrationFinished(bool ok, QString reason);
 
 public slots:
     void openVideoCamera(QString) {}
@@ -163,4 +170,5 @@ private:
     bool openCalibration = false;
     bool autoSave = true;
     double p[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    bool cornersForgotten = false;
 };

@@ -402,30 +402,44 @@ private slots:
         QVERIFY(doc->writes()[5].startsWith("p1y="));
     }
 
-    // A refused set of corners starts the clicks again; an accepted one keeps Calibrate.
-    void refusedCornersAreClickedAgain_data() {
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("refused") << false;
-        QTest::newRow("accepted") << true;
+    // Refused corners start the clicks again, and the next four calibrate even where the
+    // fourth lands on the refused one; corners that cannot be saved offer Close.
+    void calibrationOutcomeIsShown_data() {
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("refused") << "Corners refused: click the four board corners again";
+        QTest::newRow("unsaved") << "Calibration could not be saved: board_corners.xml";
     }
-    void refusedCornersAreClickedAgain() {
-        QFETCH(bool, accepted);
+    void calibrationOutcomeIsShown() {
+        QFETCH(QString, reason);
+        const bool refused = reason.startsWith("Corners refused");
         QQuickItem* area = openCalibrationWindow("whiteBoard");
         const QString instruction = text("calibInstruction.text");
-        doc->camera.calibrationResult = accepted;
-        for (int n = 0; n < 4; ++n)
-            doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
-        QCOMPARE(int(number("clicks")), accepted ? 4 : 0);
-        QCOMPARE(bit("calibButton.enabled"), accepted);
-        QCOMPARE(bit("circle4.visible"), accepted);
-        QCOMPARE(bit("circle11.visible"), accepted);
-        QCOMPARE(text("calibInstruction.text"),
-                 accepted ? instruction
-                          : QString("Corners refused: click the four board corners again"));
+        doc->camera.calibrationResult = false;
+        doc->camera.calibrationReason = reason;
+        const auto clickFour = [&] {
+            for (int n = 0; n < 4; ++n)
+                doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
+        };
+        clickFour();
+        QCOMPARE(text("calibInstruction.text"), reason);
+        QCOMPARE(int(number("clicks")), refused ? 0 : 4);
+        QCOMPARE(bit("circle4.visible"), !refused);
+        QCOMPARE(bit("calibButton.enabled"), !refused);
+        if (!refused) {
+            QCOMPARE(text("calibButton.contentItem.text"), QString("Close"));
+            doc->clearWrites();
+            doc->click("calibButton");
+            QCOMPARE(doc->writes(), QStringList{"openCalibration=false"});
+            QVERIFY(!bit("calibWindow.visible"));
+            return;
+        }
         doc->camera.calibrationResult = true;
-        doc->clickAt(area, QPointF(150, 120));
+        doc->camera.calibrationReason.clear();
+        clickFour();
+        QCOMPARE(doc->camera.calibrations, 2);
         QCOMPARE(text("calibInstruction.text"), instruction);
-        QCOMPARE(int(number("clicks")), accepted ? 5 : 1);
+        QCOMPARE(int(number("clicks")), 4);
+        QCOMPARE(text("calibButton.contentItem.text"), QString("Calibrate"));
         doc->click("calibCloseButton");
     }
 

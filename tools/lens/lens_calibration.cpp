@@ -214,4 +214,110 @@ bool isSixteenByNine(cv::Size size) {
            static_cast<long long>(size.width) * 9 == static_cast<long long>(size.height) * 16;
 }
 
+namespace {
+
+double bentRadius(const cv::Mat& d, double t) {
+    const double t2 = t * t;
+    return t *
+           (1.0 + t2 * (d.at<double>(0) +
+                        t2 * (d.at<double>(1) + t2 * (d.at<double>(2) + t2 * d.at<double>(3)))));
+}
+
+// The model's radius of a photo pixel: its distance from the principal point in units
+// of the focal lengths.
+double radiusOf(const cv::Mat& k, cv::Point2d pixel) {
+    return std::hypot((pixel.x - k.at<double>(0, 2)) / k.at<double>(0, 0),
+                      (pixel.y - k.at<double>(1, 2)) / k.at<double>(1, 1));
+}
+
+double angleOfRadius(const cv::Mat& d, double radius) {
+    double low = 0.0, high = curveTop(d);
+    if (radius >= bentRadius(d, high)) {
+        return high;
+    }
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (low + high);
+        (bentRadius(d, mid) < radius ? low : high) = mid;
+    }
+    return 0.5 * (low + high);
+}
+
+constexpr double curveStep = 1e-4; // radians between the samples of the curve
+
+double degrees(double radians) {
+    return radians * 180.0 / CV_PI;
+}
+
+} // namespace
+
+double curveTop(const cv::Mat& d) {
+    cv::Mat d64;
+    d.reshape(1, 4).convertTo(d64, CV_64F);
+    double previous = 0.0;
+    for (double t = curveStep; t < CV_PI; t += curveStep) {
+        const double r = bentRadius(d64, t);
+        if (r <= previous) {
+            return t - curveStep;
+        }
+        previous = r;
+    }
+    return CV_PI;
+}
+
+double angleOf(const cv::Mat& k, const cv::Mat& d, cv::Point2d pixel) {
+    cv::Mat d64;
+    d.reshape(1, 4).convertTo(d64, CV_64F);
+    return angleOfRadius(d64, radiusOf(k, pixel));
+}
+
+void markLit(const cv::Mat& grey, cv::Mat& lit) {
+    cv::Mat small;
+    cv::resize(
+        grey, small,
+        cv::Size((grey.cols + litScale - 1) / litScale, (grey.rows + litScale - 1) / litScale), 0,
+        0, cv::INTER_AREA);
+    cv::Mat mask = small > litLevel;
+    if (lit.size() != mask.size()) {
+        lit = cv::Mat::zeros(mask.size(), CV_8U);
+    }
+    lit |= mask;
+}
+
+Coverage coverage(const Fit& fit, cv::Size photoSize,
+                  const std::vector<std::vector<cv::Point2f>>& views, const cv::Mat& lit) {
+    cv::Mat d;
+    fit.d.reshape(1, 4).convertTo(d, CV_64F);
+    const double top = curveTop(d);
+    double corners = 0.0;
+    for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(photoSize.width - 1, 0),
+                                cv::Point2d(0, photoSize.height - 1),
+                                cv::Point2d(photoSize.width - 1, photoSize.height - 1)}) {
+        corners = std::max(corners, radiusOf(fit.k, c));
+    }
+    // The picture reaches as far as it shows the scene: to its corners, or to the rim
+    // of an image circle that lies inside them.
+    double litRadius = 0.0;
+    for (int y = 0; y < lit.rows; ++y) {
+        for (int x = 0; x < lit.cols; ++x) {
+            if (lit.at<unsigned char>(y, x)) {
+                const cv::Point2d centre((x + 0.5) * litScale - 0.5, (y + 0.5) * litScale - 0.5);
+                litRadius = std::max(litRadius, radiusOf(fit.k, centre));
+            }
+        }
+    }
+    double reached = 0.0;
+    for (size_t v = 0; v < views.size(); ++v) {
+        for (const cv::Point2f& p : views[v]) {
+            if (v < fit.used.size() && fit.used[v]) {
+                reached = std::max(reached, radiusOf(fit.k, p));
+            }
+        }
+    }
+    Coverage c;
+    c.folds = corners > bentRadius(d, top);
+    c.reached = degrees(angleOfRadius(d, reached));
+    c.picture = degrees(angleOfRadius(d, lit.empty() ? corners : std::min(corners, litRadius)));
+    return c;
+}
+
 } // namespace lens_calibration

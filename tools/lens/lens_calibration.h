@@ -50,4 +50,28 @@ cv::Mat scaleToSmallFrame(const cv::Mat& k, int photoWidth);
 // The camera's frames are 16:9; photos of another shape come from another mode.
 bool isSixteenByNine(cv::Size size);
 
+// How far out the photos constrain the lens. The fisheye model bends a ray at angle t
+// from the optical axis to the radius t (1 + k1 t^2 + k2 t^4 + k3 t^6 + k4 t^8); past
+// the angle where that curve stops rising it would fold the picture over itself.
+constexpr double minimumCoverage = 0.85; // share of the picture's reach the photos need
+constexpr int litScale = 8;              // the lit mask is kept at 1 / litScale
+constexpr int litLevel = 24;             // grey level above which a pixel shows the scene
+
+// The angle (radians) where the model's curve stops rising, or pi.
+double curveTop(const cv::Mat& d);
+// The angle of a photo pixel under the model (K in photo pixels), on the rising part of
+// the curve; curveTop when the pixel lies beyond it.
+double angleOf(const cv::Mat& k, const cv::Mat& d, cv::Point2d pixel);
+// Marks in `lit` (1 / litScale of the photo, CV_8U) the parts of a grey photo that show
+// the scene: outside a lens's image circle the picture stays black in every photo.
+void markLit(const cv::Mat& grey, cv::Mat& lit);
+
+struct Coverage {
+    double reached = 0.0; // degrees: the farthest chessboard corner found
+    double picture = 0.0; // degrees: the picture's corners, or the farthest lit part
+    bool folds = false;   // the curve stops rising before the picture's corners
+};
+Coverage coverage(const Fit& fit, cv::Size photoSize,
+                  const std::vector<std::vector<cv::Point2f>>& views, const cv::Mat& lit);
+
 } // namespace lens_calibration

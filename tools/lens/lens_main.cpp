@@ -5,6 +5,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,8 @@ const char* const usage =
     "  --force              replace lens files that DIR already holds\n"
     "\n"
     "Take at least ten photos, with the board at many places, the edges of the picture\n"
-    "included. Photos that are not 16:9 are calibrated but no lens files are written.\n"
+    "included; keep them in a folder of their own. Photos that are not 16:9 are\n"
+    "calibrated but no lens files are written.\n"
     "Exit status: 0 done, 2 bad input (nothing written), 1 the files could not be written.\n";
 
 constexpr int badInput = 2;
@@ -138,20 +140,12 @@ int main(int argc, char** argv) {
     if (photos.empty()) {
         return fail("no photos given\n" + std::string(usage));
     }
-    // Before the long search: the lens files of another lens are not replaced unasked.
     const std::vector<std::string> existing = existingLensFiles(out);
-    if (!existing.empty() && !force) {
-        std::string names;
-        for (const std::string& n : existing) {
-            names += (names.empty() ? "" : ", ") + n;
-        }
-        return fail(out + " already holds lens files (" + names +
-                    "); pass --force to replace them");
-    }
 
     std::vector<std::vector<cv::Point2f>> views;
     cv::Size photoSize;
     std::string firstPath;
+    cv::Mat lit;
     for (size_t i = 0; i < photos.size(); ++i) {
         Photo& p = photos[i];
         std::cerr << "brisel-lens: photo " << i + 1 << " of " << photos.size() << ": " << p.path
@@ -169,12 +163,23 @@ int main(int argc, char** argv) {
         if (photoSize.empty()) {
             photoSize = grey.size();
             firstPath = p.path;
+            // Photos that give no lens files replace nothing; otherwise the lens files of
+            // another lens are not replaced unasked, and that is said before the long search.
+            if (lens_calibration::isSixteenByNine(photoSize) && !existing.empty() && !force) {
+                std::string names;
+                for (const std::string& n : existing) {
+                    names += (names.empty() ? "" : ", ") + n;
+                }
+                return fail(out + " already holds lens files (" + names +
+                            "); pass --force to replace them");
+            }
         } else if (grey.size() != photoSize) {
             return fail("photos of different sizes: " + firstPath + " is " +
                         std::to_string(photoSize.width) + " x " + std::to_string(photoSize.height) +
                         ", " + p.path + " is " + std::to_string(grey.cols) + " x " +
                         std::to_string(grey.rows));
         }
+        lens_calibration::markLit(grey, lit);
         std::vector<cv::Point2f> corners;
         if (lens_calibration::findCorners(grey, pattern, corners)) {
             p.found = true;
@@ -205,6 +210,15 @@ int main(int argc, char** argv) {
               << fixed(k.at<double>(1, 1), 2) << " cx " << fixed(k.at<double>(0, 2), 2) << " cy "
               << fixed(k.at<double>(1, 2), 2) << " rms " << fixed(fit.rms, 3) << " views "
               << fit.usedCount() << " of " << photos.size() << std::endl;
+    const lens_calibration::Coverage reach = lens_calibration::coverage(fit, photoSize, views, lit);
+    std::cout << "coverage: photos reach " << fixed(reach.reached, 1) << " of "
+              << fixed(reach.picture, 1) << " degrees from the centre" << std::endl;
+    if (reach.reached < lens_calibration::minimumCoverage * reach.picture) {
+        std::cout << "warning: the photos leave the outer part of the picture uncovered, so the "
+                     "lens files may correct it wrongly; take more photos with the chessboard "
+                     "near the picture's corners and edges"
+                  << std::endl;
+    }
 
     const std::string sizeText =
         std::to_string(photoSize.width) + " x " + std::to_string(photoSize.height);
@@ -212,6 +226,11 @@ int main(int argc, char** argv) {
         std::cout << "the photos are " << sizeText
                   << ", not 16:9 like the camera's frames: no lens files written" << std::endl;
         return 0;
+    }
+    if (reach.folds) {
+        return fail("the fitted lens would fold the picture: its distortion curve stops "
+                    "increasing before the picture's corners; take more photos with the "
+                    "chessboard near the picture's corners; nothing written");
     }
     cv::Mat small, d;
     if (!lens_maps::normaliseModel(lens_calibration::scaleToSmallFrame(k, photoSize.width), fit.d,
@@ -235,11 +254,10 @@ int main(int argc, char** argv) {
     }
     std::cout << std::endl;
     if (!maps) {
-        // Maps of the replaced lens would correct the board with the wrong lens.
-        bool removed = false;
-        for (const std::string& name : {lens_maps::map1File, lens_maps::map2File}) {
-            removed = std::filesystem::remove(out + "/" + name, ec) || removed;
-        }
+        // writeLensFiles removed the replaced lens's maps with the same swap.
+        const bool removed = std::find_if(existing.begin(), existing.end(), [](const auto& n) {
+                                 return n == lens_maps::map1File || n == lens_maps::map2File;
+                             }) != existing.end();
         std::cout << "the photos are " << sizeText << ", not 3840 x 2160: no maps written"
                   << (removed ? " and the old lens's maps removed" : "") << "; brisel-maps --out "
                   << out << " makes them from the two files" << std::endl;
