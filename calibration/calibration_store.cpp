@@ -167,7 +167,8 @@ void CalibrationStore::loadFisheyeMaps() {
     fisheyeMaps2.clear();
     for (int i = 0; ok && i < totalGrids && i < static_cast<int>(canvasCells.size()); ++i) {
         fisheyeMaps1.push_back(cell_grid::tileMap1(map1, canvasCells[i], sourceCells[i]));
-        fisheyeMaps2.push_back(map2(canvasCells[i]).clone());
+        // The interpolation table needs no shift: its tiles are views, not copies.
+        fisheyeMaps2.push_back(map2(canvasCells[i]));
     }
     std::cout << "FISHEYE_MAPS1 sizes : " << fisheyeMaps1.size() << std::endl;
     std::cout << "FISHEYE_MAPS2 sizes : " << fisheyeMaps2.size() << std::endl;

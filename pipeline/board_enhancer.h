@@ -10,6 +10,8 @@ class BoardEnhancer {
 public:
     // Wide Gaussian blur (window from the cell's entry of gaussianWindows, 7 for
     // cell -1) minus a narrow one (sigma 1.5): positive on dark strokes. CV_32FC3.
+    // The wide blur is computed on a reduced copy: within about half a level of the
+    // exact one.
     cv::Mat detailMap(const cv::Mat& cell, int cellIndex) const;
     // The same with an explicit odd window size of the wide blur.
     cv::Mat detailMapWithWindow(const cv::Mat& picture, int window) const;

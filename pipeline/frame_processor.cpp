@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 
 namespace {
@@ -38,6 +39,50 @@ void invertInto(const cv::Mat& source, cv::Mat& inverted) {
         cv::Mat target = inverted.rowRange(rows);
         cv::subtract(white, source.rowRange(rows), target);
     });
+}
+
+// OpenCV's plain allocator, with calloc for malloc.
+class ZeroedAllocator : public cv::MatAllocator {
+public:
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
+                           cv::AccessFlag, cv::UMatUsageFlags) const override {
+        size_t total = CV_ELEM_SIZE(type);
+        for (int i = dims - 1; i >= 0; --i) {
+            if (step != nullptr) {
+                if (data != nullptr && step[i] != cv::Mat::AUTO_STEP) {
+                    total = step[i];
+                } else {
+                    step[i] = total;
+                }
+            }
+            total *= static_cast<size_t>(sizes[i]);
+        }
+        auto* u = new cv::UMatData(this);
+        u->data = u->origdata = static_cast<uchar*>(data != nullptr ? data : std::calloc(total, 1));
+        CV_Assert(u->data != nullptr);
+        u->size = total;
+        if (data != nullptr) {
+            u->flags |= cv::UMatData::USER_ALLOCATED;
+        }
+        return u;
+    }
+    bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override {
+        return u != nullptr;
+    }
+    void deallocate(cv::UMatData* u) const override {
+        if (u == nullptr) {
+            return;
+        }
+        if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
+            std::free(u->origdata);
+        }
+        delete u;
+    }
+};
+
+cv::MatAllocator& blackCanvasAllocator() {
+    static ZeroedAllocator allocator;
+    return allocator;
 }
 
 void writeCell(const cv::Mat& cellPicture, cv::Mat& canvasPicture, const cv::Rect& cell) {
@@ -396,12 +441,10 @@ void FrameProcessor::runFullRebuild() {
     boardWarp.prepare(store.homography, cv::Size(store.homographyWidth, store.homographyHeight),
                       store.canvasCells, store.boardGrids, store.map1.size());
     lensCorrectCanvas();
-    detailCanvas.create(store.map1.size(), CV_8UC3);
-    detailCanvas.setTo(cv::Scalar::all(0));
+    prepareCanvas(detailCanvas, store.map1.size());
     // A white board never reads the colour canvas, so it is not kept for one.
     if (boardColor != whiteBoard) {
-        colourCanvas.create(store.map1.size(), CV_8UC3);
-        colourCanvas.setTo(cv::Scalar::all(0));
+        prepareCanvas(colourCanvas, store.map1.size());
     } else {
         colourCanvas.release();
     }
@@ -434,10 +477,15 @@ void FrameProcessor::lensCorrectCanvas() {
                   cv::BORDER_CONSTANT, cv::Scalar());
         return;
     }
-    if (canvas.size() != store.map1.size() || canvas.type() != CV_8UC3) {
-        canvas.create(store.map1.size(), CV_8UC3);
-        canvas.setTo(cv::Scalar::all(0));
-    }
+    prepareCanvas(canvas, store.map1.size());
+}
+
+// A black canvas from calloc: the system hands large blocks out as zero pages that take
+// memory only once written, so the parts of a canvas far from the board cost nothing.
+void FrameProcessor::prepareCanvas(cv::Mat& canvasPicture, cv::Size size) {
+    canvasPicture.release();
+    canvasPicture.allocator = &blackCanvasAllocator();
+    canvasPicture.create(size, CV_8UC3);
 }
 
 // Decides every board cell in list order first; the lens corrections that follow touch

@@ -135,6 +135,7 @@ private:
     void refreshBoardCells(const std::vector<int>& cells, size_t first, size_t last, bool alsoLive);
     void refreshLiveCells(const std::vector<int>& cells, size_t first, size_t last);
     void lensCorrectCanvas();
+    static void prepareCanvas(cv::Mat& canvasPicture, cv::Size size);
     void runEnhancementStage();
     void writeTrueColour();
     void runEraseStage();

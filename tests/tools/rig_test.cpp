@@ -82,6 +82,23 @@ TEST(Rig, ScenesAreDeterministicStillThenAPresenter) {
     EXPECT_EQ(cv::norm(scene.planePicture(0)(boardArea), truth, cv::NORM_INF), 0.0);
 }
 
+// A presenter close to the camera is larger and covers more of the board.
+TEST(Rig, PresenterScaleEnlargesThePresenter) {
+    rig::SceneConfig config;
+    const rig::Scene standing(config);
+    config.presenterScale = 1.5;
+    const rig::Scene close(config);
+    const cv::Rect a = standing.presenterBox(60), b = close.presenterBox(60);
+    EXPECT_EQ(b.size(), cv::Size(a.width * 3 / 2, a.height * 3 / 2));
+    const cv::Mat board = standing.planePicture(0);
+    const auto covered = [&board](const cv::Mat& p) {
+        cv::Mat changed;
+        cv::absdiff(p, board, changed);
+        return cv::countNonZero(changed.reshape(1));
+    };
+    EXPECT_GT(covered(close.planePicture(60)), 2 * covered(standing.planePicture(60)));
+}
+
 TEST(Rig, BoardColoursAndSeedsGiveDifferentBoards) {
     rig::SceneConfig white;
     white.board = rig::Board::White;

@@ -120,10 +120,13 @@ void drawPresenter(cv::Mat& plane, const cv::Rect& box, int phase, std::uint64_t
     const int hips = box.y + box.height * 55 / 100;
     const int feet = box.y + box.height;
     const double swing = std::sin(phase * 0.35);
+    // Limbs keep their proportions when he is drawn larger.
+    const auto thick = [&box](int t) { return std::max(1, t * box.width / 360); };
     // Legs.
     const int stride = static_cast<int>(swing * box.width * 0.25);
-    cv::line(plane, {cx - 25, hips}, {cx - 25 + stride, feet}, trousers, 55, cv::LINE_AA);
-    cv::line(plane, {cx + 25, hips}, {cx + 25 - stride, feet}, trousers, 55, cv::LINE_AA);
+    const int hip = thick(25);
+    cv::line(plane, {cx - hip, hips}, {cx - hip + stride, feet}, trousers, thick(55), cv::LINE_AA);
+    cv::line(plane, {cx + hip, hips}, {cx + hip - stride, feet}, trousers, thick(55), cv::LINE_AA);
     // Torso.
     std::vector<cv::Point> torso{{cx - box.width / 2 + 20, shoulders},
                                  {cx + box.width / 2 - 20, shoulders},
@@ -133,9 +136,9 @@ void drawPresenter(cv::Mat& plane, const cv::Rect& box, int phase, std::uint64_t
     // Arms.
     const int arm = static_cast<int>(swing * 60);
     cv::line(plane, {cx - box.width / 2 + 30, shoulders + 20},
-             {cx - box.width / 2 + 10 - arm, hips + 20}, shirt, 40, cv::LINE_AA);
+             {cx - box.width / 2 + 10 - arm, hips + 20}, shirt, thick(40), cv::LINE_AA);
     cv::line(plane, {cx + box.width / 2 - 30, shoulders + 20},
-             {cx + box.width / 2 - 10 + arm, hips + 20}, shirt, 40, cv::LINE_AA);
+             {cx + box.width / 2 - 10 + arm, hips + 20}, shirt, thick(40), cv::LINE_AA);
     // Head.
     cv::circle(plane, {cx, top + headR}, headR, skin, cv::FILLED, cv::LINE_AA);
     cv::ellipse(plane, {cx, top + headR - headR / 3}, {headR, headR * 2 / 3}, 0, 180, 360,
@@ -397,8 +400,9 @@ cv::Rect Scene::presenterBox(int i) const {
     }
     const int walk = cfg.frames - cfg.still;
     const double t = walk > 1 ? static_cast<double>(i - cfg.still) / (walk - 1) : 0.5;
-    const int width = 360;
-    const int height = board.rows * 9 / 10 + planeMargin / 2;
+    const int width = static_cast<int>(360 * cfg.presenterScale);
+    const int height =
+        static_cast<int>((board.rows * 9 / 10 + planeMargin / 2) * cfg.presenterScale);
     const int x = static_cast<int>(-width - 100 + t * (board.cols + 2 * width + 200));
     return cv::Rect(x, board.rows - height + planeMargin / 2 + 40, width, height);
 }

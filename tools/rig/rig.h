@@ -84,6 +84,9 @@ struct SceneConfig {
     int still = 30;  // frames before the presenter enters
     std::uint64_t seed = 1;
     double noise = 1.5; // sensor noise, standard deviation in grey levels
+    // Size of the presenter against one standing at the board: above 1 he walks closer
+    // to the camera and covers more of the picture.
+    double presenterScale = 1.0;
 };
 
 // A scene: renders frame i as the camera would capture it (3840 x 2160 BGR).

@@ -12,9 +12,12 @@ namespace {
 
 const char* const usage =
     "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
-    "                  [--seed S] [--video [--quality Q] [--video-noise S] [--damage-every N]\n"
-    "                  [--corrupt-every N] [--quirk Q]] [--chessboard]\n"
-    "                  [--lesson [--brief] [--fps F]]\n"
+    "                  [--seed S] [--presenter-scale S] [--video [--quality Q]
+"
+    "                  [--video-noise S] [--damage-every N] [--corrupt-every N] [--quirk Q]]
+"
+    "                  [--chessboard] [--lesson [--brief] [--fps F]]
+"
     "\n"
     "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
     "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
@@ -31,6 +34,8 @@ const char* const usage =
     "  --frames  number of frames (default 90)\n"
     "  --still   frames before the presenter enters (default 30)\n"
     "  --seed    seed of the board content and presenter (default 1)\n"
+    "  --presenter-scale S  size of the presenter, 1 to 3 (default 1: standing at the\n"
+    "                       board; 1.5: close to the camera, covering much of the board)\n"
     "  --video   also write the MJPG video\n"
     "  --quality JPEG quality of the video frames, 1 to 100 (default 90)\n"
     "  --video-noise S    sensor noise of the video frames, grey levels (default 3; the\n"
@@ -147,6 +152,17 @@ int main(int argc, char** argv) {
                 return fail("--still needs a number from 0 to 100000");
             }
             config.still = static_cast<int>(n);
+        } else if (arg == "--presenter-scale") {
+            double scale = 0.0;
+            if (value(v)) {
+                char* end = nullptr;
+                scale = std::strtod(v.c_str(), &end);
+                scale = end && *end == '\0' && !v.empty() ? scale : 0.0;
+            }
+            if (!(scale >= 1.0 && scale <= 3.0)) {
+                return fail("--presenter-scale needs a number from 1 to 3");
+            }
+            config.presenterScale = scale;
         } else if (arg == "--seed") {
             if (!value(v) || !parseInt(v, n) || n < 0) {
                 return fail("--seed needs a non-negative number");
