@@ -6,8 +6,9 @@
 // only the lesson runs, through one processor with or without the detector, and the
 // peak resident memory is printed: two runs compare the memory the detector takes.
 // With --lessons only the real-time lessons run (three colours, two seeds, 30 and 15
-// frames a second): per lesson the key frames, their precision and recall against the
-// board-fulls of the truth, and the ink recall and ink precision of the kept boards.
+// frames a second; --lesson-seeds N and --lesson-fps F narrow it): per lesson the key frames, their
+// precision and recall against the board-fulls of the truth, and the ink recall and ink precision
+// of the kept boards.
 
 #include "board_calibrator.h"
 #include "board_enhancer.h"
@@ -144,12 +145,12 @@ void print(const std::string& name, const Timing& t) {
 // The frame at its time on the camera's clock, and the camera opened again, as the
 // application does.
 void processFrameAt(FrameProcessor& processor, const cv::Mat& frame, double seconds) {
-    (void)seconds;
+    processor.setFrameTime(seconds);
     processor.processFrame(frame);
 }
 
 void reopenCamera(FrameProcessor& processor) {
-    (void)processor;
+    processor.restartEraseDetection();
 }
 
 // A new processor per scenario, as after a start: its first detection sees no motion.
@@ -184,8 +185,13 @@ LessonTimings timeLesson(const rig::Lesson& lesson) {
         t.with.push_back(millisecondsOf([&] { with->processFrame(frame); }));
         t.keyFrames += with->hasKeyFrame() ? 1 : 0;
         t.without.push_back(millisecondsOf([&] { without->processFrame(frame); }));
-        const double ms = millisecondsOf(
-            [&] { detector.update(without->detailWarp, cv::Mat(), without->refreshedCells()); });
+        const double ms = millisecondsOf([&] {
+            if (const std::vector<int>* moving = without->measuredMotion()) {
+                detector.noteMotion(*moving, without->lastFrameTime());
+            }
+            detector.update(without->detailWarp, cv::Mat(), without->refreshedCells(),
+                            without->lastFrameTime());
+        });
         // Frame 0 sets the detector up; the rest are the steady cost.
         if (i > 0) {
             (lesson.presenterBox(i).area() > 0 ? t.detectorPresenter : t.detectorStill)
@@ -284,11 +290,13 @@ LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostrin
     return score;
 }
 
-void benchLessons(std::ostringstream& discard, std::streambuf* console) {
+// The whole matrix takes hours on a small machine: `seeds` and `rates` narrow it.
+void benchLessons(std::ostringstream& discard, std::streambuf* console, int seeds,
+                  const std::vector<int>& rates) {
     std::vector<std::pair<std::string, LessonScore>> scores;
     for (rig::Board board : {rig::Board::White, rig::Board::Black, rig::Board::Green}) {
-        for (std::uint64_t seed : {1, 2}) {
-            for (int fps : {30, 15}) {
+        for (std::uint64_t seed = 1; seed <= static_cast<std::uint64_t>(seeds); ++seed) {
+            for (int fps : rates) {
                 rig::LessonConfig config{board, seed, 1.5};
                 config.fps = fps;
                 config.realTime = true;
@@ -330,8 +338,17 @@ int main(int argc, char** argv) {
     fs::path dir = fs::temp_directory_path() / "brisel-bench-rig";
     std::string memoryRun;
     bool lessons = false;
+    int lessonSeeds = 2;
+    std::vector<int> lessonRates{30, 15};
     for (int i = 1; i < argc; ++i) {
         lessons = lessons || std::string(argv[i]) == "--lessons";
+    }
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--lesson-seeds") {
+            lessonSeeds = std::clamp(std::atoi(argv[i + 1]), 1, 10);
+        } else if (std::string(argv[i]) == "--lesson-fps") {
+            lessonRates = {std::clamp(std::atoi(argv[i + 1]), 1, 60)};
+        }
     }
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--rig") {
@@ -359,7 +376,7 @@ int main(int argc, char** argv) {
     }
 
     if (lessons) {
-        benchLessons(discard, console);
+        benchLessons(discard, console, lessonSeeds, lessonRates);
         return 0;
     }
     if (!memoryRun.empty()) {

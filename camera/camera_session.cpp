@@ -246,6 +246,7 @@ void CameraSession::readCameraFrame() {
     applyExposureRequest();
     cv::Mat raw;
     capture->read(raw);
+    const double readAt = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
     if (!handoff->isStreaming()) {
         // Unplugged while reading: the watch has already reported it.
         capture->release();
@@ -253,7 +254,7 @@ void CameraSession::readCameraFrame() {
         return;
     }
     if (!raw.empty()) {
-        queue(raw);
+        queue(raw, readAt);
     }
     const auto lastGoodFrame = std::max(streamingSince, handoff->lastFramePosted());
     if (Clock::now() - lastGoodFrame < hiccupLimit) {
@@ -283,12 +284,13 @@ void CameraSession::readSourceFrame() {
     cv::Mat raw;
     capture->read(raw);
     if (!raw.empty()) {
-        queue(raw);
+        queue(raw, capture->get(cv::CAP_PROP_POS_MSEC) / 1000);
     }
 }
 
-void CameraSession::queue(cv::Mat& raw) {
+void CameraSession::queue(cv::Mat& raw, double seconds) {
     CameraFrame frame;
+    frame.time = seconds;
     frame.size = frameSize;
     frame.encoded = raw;
     handoff->queueForDecode(std::move(frame));

@@ -55,7 +55,7 @@ private:
     void readCameraFrame();
     void readSourceFrame();
     void applyExposureRequest();
-    void queue(cv::Mat& raw);
+    void queue(cv::Mat& raw, double seconds);
     bool checkAndDecode(CameraFrame& frame);
     void reportDamage();
     void line(const std::string& text, bool alsoToLog = false);

@@ -41,6 +41,8 @@ struct CameraFrame {
     // Frames read before a disconnect or a new source belong to an older stream and
     // are never handed on.
     std::uint64_t stream = 0;
+    // Seconds on the camera's clock: when the read returned, or a recording's frame time.
+    double time = 0;
 };
 
 // What the camera thread tells the GUI thread besides frames, in the order it happened.

@@ -15,6 +15,7 @@ constexpr int greenBoard = 2;
 constexpr int modeColor = 0;
 constexpr int lastCode = 2;
 constexpr int counterWrap = 101;
+constexpr double nominalFrameSeconds = 1.0 / 30;
 // Lens corrections per step of a frame: a moving cell costs one unit, a settled one
 // about four (it also gets its detail map); a step of 64 units takes 15-20 ms.
 constexpr size_t cellStepBudget = 64;
@@ -71,6 +72,7 @@ std::vector<cv::Mat> FrameProcessor::processFrame(const cv::Mat& frameIn) {
 
 bool FrameProcessor::startFrame(const cv::Mat& frameIn) {
     finishPendingFrame();
+    beginFrame();
     if (frameIn.empty()) {
         changedOutputs = true;
         doneOutputs = {cv::Mat(), cv::Mat()};
@@ -96,6 +98,7 @@ bool FrameProcessor::startReducedFrame(const cv::Mat& half, cv::Size frameSize,
         skipFrame();
         return true;
     }
+    beginFrame();
     beginStages(nullptr);
     reducedInput = &half;
     wholeFrameSource = std::move(wholeFrame);
@@ -156,6 +159,7 @@ std::vector<cv::Mat> FrameProcessor::processUnreadFrame(cv::Size frameSize) {
         changedOutputs = false;
         return {cv::Mat(), cv::Mat()};
     }
+    beginFrame();
     beginStages(nullptr);
     finishPendingFrame();
     return doneOutputs;
@@ -163,8 +167,8 @@ std::vector<cv::Mat> FrameProcessor::processUnreadFrame(cv::Size frameSize) {
 
 void FrameProcessor::skipFrame() {
     finishPendingFrame();
+    beginFrame();
     changedOutputs = false;
-    keyFrame = false;
     advanceFrameCounter();
 }
 
@@ -241,6 +245,15 @@ void FrameProcessor::takeWholeFrame() {
     makeSmallFrame();
     motion.setReference(smallCorrected);
     smallFromReduced = false;
+}
+
+// Every frame, passed through or skipped, clears the last one's key frame and takes
+// its time. A source whose clock stands still gets the nominal one.
+void FrameProcessor::beginFrame() {
+    keyFrame = false;
+    const bool given = nextFrameTime >= 0 && nextFrameTime != frameTime;
+    frameTime = given ? nextFrameTime : frameTime + nominalFrameSeconds;
+    nextFrameTime = -1;
 }
 
 void FrameProcessor::beginStages(const cv::Mat* frameIn) {
@@ -335,6 +348,7 @@ const cv::Mat& FrameProcessor::frameForReduction(const cv::Size& reduced) {
 }
 
 void FrameProcessor::runMotionStage() {
+    motionMeasured = false;
     if (frameCounter % detectPeriod != 0) {
         return;
     }
@@ -347,6 +361,7 @@ void FrameProcessor::runMotionStage() {
         reducedInput = nullptr;
         makeSmallFrame();
         motionCompared = true;
+        motionMeasured = true;
         motion.update(smallCorrected);
         if (!cellsNeedFrame(counterAfter(detectPeriod))) {
             reducedInput = reduced;
@@ -363,7 +378,8 @@ void FrameProcessor::runMotionStage() {
         smallFromReduced = fromReduced;
     }
     makeSmallFrame();
-    motionCompared = motionCompared || !motion.previousSmall.empty();
+    motionMeasured = !motion.previousSmall.empty();
+    motionCompared = motionCompared || motionMeasured;
     motion.update(smallCorrected);
 }
 
@@ -419,6 +435,7 @@ void FrameProcessor::runFullRebuild() {
     settledCells.clear();
     movingCells.clear();
     motionCompared = false;
+    motionMeasured = false;
     // A new geometry, colour or exposure must never look like a wipe.
     eraseNeedsReset = true;
     ++buildCount;
@@ -620,12 +637,13 @@ void FrameProcessor::runEraseStage() {
                     store.canvasCells, store.boardGrids);
         eraseNeedsReset = false;
     }
+    // Only frames the motion stage compared tell whether a cell is still.
+    if (motionMeasured) {
+        erase.noteMotion(movingCells, frameTime);
+    }
     const cv::Mat noColour;
-    // Until the motion stage has compared two frames after a rebuild, it cannot tell
-    // whether anything moves.
-    const bool moving = !motionCompared || !movingCells.empty();
     keyFrame = erase.update(detailWarp, boardColor != whiteBoard ? colourWarp : noColour,
-                            settledCells, moving);
+                            settledCells, frameTime);
 }
 
 cv::Mat FrameProcessor::renderKeyFrame() const {
@@ -697,6 +715,15 @@ void FrameProcessor::setEraseDetection(bool on) {
         keyFrame = false;
         erase = EraseDetector(); // its pictures are not kept while it is off
     }
+}
+
+void FrameProcessor::setFrameTime(double seconds) {
+    nextFrameTime = seconds;
+}
+
+void FrameProcessor::restartEraseDetection() {
+    finishPendingFrame();
+    erase.restart();
 }
 
 void FrameProcessor::requestRebuild() {

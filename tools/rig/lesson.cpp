@@ -357,7 +357,7 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     presenterX = w / 3 + rng.uniform(0, w / 4);
     {
         const int begin = total;
-        sway(framesOf(cfg.brief ? 5 : 6));
+        sway(framesOf(5));
         script.push_back({LessonEvent::Stand, begin, total - 1});
     }
     if (cfg.brief) {
@@ -374,10 +374,10 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     }
     // The first board-full; someone stands in front of it a while, the camera is
     // reopened and the pipeline rebuilt in the middle of it.
-    writeLines(2, 0, w);
+    writeLines(1, 0, w);
     mark(LessonEvent::Reconnect);
     writeLines(1, 0, w);
-    standStill(w / 3 + rng.uniform(0, w / 3), 8);
+    standStill(w / 3 + rng.uniform(0, w / 3), 5);
     walkOff(1);
     mark(LessonEvent::Rebuild);
     away(framesOf(3));
@@ -398,7 +398,7 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     // with pauses.
     presenterX = offLeft;
     writeLines(2, 0, w * 3 / 4);
-    standStill(w * 3 / 4, 6);
+    standStill(w * 3 / 4, 5);
     walkOff(2);
     presenterX = offLeft;
     Erasure third{0, 0, 4, cv::Mat()};
