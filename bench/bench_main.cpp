@@ -6,7 +6,8 @@
 // only the lesson runs, through one processor with or without the detector, and the
 // peak resident memory is printed: two runs compare the memory the detector takes.
 // With --lessons only the real-time lessons run (three colours, two seeds, 30 and 15
-// frames a second; --lesson-seeds N and --lesson-fps F narrow it): per lesson the key frames, their
+// frames a second; --lesson-seeds N, --lesson-fps F and --lesson-board B narrow it;
+// the key frames go to DIR/kept/): per lesson the key frames, their
 // precision and recall against the board-fulls of the truth, and the ink recall and ink precision
 // of the kept boards.
 
@@ -244,7 +245,9 @@ struct LessonScore {
 
 // The lesson through the pipeline as a camera at its frame rate delivers it; each key
 // frame belongs to the board-full whose wiping began last before it was yielded.
-LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostringstream& discard) {
+// With `keptDir` the key frames are written as KEPTDIR_key_N.jpg, to be looked at.
+LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostringstream& discard,
+                        const std::string& keptDir) {
     auto processor = freshProcessor(board);
     const std::vector<rig::Erasure>& erasures = lesson.erasures();
     std::vector<double> recallOf(erasures.size(), 0.0);
@@ -272,11 +275,19 @@ LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostrin
             e = erasures[n].begin <= i ? static_cast<int>(n) : e;
         }
         if (e < 0) {
+            std::cerr << "  key frame at frame " << i << " before any wipe" << std::endl;
             score.worstInkPrecision = 0;
             continue;
         }
         const double recall = shareNear(erasures[e].ink, ink, inkReach);
         const double precision = shareNear(ink, erasures[e].ink, outlineReach);
+        std::cerr << "  key frame at frame " << i << " showing frame "
+                  << processor->erase.keptFrame() << ": board-full " << e << ", ink recall "
+                  << recall << ", ink precision " << precision << std::endl;
+        if (!keptDir.empty()) {
+            cv::imwrite(keptDir + "_key_" + std::to_string(score.keyFrames) + ".jpg",
+                        processor->renderKeyFrame());
+        }
         score.worstInkPrecision = std::min(score.worstInkPrecision, precision);
         if (!kept[e] && recall >= showsShare && precision >= showsShare) {
             kept[e] = true;
@@ -292,9 +303,11 @@ LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostrin
 
 // The whole matrix takes hours on a small machine: `seeds` and `rates` narrow it.
 void benchLessons(std::ostringstream& discard, std::streambuf* console, int seeds,
-                  const std::vector<int>& rates) {
+                  const std::vector<int>& rates, const std::vector<rig::Board>& boards,
+                  const fs::path& dir) {
     std::vector<std::pair<std::string, LessonScore>> scores;
-    for (rig::Board board : {rig::Board::White, rig::Board::Black, rig::Board::Green}) {
+    fs::create_directories(dir / "kept");
+    for (rig::Board board : boards) {
         for (std::uint64_t seed = 1; seed <= static_cast<std::uint64_t>(seeds); ++seed) {
             for (int fps : rates) {
                 rig::LessonConfig config{board, seed, 1.5};
@@ -305,7 +318,8 @@ void benchLessons(std::ostringstream& discard, std::streambuf* console, int seed
                                          std::to_string(seed) + "_" + std::to_string(fps) + "fps";
                 std::cerr << "running " << name << " (" << lesson.frames() << " frames) ..."
                           << std::endl;
-                scores.emplace_back(name, scoreLesson(lesson, board, discard));
+                scores.emplace_back(
+                    name, scoreLesson(lesson, board, discard, (dir / "kept" / name).string()));
             }
         }
     }
@@ -340,12 +354,18 @@ int main(int argc, char** argv) {
     bool lessons = false;
     int lessonSeeds = 2;
     std::vector<int> lessonRates{30, 15};
+    std::vector<rig::Board> lessonBoards{rig::Board::White, rig::Board::Black, rig::Board::Green};
     for (int i = 1; i < argc; ++i) {
         lessons = lessons || std::string(argv[i]) == "--lessons";
     }
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--lesson-seeds") {
             lessonSeeds = std::clamp(std::atoi(argv[i + 1]), 1, 10);
+        } else if (std::string(argv[i]) == "--lesson-board") {
+            rig::Board board = rig::Board::White;
+            if (rig::parseBoard(argv[i + 1], board)) {
+                lessonBoards = {board};
+            }
         } else if (std::string(argv[i]) == "--lesson-fps") {
             lessonRates = {std::clamp(std::atoi(argv[i + 1]), 1, 60)};
         }
@@ -376,7 +396,7 @@ int main(int argc, char** argv) {
     }
 
     if (lessons) {
-        benchLessons(discard, console, lessonSeeds, lessonRates);
+        benchLessons(discard, console, lessonSeeds, lessonRates, lessonBoards, dir);
         return 0;
     }
     if (!memoryRun.empty()) {

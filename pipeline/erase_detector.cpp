@@ -280,8 +280,7 @@ bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
     if (enoughInk && newInk) {
         keyFrameIndex = steadyFrame;
         boardFull = keptTotal;
-        // Writing over a wiped part begins a board-full of its own: its wiping is kept.
-        written = erased ? 0 : static_cast<long>(std::ceil(newInkShare * boardFull));
+        written = 0;
         rebasePending = true;
         return true;
     }
@@ -310,13 +309,15 @@ void EraseDetector::startFrom(const cv::Mat& detail, const cv::Mat& colour, bool
         cell.followed = false;
         if (seenFree(cell, freeSeconds)) {
             if (afterKeyFrame) {
-                written += compare(cell, detail).gained;
+                const int newInk = cell.lostInk > 0 ? cell.gainedOver : 0;
+                written += std::max(compare(cell, detail).gained, newInk);
             }
             followCell(cell, detail, colour);
         } else {
             cell.keptInk = 0;
             cell.lostInk = 0;
             cell.gainedOver = 0;
+            cell.heldGain = 0;
         }
     }
     sumCells();
@@ -329,6 +330,7 @@ void EraseDetector::followCell(Cell& cell, const cv::Mat& detail, const cv::Mat&
     cell.keptInk = counts.current;
     cell.lostInk = 0;
     cell.gainedOver = 0;
+    cell.heldGain = 0;
     cell.gainedAt = neverGained;
     cell.inkBeforeGain = counts.current;
     cell.followed = true;
@@ -337,6 +339,13 @@ void EraseDetector::followCell(Cell& cell, const cv::Mat& detail, const cv::Mat&
 
 void EraseDetector::examineCell(Cell& cell, const cv::Mat& detail, const cv::Mat& colour) {
     const Counts counts = compare(cell, detail);
+    // New writing while a large part of the board is wiped starts the next board-full:
+    // it is not added to the kept one, and the kept one becomes a key frame.
+    if (lostTotal >= writtenOverLoss * keptTotal && lostTotal > 0 && cell.lostInk == 0 &&
+        counts.gained > cellLossPixels && !cellLosesInk(counts.lost, counts.kept)) {
+        cell.heldGain = counts.gained;
+        return;
+    }
     // Ink that shows for a moment only, or that came while part of the board was not
     // as kept (someone standing still), is withdrawn, not wiped.
     const bool untrusted = now - cell.gainedAt <= fleetingSeconds || cell.gainedAt > steadyAt;
@@ -377,7 +386,7 @@ void EraseDetector::sumCells() {
     for (const Cell& cell : cells) {
         keptTotal += cell.keptInk;
         lostTotal += cell.lostInk;
-        overTotal += cell.lostInk > 0 ? cell.gainedOver : 0;
+        overTotal += (cell.lostInk > 0 ? cell.gainedOver : 0) + cell.heldGain;
     }
 }
 
@@ -431,9 +440,10 @@ void EraseDetector::takeCell(const Cell& cell, const cv::Mat& detail, const cv::
 
 void EraseDetector::acceptLosses(const cv::Mat& detail, const cv::Mat& colour) {
     for (Cell& cell : cells) {
-        if (cell.lostInk == 0) {
+        if (cell.lostInk == 0 && cell.heldGain == 0) {
             continue;
         }
+        cell.heldGain = 0;
         const Counts counts = compare(cell, detail);
         takeCell(cell, detail, colour);
         written += counts.gained;

@@ -60,6 +60,7 @@ private:
         int lostInk = 0;        // kept ink the board no longer shows
         int gainedOver = 0;     // new ink where this cell lost ink
         int wipedInk = 0;       // the least ink it held since it lost ink
+        int heldGain = 0;       // new ink not taken while much of the board is wiped
         double gainedAt = -1e9; // when the cell last gained ink
         int inkBeforeGain = 0;  // the cell's kept ink before its latest gains
         double movedAt = 0;     // the last measured motion in front of the cell

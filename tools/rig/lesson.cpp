@@ -308,8 +308,9 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     const int h = boardPictureHeight();
     const int speed = std::max(1, static_cast<int>(walkPerSecond / cfg.fps));
     // Each word appears after a second of writing with the hand at it.
-    const auto writeLines = [&](int rows, int x0, int x1) {
-        for (int row = 0; row < rows; ++row) {
+    // Rows [first, first + count) of a board of `rows` rows, between x0 and x1.
+    const auto writeLines = [&](int rows, int x0, int x1, int first = 0, int count = 0) {
+        for (int row = first; row < first + (count > 0 ? count : rows); ++row) {
             Item item = line(row, rows, pal, rng, x0, x1);
             walkTo(item.strokes.front().points.front().x + handReach, speed, LessonEvent::Write,
                    false);
@@ -374,9 +375,9 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     }
     // The first board-full; someone stands in front of it a while, the camera is
     // reopened and the pipeline rebuilt in the middle of it.
-    writeLines(1, 0, w);
+    writeLines(2, 0, w, 0, 1);
     mark(LessonEvent::Reconnect);
-    writeLines(1, 0, w);
+    writeLines(2, 0, w, 1, 1);
     standStill(w / 3 + rng.uniform(0, w / 3), 5);
     walkOff(1);
     mark(LessonEvent::Rebuild);
