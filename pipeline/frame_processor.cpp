@@ -721,8 +721,8 @@ void FrameProcessor::setFrameTime(double seconds) {
     nextFrameTime = seconds;
 }
 
+// The detector runs last in a frame, so a frame under way need not be finished first.
 void FrameProcessor::restartEraseDetection() {
-    finishPendingFrame();
     erase.restart();
 }
 
