@@ -241,16 +241,22 @@ bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
         return false;
     }
     const long lostBefore = lostTotal;
-    for (Cell& cell : cells) {
+    gainers.clear();
+    for (size_t i = 0; i < cells.size(); ++i) {
+        Cell& cell = cells[i];
         if (!cell.pending || !seenFree(cell, freeSeconds)) {
             continue;
         }
         cell.pending = false;
-        if (cell.followed) {
-            examineCell(cell, detail, colourUsed);
-        } else {
+        if (!cell.followed) {
             followCell(cell, detail, colourUsed);
+        } else if (!examineLoss(cell, detail)) {
+            gainers.push_back(i);
         }
+    }
+    sumCells();
+    for (size_t i : gainers) {
+        examineCell(cells[i], detail, colourUsed);
     }
     sumCells();
     if (lostTotal != lostBefore) {
@@ -337,15 +343,10 @@ void EraseDetector::followCell(Cell& cell, const cv::Mat& detail, const cv::Mat&
     cell.pending = false;
 }
 
-void EraseDetector::examineCell(Cell& cell, const cv::Mat& detail, const cv::Mat& colour) {
+// Only losses: true when the cell loses ink (it then keeps its kept picture). The
+// other cells are examined once every loss of the frame is counted.
+bool EraseDetector::examineLoss(Cell& cell, const cv::Mat& detail) {
     const Counts counts = compare(cell, detail);
-    // New writing while a large part of the board is wiped starts the next board-full:
-    // it is not added to the kept one, and the kept one becomes a key frame.
-    if (lostTotal >= writtenOverLoss * keptTotal && lostTotal > 0 && cell.lostInk == 0 &&
-        counts.gained > cellLossPixels && !cellLosesInk(counts.lost, counts.kept)) {
-        cell.heldGain = counts.gained;
-        return;
-    }
     // Ink that shows for a moment only, or that came while part of the board was not
     // as kept (someone standing still), is withdrawn, not wiped.
     const bool untrusted = now - cell.gainedAt <= fleetingSeconds || cell.gainedAt > steadyAt;
@@ -360,11 +361,24 @@ void EraseDetector::examineCell(Cell& cell, const cv::Mat& detail, const cv::Mat
             cell.lostInk == 0 ? counts.current : std::min(cell.wipedInk, counts.current);
         cell.lostInk = std::max(cell.lostInk, counts.lost);
         cell.gainedOver = std::max(counts.gained, counts.current - cell.wipedInk);
-        return;
+        return true;
     }
     if (withdrawn) {
         written -= std::min(counts.lost, recentInk);
     }
+    return false;
+}
+
+void EraseDetector::examineCell(Cell& cell, const cv::Mat& detail, const cv::Mat& colour) {
+    const Counts counts = compare(cell, detail);
+    // New writing while a large part of the board is wiped starts the next board-full:
+    // it is not added to the kept one, and the kept one becomes a key frame.
+    if (lostTotal >= writtenOverLoss * keptTotal && lostTotal > 0 &&
+        counts.gained > cellLossPixels) {
+        cell.heldGain = counts.gained;
+        return;
+    }
+    const bool untrusted = now - cell.gainedAt <= fleetingSeconds || cell.gainedAt > steadyAt;
     takeCell(cell, detail, colour);
     written += counts.gained;
     if (counts.gained > cellLossPixels) {

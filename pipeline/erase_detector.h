@@ -79,6 +79,7 @@ private:
     bool seenFree(const Cell& cell, double forSeconds) const;
     void startFrom(const cv::Mat& detail, const cv::Mat& colour, bool afterKeyFrame);
     void followCell(Cell& cell, const cv::Mat& detail, const cv::Mat& colour);
+    bool examineLoss(Cell& cell, const cv::Mat& detail);
     void examineCell(Cell& cell, const cv::Mat& detail, const cv::Mat& colour);
     // Leaves the cell's mask in `region` and its current ink in `currentInk`, which
     // takeCell then keeps.
@@ -113,6 +114,7 @@ private:
     double steadyAt = 0;
     double lossChangedAt = 0;
     long keyFrameIndex = -1;
+    std::vector<size_t> gainers; // cells of this frame that lost no ink
     // Per-cell scratch pictures, reused from cell to cell.
     cv::Mat currentInk;
     cv::Mat keptInkMask;

@@ -387,7 +387,7 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     Erasure first{sweep(0, w / 4, 2), 0, 1, cv::Mat()};
     first.end = total - 1;
     wipes.push_back(first);
-    writeLines(2, 0, w / 4);
+    writeLines(3, 0, w / 4, 0, 2);
     walkOff(4);
     // The second board-full (three quarters old, one new) wiped in one pass.
     presenterX = offLeft;
