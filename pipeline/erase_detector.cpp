@@ -359,8 +359,11 @@ bool EraseDetector::examineLoss(Cell& cell, const cv::Mat& detail) {
     if ((cellLosesInk(counts.lost, counts.kept) && !withdrawn) || cell.lostInk > 0) {
         cell.wipedInk =
             cell.lostInk == 0 ? counts.current : std::min(cell.wipedInk, counts.current);
-        cell.lostInk = std::max(cell.lostInk, counts.lost);
         cell.gainedOver = std::max(counts.gained, counts.current - cell.wipedInk);
+        // What is left of the kept ink is the cell's ink less the new: the rest is wiped,
+        // even where new strokes pass close to it.
+        const int wiped = counts.kept - std::max(0, counts.current - cell.gainedOver);
+        cell.lostInk = std::max({cell.lostInk, counts.lost, std::min(wiped, counts.kept)});
         return true;
     }
     if (withdrawn) {
