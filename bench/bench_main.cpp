@@ -5,6 +5,11 @@
 // the detector itself on the still and the presenter frames. With --lesson-memory on|off
 // only the lesson runs, through one processor with or without the detector, and the
 // peak resident memory is printed: two runs compare the memory the detector takes.
+// With --lessons only the real-time lessons run (three colours, two seeds, 30 and 15
+// frames a second; --lesson-seeds N, --lesson-fps F and --lesson-board B narrow it;
+// the key frames go to DIR/kept/): per lesson the key frames, their
+// precision and recall against the board-fulls of the truth, and the ink recall and ink precision
+// of the kept boards.
 
 #include "board_calibrator.h"
 #include "board_enhancer.h"
@@ -138,6 +143,17 @@ void print(const std::string& name, const Timing& t) {
     std::fflush(stdout);
 }
 
+// The frame at its time on the camera's clock, and the camera opened again, as the
+// application does.
+void processFrameAt(FrameProcessor& processor, const cv::Mat& frame, double seconds) {
+    processor.setFrameTime(seconds);
+    processor.processFrame(frame);
+}
+
+void reopenCamera(FrameProcessor& processor) {
+    processor.restartEraseDetection();
+}
+
 // A new processor per scenario, as after a start: its first detection sees no motion.
 std::unique_ptr<FrameProcessor> freshProcessor(rig::Board board) {
     auto processor = std::make_unique<FrameProcessor>();
@@ -170,8 +186,13 @@ LessonTimings timeLesson(const rig::Lesson& lesson) {
         t.with.push_back(millisecondsOf([&] { with->processFrame(frame); }));
         t.keyFrames += with->hasKeyFrame() ? 1 : 0;
         t.without.push_back(millisecondsOf([&] { without->processFrame(frame); }));
-        const double ms = millisecondsOf(
-            [&] { detector.update(without->detailWarp, cv::Mat(), without->refreshedCells()); });
+        const double ms = millisecondsOf([&] {
+            if (const std::vector<int>* moving = without->measuredMotion()) {
+                detector.noteMotion(*moving, without->lastFrameTime());
+            }
+            detector.update(without->detailWarp, cv::Mat(), without->refreshedCells(),
+                            without->lastFrameTime());
+        });
         // Frame 0 sets the detector up; the rest are the steady cost.
         if (i > 0) {
             (lesson.presenterBox(i).area() > 0 ? t.detectorPresenter : t.detectorStill)
@@ -197,6 +218,121 @@ void lessonMemory(bool detect) {
     }
 }
 
+// How far a kept stroke may lie from the truth's: the pipeline's picture of a stroke
+// sits a pixel or two off after the lens and the warp, and its detail is wider.
+constexpr int inkReach = 3;
+constexpr int outlineReach = 8;
+// A key frame shows a board-full when it holds at least this share of its ink and
+// this share of what it holds is that ink.
+constexpr double showsShare = 0.5;
+
+double shareNear(const cv::Mat& of, const cv::Mat& near, int reach) {
+    cv::Mat grown;
+    cv::dilate(
+        near, grown,
+        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1)));
+    cv::bitwise_and(of, grown, grown);
+    return static_cast<double>(cv::countNonZero(grown)) / std::max(1, cv::countNonZero(of));
+}
+
+struct LessonScore {
+    int keyFrames = 0;
+    int boardFulls = 0;
+    int right = 0;                  // key frames that are the first to show their board-full
+    double inkRecall = 0;           // mean over the board-fulls, 0 for one not kept
+    double worstInkPrecision = 1.0; // over the key frames
+};
+
+// The lesson through the pipeline as a camera at its frame rate delivers it; each key
+// frame belongs to the board-full whose wiping began last before it was yielded.
+// With `keptDir` the key frames are written as KEPTDIR_key_N.jpg, to be looked at.
+LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostringstream& discard,
+                        const std::string& keptDir) {
+    auto processor = freshProcessor(board);
+    const std::vector<rig::Erasure>& erasures = lesson.erasures();
+    std::vector<double> recallOf(erasures.size(), 0.0);
+    std::vector<bool> kept(erasures.size(), false);
+    LessonScore score;
+    score.boardFulls = static_cast<int>(erasures.size());
+    for (int i = 0; i < lesson.frames(); ++i) {
+        for (const rig::LessonEvent& e : lesson.events()) {
+            if (e.begin == i && e.kind == rig::LessonEvent::Rebuild) {
+                processor->requestRebuild();
+            } else if (e.begin == i && e.kind == rig::LessonEvent::Reconnect) {
+                reopenCamera(*processor);
+            }
+        }
+        processFrameAt(*processor, lesson.frame(i), static_cast<double>(i) / lesson.config().fps);
+        discard.str("");
+        if (!processor->hasKeyFrame()) {
+            continue;
+        }
+        ++score.keyFrames;
+        cv::Mat ink;
+        EraseDetector::inkMask(processor->erase.keptDetail(), ink);
+        int e = -1;
+        for (size_t n = 0; n < erasures.size(); ++n) {
+            e = erasures[n].begin <= i ? static_cast<int>(n) : e;
+        }
+        if (e < 0) {
+            std::cerr << "  key frame at frame " << i << " before any wipe" << std::endl;
+            score.worstInkPrecision = 0;
+            continue;
+        }
+        const double recall = shareNear(erasures[e].ink, ink, inkReach);
+        const double precision = shareNear(ink, erasures[e].ink, outlineReach);
+        std::cerr << "  key frame at frame " << i << " showing frame "
+                  << processor->erase.keptFrame() << ": board-full " << e << ", ink recall "
+                  << recall << ", ink precision " << precision << std::endl;
+        if (!keptDir.empty()) {
+            cv::imwrite(keptDir + "_key_" + std::to_string(score.keyFrames) + ".jpg",
+                        processor->renderKeyFrame());
+        }
+        score.worstInkPrecision = std::min(score.worstInkPrecision, precision);
+        if (!kept[e] && recall >= showsShare && precision >= showsShare) {
+            kept[e] = true;
+            recallOf[e] = recall;
+            ++score.right;
+        }
+    }
+    for (double r : recallOf) {
+        score.inkRecall += r / std::max<size_t>(1, recallOf.size());
+    }
+    return score;
+}
+
+// The whole matrix takes hours on a small machine: `seeds` and `rates` narrow it.
+void benchLessons(std::ostringstream& discard, std::streambuf* console, int seeds,
+                  const std::vector<int>& rates, const std::vector<rig::Board>& boards,
+                  const fs::path& dir) {
+    std::vector<std::pair<std::string, LessonScore>> scores;
+    fs::create_directories(dir / "kept");
+    for (rig::Board board : boards) {
+        for (std::uint64_t seed = 1; seed <= static_cast<std::uint64_t>(seeds); ++seed) {
+            for (int fps : rates) {
+                rig::LessonConfig config{board, seed, 1.5};
+                config.fps = fps;
+                config.realTime = true;
+                const rig::Lesson lesson(config);
+                const std::string name = "lesson_" + rig::boardName(board) + "_seed" +
+                                         std::to_string(seed) + "_" + std::to_string(fps) + "fps";
+                std::cerr << "running " << name << " (" << lesson.frames() << " frames) ..."
+                          << std::endl;
+                scores.emplace_back(
+                    name, scoreLesson(lesson, board, discard, (dir / "kept" / name).string()));
+            }
+        }
+    }
+    std::cout.rdbuf(console);
+    std::printf("lesson key_frames board_fulls precision recall ink_recall worst_ink_precision\n");
+    for (const auto& [name, s] : scores) {
+        std::printf("%s %d %d %.2f %.2f %.3f %.3f\n", name.c_str(), s.keyFrames, s.boardFulls,
+                    s.keyFrames > 0 ? static_cast<double>(s.right) / s.keyFrames : 1.0,
+                    static_cast<double>(s.right) / std::max(1, s.boardFulls), s.inkRecall,
+                    s.worstInkPrecision);
+    }
+}
+
 bool prepareCalibration(const fs::path& dir, const SceneFiles& white) {
     fs::current_path(dir);
     BoardCalibrator calibrator;
@@ -215,6 +351,25 @@ bool prepareCalibration(const fs::path& dir, const SceneFiles& white) {
 int main(int argc, char** argv) {
     fs::path dir = fs::temp_directory_path() / "brisel-bench-rig";
     std::string memoryRun;
+    bool lessons = false;
+    int lessonSeeds = 2;
+    std::vector<int> lessonRates{30, 15};
+    std::vector<rig::Board> lessonBoards{rig::Board::White, rig::Board::Black, rig::Board::Green};
+    for (int i = 1; i < argc; ++i) {
+        lessons = lessons || std::string(argv[i]) == "--lessons";
+    }
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--lesson-seeds") {
+            lessonSeeds = std::clamp(std::atoi(argv[i + 1]), 1, 10);
+        } else if (std::string(argv[i]) == "--lesson-board") {
+            rig::Board board = rig::Board::White;
+            if (rig::parseBoard(argv[i + 1], board)) {
+                lessonBoards = {board};
+            }
+        } else if (std::string(argv[i]) == "--lesson-fps") {
+            lessonRates = {std::clamp(std::atoi(argv[i + 1]), 1, 60)};
+        }
+    }
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--rig") {
             dir = fs::absolute(argv[i + 1]);
@@ -240,6 +395,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (lessons) {
+        benchLessons(discard, console, lessonSeeds, lessonRates, lessonBoards, dir);
+        return 0;
+    }
     if (!memoryRun.empty()) {
         lessonMemory(memoryRun == "on");
         std::cout.rdbuf(console);

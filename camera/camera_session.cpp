@@ -306,16 +306,17 @@ void CameraSession::readCameraFrame() {
     const std::uint64_t stream = handoff->currentStream();
     cv::Mat raw;
     capture->read(raw);
+    // The frame's time in the lesson is when its read returned.
+    const auto now = Clock::now();
     if (!handoff->isStreaming()) {
         // Unplugged while reading: the watch has already reported it.
         capture->release();
         mode = Mode::Opening;
         return;
     }
-    const auto now = Clock::now();
     if (!raw.empty()) {
         lastRead = now;
-        queue(raw, stream);
+        queue(raw, stream, std::chrono::duration<double>(now.time_since_epoch()).count());
     }
     followPicture();
     checkNoPicture(now);
@@ -387,12 +388,13 @@ void CameraSession::readSourceFrame() {
     cv::Mat raw;
     capture->read(raw);
     if (!raw.empty()) {
-        queue(raw, stream);
+        queue(raw, stream, capture->get(cv::CAP_PROP_POS_MSEC) / 1000);
     }
 }
 
-void CameraSession::queue(cv::Mat& raw, std::uint64_t stream) {
+void CameraSession::queue(cv::Mat& raw, std::uint64_t stream, double seconds) {
     CameraFrame frame;
+    frame.time = seconds;
     frame.size = frameSize;
     frame.encoded = raw;
     frame.stream = stream;

@@ -70,7 +70,7 @@ private:
     Clock::duration nextReopenPause();
     void readSourceFrame();
     void applyExposureRequest();
-    void queue(cv::Mat& raw, std::uint64_t stream);
+    void queue(cv::Mat& raw, std::uint64_t stream, double seconds);
     bool checkAndDecode(CameraFrame& frame);
     void reportDamage();
     void line(const std::string& text, bool alsoToLog = false);

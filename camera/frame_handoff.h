@@ -42,6 +42,8 @@ struct CameraFrame {
     // The stream that was open when the frame's read started: frames of a stream that
     // ended (a disconnect, a new source) are never handed on.
     std::uint64_t stream = 0;
+    // Seconds on the camera's clock: when the read returned, or a recording's frame time.
+    double time = 0;
 };
 
 // What the camera thread tells the GUI thread besides frames, in the order it happened.

@@ -309,6 +309,7 @@ void VideoStreamer::onCameraEvents() {
 void VideoStreamer::onConnection(const CameraEvent& event) {
     cameraConnected = event.connected;
     cameraIndex = event.index;
+    processor.restartEraseDetection();
     if (cameraIndex == -1) {
         calibFrameCount = 0;
         updateDecodePlan();
@@ -391,6 +392,7 @@ void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
 // A frame whose pixels are read goes through the pipeline one stage per turn of the
 // event loop, so that input, the view and timers never wait for a whole frame.
 void VideoStreamer::publishLivePicture(CameraFrame& frame) {
+    processor.setFrameTime(frame.time);
     if (!processor.readsFramePixels(frame.size)) {
         publishOutputs(processor.processUnreadFrame(frame.size));
         return;

@@ -18,22 +18,33 @@ constexpr int nearRadius = 2;
 // still shows its kept board and follows the current one.
 constexpr double cellLossShare = 0.04;
 constexpr int cellLossPixels = 8;
-// Lost ink of this share of the kept ink makes an erasure.
-constexpr double erasedShare = 0.3;
+// Lost ink of this share of the kept ink, in one sweep or in strips, makes an erasure.
+constexpr double erasedShare = 1.0 / 3;
+// A wiped part of this share that is written over makes the board before it a key
+// frame (its writing is otherwise lost); a smaller one written over is a correction.
+constexpr double writtenOverLoss = 0.1;
+// Wiped ink counts as written over once new ink of this share of it lies there.
+constexpr double writtenOverShare = 0.2;
 // After a key frame, another needs this share of its ink written anew.
 constexpr double newInkShare = 0.05;
-// A loss this small that has not changed for `quietFrames` is a correction (or a
-// presenter standing long where little is written): the board as it is now is taken.
-constexpr double correctionShare = 0.08;
-constexpr long quietFrames = 45;
+// A loss too small for an erasure that stays unchanged this long is a correction:
+// longer than the pauses of a wipe in strips.
+constexpr double correctionSeconds = 15;
+// Every cell still this long before following the board starts; cells that do not
+// settle within the patience are left out until they do (pupils moving low down).
+constexpr double startStillSeconds = 2;
+constexpr double startPatienceSeconds = 30;
+// A cell counts as seen with nobody in front after this long without motion; someone
+// standing sways within it.
+constexpr double freeSeconds = 1.5;
 // A key frame needs this much ink, as a share of the board picture.
 constexpr double minimumInkShare = 0.004;
-// Ink gained this many frames ago or less that is gone again was never written.
-constexpr long fleetingFrames = 12;
+// Ink gained this recently that is gone again was never written.
+constexpr double fleetingSeconds = 0.4;
 // A cell holding no more ink than this before such a gain held a speck (a stroke's end,
 // the edge of whoever passed): it may leave along with the gain.
 constexpr int speckPixels = 24;
-constexpr long neverGained = -1000;
+constexpr double neverGained = -1e9;
 // The board still shows what is kept while it lacks no more than this share of it
 // (a cell or two the presenter still hides).
 constexpr double steadyShare = 0.02;
@@ -60,19 +71,26 @@ void EraseDetector::reset(const cv::Mat& homography, const cv::Size& boardSize,
                           const std::vector<cv::Rect>& canvasCells,
                           const std::vector<int>& boardCells) {
     board = boardSize;
-    started = false;
-    rebasePending = false;
     sizeReported = false;
     peakDetail.release();
     peakColour.release();
-    keptTotal = 0;
-    lostTotal = 0;
-    written = 0;
-    boardFull = 0;
-    steadyFrame = -1;
-    lossChangedAt = -1;
+    keptInk.release();
     keyFrameIndex = -1;
     layOutCells(homography, canvasCells, boardCells);
+    restart();
+}
+
+void EraseDetector::restart() {
+    started = false;
+    watching = false;
+    rebasePending = false;
+    keptTotal = 0;
+    lostTotal = 0;
+    overTotal = 0;
+    for (Cell& cell : cells) {
+        cell.pending = false;
+        cell.followed = false;
+    }
 }
 
 // Every board-picture pixel belongs to the canvas cell its warp source lies in; the
@@ -150,8 +168,33 @@ void EraseDetector::layOutCells(const cv::Mat& homography, const std::vector<cv:
     }
 }
 
+void EraseDetector::noteMotion(const std::vector<int>& movingCells, double seconds) {
+    if (watching && seconds < measuredAt) {
+        restart(); // another clock: a new recording or camera
+    }
+    if (!watching) {
+        watching = true;
+        watchFrom = seconds;
+        for (Cell& cell : cells) {
+            cell.movedAt = seconds;
+        }
+    }
+    measuredAt = seconds;
+    for (int k : movingCells) {
+        const int entry = k >= 0 && k < static_cast<int>(cellIndex.size()) ? cellIndex[k] : -1;
+        if (entry >= 0) {
+            cells[entry].movedAt = seconds;
+            cells[entry].pending = true;
+        }
+    }
+}
+
+bool EraseDetector::seenFree(const Cell& cell, double forSeconds) const {
+    return watching && measuredAt - cell.movedAt >= forSeconds;
+}
+
 bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
-                           const std::vector<int>& settled, bool boardMoving) {
+                           const std::vector<int>& settled, double seconds) {
     const long frame = updates++;
     if (cells.empty() || detail.size() != board || detail.type() != CV_8UC3) {
         if (!sizeReported) {
@@ -162,72 +205,77 @@ bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
         }
         return false;
     }
+    now = seconds;
     const cv::Mat noColour;
     const cv::Mat& colourUsed =
         colour.size() == board && colour.type() == CV_8UC3 ? colour : noColour;
-    // A start with someone in front of the board would take them for part of it, and
-    // their leaving for a wipe; until the board is still, frames are only counted.
-    if (!started && boardMoving) {
+    for (int k : settled) {
+        const int entry = k >= 0 && k < static_cast<int>(cellIndex.size()) ? cellIndex[k] : -1;
+        if (entry >= 0) {
+            cells[entry].pending = true;
+        }
+    }
+    if (!started) {
+        // Someone at the board when it starts would be taken for writing, and their
+        // leaving for a wipe: it starts once every cell has been still for a while.
+        if (!watching) {
+            return false;
+        }
+        const bool allStill = std::all_of(cells.begin(), cells.end(), [&](const Cell& cell) {
+            return seenFree(cell, startStillSeconds);
+        });
+        if (!allStill && measuredAt - watchFrom < startPatienceSeconds) {
+            return false;
+        }
+        startFrom(detail, colourUsed, false);
+        started = true;
+        steadyFrame = frame;
+        steadyAt = now;
         return false;
     }
-    if (!started || rebasePending) {
-        startFrom(detail, colourUsed);
-        started = true;
+    if (rebasePending) {
+        startFrom(detail, colourUsed, true);
         rebasePending = false;
         steadyFrame = frame;
+        steadyAt = now;
         return false;
     }
     const long lostBefore = lostTotal;
-    for (int k : settled) {
-        const int entry = k >= 0 && k < static_cast<int>(cellIndex.size()) ? cellIndex[k] : -1;
-        if (entry < 0) {
+    gainers.clear();
+    for (size_t i = 0; i < cells.size(); ++i) {
+        Cell& cell = cells[i];
+        if (!cell.pending || !seenFree(cell, freeSeconds)) {
             continue;
         }
-        Cell& cell = cells[entry];
-        const Counts counts = compare(cell, detail);
-        // Ink that shows for a moment only, or that came while something hid part of
-        // the board (the edges of a presenter standing still), is withdrawn, not wiped.
-        const bool untrusted =
-            frame - cell.gainedAt <= fleetingFrames || cell.gainedAt > steadyFrame;
-        const int recentInk = std::max(0, counts.kept - cell.inkBeforeGain);
-        const int slack = std::max(cellLossPixels, std::min(cell.inkBeforeGain, speckPixels));
-        const bool withdrawn = untrusted && counts.lost <= recentInk + slack;
-        if (cellLosesInk(counts.lost, counts.kept) && !withdrawn) {
-            cell.lostInk = counts.lost;
-            continue;
+        cell.pending = false;
+        if (!cell.followed) {
+            followCell(cell, detail, colourUsed);
+        } else if (!examineLoss(cell, detail)) {
+            gainers.push_back(i);
         }
-        if (withdrawn) {
-            written -= std::min(counts.lost, recentInk);
-        }
-        takeCell(cell, detail, colourUsed);
-        written += counts.gained;
-        if (counts.gained > cellLossPixels) {
-            // Gains in quick succession count from the ink the cell had before the first.
-            if (!untrusted) {
-                cell.inkBeforeGain = counts.kept;
-            }
-            cell.gainedAt = frame;
-        }
-        cell.keptInk = counts.current;
-        cell.lostInk = 0;
     }
-    keptTotal = 0;
-    lostTotal = 0;
-    for (const Cell& cell : cells) {
-        keptTotal += cell.keptInk;
-        lostTotal += cell.lostInk;
+    sumCells();
+    for (size_t i : gainers) {
+        examineCell(cells[i], detail, colourUsed);
     }
+    sumCells();
     if (lostTotal != lostBefore) {
-        lossChangedAt = frame;
+        lossChangedAt = now;
     }
-    if (lostTotal > 0 && lostTotal <= correctionShare * keptTotal &&
-        frame - lossChangedAt >= quietFrames) {
-        acceptSettledLosses(detail, colourUsed);
+    const bool rewritten = lostTotal > 0 && overTotal >= writtenOverShare * lostTotal;
+    if (lostTotal > 0 && lostTotal < writtenOverLoss * keptTotal && rewritten) {
+        acceptLosses(detail, colourUsed); // a correction written at once
+    } else if (lostTotal > 0 && lostTotal < erasedShare * keptTotal && !rewritten &&
+               now - lossChangedAt >= correctionSeconds) {
+        acceptLosses(detail, colourUsed);
     }
     if (lostTotal <= steadyShare * keptTotal) {
         steadyFrame = frame;
+        steadyAt = now;
     }
-    if (keptTotal == 0 || lostTotal < erasedShare * keptTotal) {
+    const bool erased = lostTotal >= erasedShare * keptTotal;
+    const bool overwritten = lostTotal >= writtenOverLoss * keptTotal && rewritten;
+    if (keptTotal == 0 || (!erased && !overwritten)) {
         return false;
     }
     // An erasure: the kept board is a key frame unless it holds nothing new since the
@@ -242,33 +290,121 @@ bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
         rebasePending = true;
         return true;
     }
-    startFrom(detail, colourUsed);
+    startFrom(detail, colourUsed, false);
     steadyFrame = frame;
+    steadyAt = now;
     return false;
 }
 
-void EraseDetector::startFrom(const cv::Mat& detail, const cv::Mat& colour) {
-    detail.copyTo(peakDetail);
+// The board as it is now becomes the kept one, in the cells seen free; the others are
+// taken once they are. After a key frame, ink the board holds beyond it (writing over
+// a wiped part) counts as written towards the next.
+void EraseDetector::startFrom(const cv::Mat& detail, const cv::Mat& colour, bool afterKeyFrame) {
+    if (peakDetail.size() != board) {
+        peakDetail.create(board, CV_8UC3);
+        peakDetail.setTo(cv::Scalar::all(0));
+        keptInk.create(board, CV_8UC1);
+        keptInk.setTo(cv::Scalar::all(0));
+    }
     if (colour.empty()) {
         peakColour.release();
-    } else {
+    } else if (peakColour.size() != board) {
         colour.copyTo(peakColour);
     }
-    inkMask(detail, keptInk);
-    keptTotal = 0;
     for (Cell& cell : cells) {
-        int count = 0;
-        for (const Segment& s : cell.segments) {
-            count += cv::countNonZero(keptInk.row(s.y).colRange(s.x0, s.x1));
+        cell.followed = false;
+        if (seenFree(cell, freeSeconds)) {
+            if (afterKeyFrame) {
+                const int newInk = cell.lostInk > 0 ? cell.gainedOver : 0;
+                written += std::max(compare(cell, detail).gained, newInk);
+            }
+            followCell(cell, detail, colour);
+        } else {
+            cell.keptInk = 0;
+            cell.lostInk = 0;
+            cell.gainedOver = 0;
+            cell.heldGain = 0;
         }
-        cell.keptInk = count;
-        cell.lostInk = 0;
-        cell.gainedAt = neverGained;
-        cell.inkBeforeGain = count;
-        keptTotal += count;
     }
+    sumCells();
+    lossChangedAt = now;
+}
+
+void EraseDetector::followCell(Cell& cell, const cv::Mat& detail, const cv::Mat& colour) {
+    const Counts counts = compare(cell, detail);
+    takeCell(cell, detail, colour);
+    cell.keptInk = counts.current;
+    cell.lostInk = 0;
+    cell.gainedOver = 0;
+    cell.heldGain = 0;
+    cell.gainedAt = neverGained;
+    cell.inkBeforeGain = counts.current;
+    cell.followed = true;
+    cell.pending = false;
+}
+
+// Only losses: true when the cell loses ink (it then keeps its kept picture). The
+// other cells are examined once every loss of the frame is counted.
+bool EraseDetector::examineLoss(Cell& cell, const cv::Mat& detail) {
+    const Counts counts = compare(cell, detail);
+    // Ink that shows for a moment only, or that came while part of the board was not
+    // as kept (someone standing still), is withdrawn, not wiped.
+    const bool untrusted = now - cell.gainedAt <= fleetingSeconds || cell.gainedAt > steadyAt;
+    const int recentInk = std::max(0, counts.kept - cell.inkBeforeGain);
+    const int slack = std::max(cellLossPixels, std::min(cell.inkBeforeGain, speckPixels));
+    const bool withdrawn = untrusted && counts.lost <= recentInk + slack;
+    // A cell that lost ink stays so until the loss is decided: strokes written over it
+    // may cross where the old ones were and hide the loss. Ink beyond the least the
+    // cell held since it lost ink is new.
+    if ((cellLosesInk(counts.lost, counts.kept) && !withdrawn) || cell.lostInk > 0) {
+        cell.wipedInk =
+            cell.lostInk == 0 ? counts.current : std::min(cell.wipedInk, counts.current);
+        cell.gainedOver = std::max(counts.gained, counts.current - cell.wipedInk);
+        // What is left of the kept ink is the cell's ink less the new: the rest is wiped,
+        // even where new strokes pass close to it.
+        const int wiped = counts.kept - std::max(0, counts.current - cell.gainedOver);
+        cell.lostInk = std::max({cell.lostInk, counts.lost, std::min(wiped, counts.kept)});
+        return true;
+    }
+    if (withdrawn) {
+        written -= std::min(counts.lost, recentInk);
+    }
+    return false;
+}
+
+void EraseDetector::examineCell(Cell& cell, const cv::Mat& detail, const cv::Mat& colour) {
+    const Counts counts = compare(cell, detail);
+    // New writing while a large part of the board is wiped starts the next board-full:
+    // it is not added to the kept one, and the kept one becomes a key frame.
+    if (lostTotal >= writtenOverLoss * keptTotal && lostTotal > 0 &&
+        counts.gained > cellLossPixels) {
+        cell.heldGain = counts.gained;
+        return;
+    }
+    const bool untrusted = now - cell.gainedAt <= fleetingSeconds || cell.gainedAt > steadyAt;
+    takeCell(cell, detail, colour);
+    written += counts.gained;
+    if (counts.gained > cellLossPixels) {
+        // Gains in quick succession count from the ink the cell had before the first.
+        if (!untrusted) {
+            cell.inkBeforeGain = counts.kept;
+        }
+        cell.gainedAt = now;
+    }
+    cell.keptInk = counts.current;
+    cell.lostInk = 0;
+    cell.gainedOver = 0;
+}
+
+void EraseDetector::sumCells() {
+    keptTotal = 0;
     lostTotal = 0;
-    lossChangedAt = -1;
+    overTotal = 0;
+    for (const Cell& cell : cells) {
+        keptTotal += cell.keptInk;
+        lostTotal += cell.lostInk;
+        overTotal += (cell.lostInk > 0 ? cell.gainedOver : 0) + cell.heldGain;
+    }
 }
 
 void EraseDetector::cellMask(const Cell& cell) {
@@ -319,24 +455,21 @@ void EraseDetector::takeCell(const Cell& cell, const cv::Mat& detail, const cv::
     }
 }
 
-void EraseDetector::acceptSettledLosses(const cv::Mat& detail, const cv::Mat& colour) {
+void EraseDetector::acceptLosses(const cv::Mat& detail, const cv::Mat& colour) {
     for (Cell& cell : cells) {
-        if (cell.lostInk == 0) {
+        if (cell.lostInk == 0 && cell.heldGain == 0) {
             continue;
         }
+        cell.heldGain = 0;
         const Counts counts = compare(cell, detail);
         takeCell(cell, detail, colour);
         written += counts.gained;
-        // What is taken now may yet leave (a presenter who stood long): not trusted
-        // for a moment.
-        cell.gainedAt = updates - 1;
+        cell.gainedAt = now;
         cell.inkBeforeGain = counts.kept;
         cell.keptInk = counts.current;
         cell.lostInk = 0;
+        cell.gainedOver = 0;
     }
-    keptTotal = 0;
-    for (const Cell& cell : cells) {
-        keptTotal += cell.keptInk;
-    }
-    lostTotal = 0;
+    sumCells();
+    lossChangedAt = now;
 }

@@ -16,6 +16,7 @@ constexpr int greenBoard = 2;
 constexpr int modeColor = 0;
 constexpr int lastCode = 2;
 constexpr int counterWrap = 101;
+constexpr double nominalFrameSeconds = 1.0 / 30;
 // Lens corrections per step of a frame: a moving cell costs one unit, a settled one
 // about four (it also gets its detail map); a step of 64 units takes 15-20 ms.
 constexpr size_t cellStepBudget = 64;
@@ -116,6 +117,7 @@ std::vector<cv::Mat> FrameProcessor::processFrame(const cv::Mat& frameIn) {
 
 bool FrameProcessor::startFrame(const cv::Mat& frameIn) {
     finishPendingFrame();
+    beginFrame();
     if (frameIn.empty()) {
         changedOutputs = true;
         doneOutputs = {cv::Mat(), cv::Mat()};
@@ -141,6 +143,7 @@ bool FrameProcessor::startReducedFrame(const cv::Mat& half, cv::Size frameSize,
         skipFrame();
         return true;
     }
+    beginFrame();
     beginStages(nullptr);
     reducedInput = &half;
     wholeFrameSource = std::move(wholeFrame);
@@ -201,6 +204,7 @@ std::vector<cv::Mat> FrameProcessor::processUnreadFrame(cv::Size frameSize) {
         changedOutputs = false;
         return {cv::Mat(), cv::Mat()};
     }
+    beginFrame();
     beginStages(nullptr);
     finishPendingFrame();
     return doneOutputs;
@@ -208,8 +212,8 @@ std::vector<cv::Mat> FrameProcessor::processUnreadFrame(cv::Size frameSize) {
 
 void FrameProcessor::skipFrame() {
     finishPendingFrame();
+    beginFrame();
     changedOutputs = false;
-    keyFrame = false;
     advanceFrameCounter();
 }
 
@@ -286,6 +290,15 @@ void FrameProcessor::takeWholeFrame() {
     makeSmallFrame();
     motion.setReference(smallCorrected);
     smallFromReduced = false;
+}
+
+// Every frame, passed through or skipped, clears the last one's key frame and takes
+// its time. A source whose clock stands still gets the nominal one.
+void FrameProcessor::beginFrame() {
+    keyFrame = false;
+    const bool given = nextFrameTime >= 0 && nextFrameTime != frameTime;
+    frameTime = given ? nextFrameTime : frameTime + nominalFrameSeconds;
+    nextFrameTime = -1;
 }
 
 void FrameProcessor::beginStages(const cv::Mat* frameIn) {
@@ -380,6 +393,7 @@ const cv::Mat& FrameProcessor::frameForReduction(const cv::Size& reduced) {
 }
 
 void FrameProcessor::runMotionStage() {
+    motionMeasured = false;
     if (frameCounter % detectPeriod != 0) {
         return;
     }
@@ -392,6 +406,7 @@ void FrameProcessor::runMotionStage() {
         reducedInput = nullptr;
         makeSmallFrame();
         motionCompared = true;
+        motionMeasured = true;
         motion.update(smallCorrected);
         if (!cellsNeedFrame(counterAfter(detectPeriod))) {
             reducedInput = reduced;
@@ -408,7 +423,8 @@ void FrameProcessor::runMotionStage() {
         smallFromReduced = fromReduced;
     }
     makeSmallFrame();
-    motionCompared = motionCompared || !motion.previousSmall.empty();
+    motionMeasured = !motion.previousSmall.empty();
+    motionCompared = motionCompared || motionMeasured;
     motion.update(smallCorrected);
 }
 
@@ -462,6 +478,7 @@ void FrameProcessor::runFullRebuild() {
     settledCells.clear();
     movingCells.clear();
     motionCompared = false;
+    motionMeasured = false;
     // A new geometry, colour or exposure must never look like a wipe.
     eraseNeedsReset = true;
     ++buildCount;
@@ -668,12 +685,13 @@ void FrameProcessor::runEraseStage() {
                     store.canvasCells, store.boardGrids);
         eraseNeedsReset = false;
     }
+    // Only frames the motion stage compared tell whether a cell is still.
+    if (motionMeasured) {
+        erase.noteMotion(movingCells, frameTime);
+    }
     const cv::Mat noColour;
-    // Until the motion stage has compared two frames after a rebuild, it cannot tell
-    // whether anything moves.
-    const bool moving = !motionCompared || !movingCells.empty();
     keyFrame = erase.update(detailWarp, boardColor != whiteBoard ? colourWarp : noColour,
-                            settledCells, moving);
+                            settledCells, frameTime);
 }
 
 cv::Mat FrameProcessor::renderKeyFrame() const {
@@ -745,6 +763,15 @@ void FrameProcessor::setEraseDetection(bool on) {
         keyFrame = false;
         erase = EraseDetector(); // its pictures are not kept while it is off
     }
+}
+
+void FrameProcessor::setFrameTime(double seconds) {
+    nextFrameTime = seconds;
+}
+
+// The detector runs last in a frame, so a frame under way need not be finished first.
+void FrameProcessor::restartEraseDetection() {
+    erase.restart();
 }
 
 void FrameProcessor::requestRebuild() {

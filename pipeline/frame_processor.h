@@ -62,8 +62,14 @@ public:
     // A new colour also requests a rebuild: the canvases hold the other inversion.
     void setBoardColor(int color);
     void requestRebuild();
+    // The time of the next frame, in seconds on the camera's clock; without one the
+    // frames are taken 1/30 s apart.
+    void setFrameTime(double seconds);
     // Looking for erasures costs a little per frame; switching it on starts afresh.
     void setEraseDetection(bool on);
+    // The board is seen afresh (the camera opened again): the detector waits for it
+    // to be still before following it.
+    void restartEraseDetection();
     bool eraseDetectionOn() const { return eraseDetection; }
 
     // True after a frame in which the board was wiped: the board from before is kept.
@@ -73,6 +79,12 @@ public:
     cv::Mat renderKeyFrame() const;
     // The board cells refreshed in the board pictures by the last frame.
     const std::vector<int>& refreshedCells() const { return settledCells; }
+    // The board cells the last frame's motion stage saw move; null when it compared
+    // nothing on that frame.
+    const std::vector<int>* measuredMotion() const {
+        return motionMeasured ? &movingCells : nullptr;
+    }
+    double lastFrameTime() const { return frameTime; }
 
     int boardColor = 1;
     int mode = 0;
@@ -113,6 +125,7 @@ private:
 
     enum class Stage { idle, motion, perspective, wholeFrame, cells, warps, enhancement };
 
+    void beginFrame();
     void beginStages(const cv::Mat* frameIn);
     bool cellsNeedFrame(int counter) const;
     int counterAfter(int steps) const;
@@ -156,6 +169,9 @@ private:
     std::vector<int> movingCells;
     std::vector<int> settledCells;
     bool motionCompared = false; // since the last rebuild
+    bool motionMeasured = false; // by this frame's motion stage
+    double frameTime = 0;
+    double nextFrameTime = -1; // negative: not given
     size_t movingDone = 0;
     size_t settledDone = 0;
     bool boardWarpsChanged = true;

@@ -1,5 +1,6 @@
 // The erase detector on small synthetic detail pictures: a 400 x 200 board picture
-// that shows a 40 x 20 grid of 10 x 10 canvas cells one to one.
+// that shows a 40 x 20 grid of 10 x 10 canvas cells one to one. Time runs in seconds;
+// motion is measured on every other frame, as the pipeline measures it.
 
 #include "erase_detector.h"
 
@@ -22,37 +23,51 @@ const cv::Rect rightHalf(boardSize.width / 2, 0, boardSize.width / 2, boardSize.
 const cv::Rect leftTwoFifths(0, 0, boardSize.width * 2 / 5, boardSize.height);
 const cv::Rect rightThreeFifths(boardSize.width * 2 / 5, 0, boardSize.width * 3 / 5,
                                 boardSize.height);
+const cv::Rect quarter(0, 0, boardSize.width / 4, boardSize.height);
+const cv::Rect fifth(0, 0, boardSize.width / 5, boardSize.height);
+const cv::Rect word(200, 60, 80, 80);
+const cv::Rect thirdInTheMiddle(140, 0, 130, 200);
 
 // What happens to the board in one step of a script.
 struct Action {
-    enum Kind { Write, Wipe, Hide, Show, Flash, Wait, Reset } kind;
+    enum Kind { Write, Wipe, Stand, Wait, Restart, Reset } kind;
     cv::Rect area;
-    int frames = 1;  // a wipe sweeps left to right over this many frames
-    int variant = 0; // which writing: strokes of another shape in the same place
+    double seconds = 0; // a wipe sweeps left to right over this time; a stand lasts it
+    int variant = 0;    // which writing: strokes of another shape in the same place
 };
 
 Action write(const cv::Rect& area, int variant = 0) {
-    return {Action::Write, area, 1, variant};
+    return {Action::Write, area, 0, variant};
 }
-Action wipe(const cv::Rect& area, int frames = 8) {
-    return {Action::Wipe, area, frames};
+Action wipe(const cv::Rect& area, double seconds = 0.3) {
+    return {Action::Wipe, area, seconds};
 }
-// Something in front of the board: its ink disappears until Show.
-Action hide(const cv::Rect& area) {
-    return {Action::Hide, area};
+// Someone standing in front of `area`, swaying: their outline looks like ink, the board
+// behind is hidden, and the motion stage sees them move every now and then.
+Action stand(const cv::Rect& area, double seconds) {
+    return {Action::Stand, area, seconds};
 }
-Action show() {
-    return {Action::Show, cv::Rect()};
+Action wait(double seconds) {
+    return {Action::Wait, cv::Rect(), seconds};
 }
-// Ink-like edges that show for a few frames only (someone standing still a moment).
-Action flash(const cv::Rect& area, int frames) {
-    return {Action::Flash, area, frames};
+// The camera opened again: the same view, the detector restarted.
+Action restart() {
+    return {Action::Restart, cv::Rect()};
 }
-Action wait(int frames) {
-    return {Action::Wait, cv::Rect(), frames};
-}
+// A new calibration: the board picture shows something else at once.
 Action resetDetector() {
     return {Action::Reset, cv::Rect()};
+}
+// A wipe in `strips` strips over `area`, with pauses between them.
+std::vector<Action> inStrips(const cv::Rect& area, int strips, double pause) {
+    std::vector<Action> actions;
+    for (int s = 0; s < strips; ++s) {
+        const int x0 = area.x + area.width * s / strips;
+        const int x1 = area.x + area.width * (s + 1) / strips;
+        actions.push_back(wipe(cv::Rect(x0, area.y, x1 - x0, area.height)));
+        actions.push_back(wait(pause));
+    }
+    return actions;
 }
 
 // Handwriting stand-in: short strokes two pixels thick, in rows.
@@ -69,57 +84,63 @@ void drawStrokes(cv::Mat& picture, const cv::Rect& area, int variant) {
     }
 }
 
+std::vector<int> cellsOf(const cv::Rect& area) {
+    std::vector<int> cells;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            if ((cv::Rect(c * cellSize, r * cellSize, cellSize, cellSize) & area).area() > 0) {
+                cells.push_back(r * columns + c);
+            }
+        }
+    }
+    return cells;
+}
+
 class Script {
 public:
-    Script() {
+    explicit Script(int framesPerSecond = 30) : fps(framesPerSecond) {
         board = cv::Mat::zeros(boardSize, CV_8UC3);
         resetDetector();
-        step(whole); // the detector starts from an empty board
+        run({wait(2.5)}); // the detector starts on a still, empty board
     }
 
     void run(const std::vector<Action>& actions) {
         for (const Action& a : actions) {
+            const int frames = std::max(1, static_cast<int>(a.seconds * fps + 0.5));
             switch (a.kind) {
             case Action::Write:
                 drawStrokes(board, a.area, a.variant);
                 step(a.area);
                 break;
             case Action::Wipe:
-                for (int f = 0; f < a.frames; ++f) {
-                    const int x0 = a.area.x + a.area.width * f / a.frames;
-                    const int x1 = a.area.x + a.area.width * (f + 1) / a.frames;
+                for (int f = 0; f < frames; ++f) {
+                    const int x0 = a.area.x + a.area.width * f / frames;
+                    const int x1 = a.area.x + a.area.width * (f + 1) / frames;
                     const cv::Rect strip(x0, a.area.y, x1 - x0, a.area.height);
                     board(strip).setTo(cv::Scalar::all(0));
                     step(strip);
                 }
                 break;
-            case Action::Hide:
-                hidden = a.area;
-                step(a.area);
-                break;
-            case Action::Show: {
-                const cv::Rect area = hidden;
-                hidden = cv::Rect();
-                step(area);
-                break;
-            }
-            case Action::Flash: {
-                const cv::Mat before = board.clone();
-                drawStrokes(board, a.area, 1);
-                for (int f = 0; f < a.frames; ++f) {
+            case Action::Stand:
+                presenter = a.area;
+                for (int f = 0; f < frames; ++f) {
+                    // Seen moving for 0.4 s of every 1.2 s of swaying.
+                    swaying = (f * 5 / fps) % 3 == 0;
                     step(f == 0 ? a.area : cv::Rect());
                 }
-                before.copyTo(board);
+                presenter = cv::Rect();
+                swaying = false;
                 step(a.area);
                 break;
-            }
             case Action::Wait:
-                for (int f = 0; f < a.frames; ++f) {
+                for (int f = 0; f < frames; ++f) {
                     step(cv::Rect());
                 }
                 break;
+            case Action::Restart:
+                detector.restart();
+                break;
             case Action::Reset:
-                // A new calibration: the board picture shows something else at once.
                 board.setTo(cv::Scalar::all(0));
                 resetDetector();
                 step(whole);
@@ -128,34 +149,30 @@ public:
         }
     }
 
-    // A rebuild that leaves the view as it is (the camera plugged in again).
-    void restart() {
-        resetDetector();
-        step(whole);
-    }
-
-    // The pipeline shows the board (minus what is hidden, and someone in front of it
-    // with their ink-like outline) and refreshes the cells of the changed area.
+    // The pipeline shows the board (and whoever stands in front of it, with an
+    // ink-like outline); the cells of the changed area move, then are refreshed.
     void step(const cv::Rect& changed) {
         board.copyTo(shown);
-        if (!hidden.empty()) {
-            shown(hidden).setTo(cv::Scalar::all(0));
-        }
         if (!presenter.empty()) {
             shown(presenter).setTo(cv::Scalar::all(0));
             cv::rectangle(shown, presenter, cv::Scalar(90, 110, 100), 3);
         }
-        std::vector<int> settled;
-        for (int r = 0; r < rows; ++r) {
-            for (int c = 0; c < columns; ++c) {
-                if ((cv::Rect(c * cellSize, r * cellSize, cellSize, cellSize) & changed).area() >
-                    0) {
-                    settled.push_back(r * columns + c);
-                }
+        const double seconds = static_cast<double>(frame) / fps;
+        for (int k : cellsOf(changed)) {
+            moving.push_back(k);
+        }
+        if (swaying) {
+            for (int k : cellsOf(presenter)) {
+                moving.push_back(k);
             }
         }
-        if (detector.update(shown, cv::Mat(), settled, moving)) {
-            Key k{frame, detector.keptFrame(), cv::Mat()};
+        std::vector<int> refreshed;
+        if (frame % 2 == 0) {
+            detector.noteMotion(moving, seconds);
+            refreshed.swap(moving);
+        }
+        if (detector.update(shown, cv::Mat(), refreshed, seconds)) {
+            Key k{frame, cv::Mat()};
             EraseDetector::inkMask(detector.keptDetail(), k.ink);
             keys.push_back(k);
         }
@@ -164,14 +181,13 @@ public:
 
     struct Key {
         long frame;
-        long shows;
         cv::Mat ink;
     };
     std::vector<Key> keys;
     cv::Mat board;
     long frame = 0;
     cv::Rect presenter;
-    bool moving = false;
+    EraseDetector detector;
 
 private:
     void resetDetector() {
@@ -186,64 +202,119 @@ private:
         detector.reset(cv::Mat::eye(3, 3, CV_64F), boardSize, cells, all);
     }
 
-    EraseDetector detector;
+    int fps;
+    bool swaying = false;
+    std::vector<int> moving;
     cv::Mat shown;
-    cv::Rect hidden;
 };
 
-cv::Mat inkOf(const cv::Rect& area, int variant = 0) {
+// The ink of a board written and wiped instantly by `actions` (writes and wipes only).
+cv::Mat inkAfter(const std::vector<Action>& actions) {
     cv::Mat picture = cv::Mat::zeros(boardSize, CV_8UC3);
-    drawStrokes(picture, area, variant);
+    for (const Action& a : actions) {
+        if (a.kind == Action::Write) {
+            drawStrokes(picture, a.area, a.variant);
+        } else if (a.kind == Action::Wipe) {
+            picture(a.area).setTo(cv::Scalar::all(0));
+        }
+    }
     cv::Mat ink;
     EraseDetector::inkMask(picture, ink);
     return ink;
 }
 
-int differing(const cv::Mat& a, const cv::Mat& b) {
-    cv::Mat diff;
-    cv::bitwise_xor(a, b, diff);
-    return cv::countNonZero(diff);
+int countOf(const cv::Mat& a, const cv::Mat& notB) {
+    cv::Mat only;
+    cv::bitwise_and(a, ~notB, only);
+    return cv::countNonZero(only);
+}
+
+std::vector<Action> operator+(std::vector<Action> a, const std::vector<Action>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 struct Row {
     const char* name;
     std::vector<Action> actions;
-    int keyFrames;
+    std::vector<std::vector<Action>> keys; // the board each key frame must show
+    int fps = 30;
 };
+
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class EraseScriptTest : public ::testing::TestWithParam<Row> {};
 
-TEST_P(EraseScriptTest, KeepsTheBoardOnlyWhenABoardFullIsWiped) {
-    Script script;
-    script.run(GetParam().actions);
-    EXPECT_EQ(static_cast<int>(script.keys.size()), GetParam().keyFrames);
+// Each key frame holds at least 97 % of its board's ink, and at most 5 % of what it
+// holds is not that ink (an outline of someone, a stroke from later).
+TEST_P(EraseScriptTest, KeepsEachBoardFullOnceWithItsInk) {
+    Script script(GetParam().fps);
+    script.run(GetParam().actions + std::vector<Action>{wait(2)});
+    ASSERT_EQ(script.keys.size(), GetParam().keys.size());
+    for (size_t n = 0; n < script.keys.size(); ++n) {
+        const cv::Mat expected = inkAfter(GetParam().keys[n]);
+        const cv::Mat& kept = script.keys[n].ink;
+        EXPECT_LE(countOf(expected, kept), 0.03 * cv::countNonZero(expected)) << "key " << n;
+        EXPECT_LE(countOf(kept, expected), 0.05 * cv::countNonZero(kept)) << "key " << n;
+    }
 }
 
+const std::vector<Action> full{write(whole), wait(2)};
+
 const Row rows_[] = {
-    {"OnePass", {write(whole), wait(12), wipe(whole)}, 1},
-    {"TwoPasses", {write(whole), wait(12), wipe(leftHalf), wait(40), wipe(rightHalf)}, 1},
-    {"TwoFifthsThenTheRestLater",
-     {write(whole), wait(12), wipe(leftTwoFifths), wait(60), wipe(rightThreeFifths)},
-     1},
+    {"OnePass", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}},
+    {"OnePassAt15", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}, 15},
+    {"OnePassAt10", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}, 10},
+    {"TwoPasses",
+     full + std::vector<Action>{wipe(leftHalf), wait(3), wipe(rightHalf)},
+     {{write(whole)}}},
+    {"StripsWithPauses", full + inStrips(whole, 16, 8), {{write(whole)}}},
+    {"StripsWithPausesAt15", full + inStrips(whole, 16, 8), {{write(whole)}}, 15},
     {"NewWritingBetweenTwoWipes",
-     {write(whole), wait(12), wipe(leftTwoFifths), write(cv::Rect(0, 0, 120, 80)), wait(12),
-      wipe(rightThreeFifths)},
-     2},
+     full + std::vector<Action>{wipe(leftTwoFifths), wait(2), write(cv::Rect(0, 0, 120, 80)),
+                                wait(2), wipe(rightThreeFifths)},
+     {{write(whole)}, {write(whole), wipe(leftTwoFifths), write(cv::Rect(0, 0, 120, 80))}}},
     {"TooLittleNewWritingBetweenTwoWipes",
-     {write(whole), wait(12), wipe(leftTwoFifths), write(cv::Rect(0, 0, 30, 30)), wait(12),
-      wipe(rightThreeFifths)},
-     1},
-    {"AFifthWiped", {write(whole), wait(12), wipe(cv::Rect(0, 0, 80, 200))}, 0},
-    {"SomethingStandingInFrontOfAFifth",
-     {write(whole), wait(12), hide(cv::Rect(150, 0, 80, 200)), wait(120), show(), wait(12)},
-     0},
-    {"CorrectionThenWipe",
-     {write(whole), wait(12), wipe(cv::Rect(200, 100, 40, 30), 1),
-      write(cv::Rect(200, 100, 40, 30), 1), wait(60), wipe(whole)},
-     1},
-    {"ALittleInkWiped", {write(cv::Rect(0, 0, 30, 30)), wait(12), wipe(cv::Rect(0, 0, 30, 30))}, 0},
-    {"ClearedInOneFrame", {write(whole), wait(12), wipe(whole, 1)}, 1},
-    {"ResetShowingAnEmptyBoard", {write(whole), wait(12), resetDetector(), wait(12)}, 0},
+     full + std::vector<Action>{wipe(leftTwoFifths), wait(2), write(cv::Rect(0, 0, 30, 30)),
+                                wait(2), wipe(rightThreeFifths)},
+     {{write(whole)}}},
+    {"AQuarterWrittenOverThenAllWiped",
+     full + std::vector<Action>{wipe(quarter), wait(2), write(quarter, 1), wait(3), wipe(whole)},
+     {{write(whole)}, {write(whole), wipe(quarter), write(quarter, 1)}}},
+    {"WritingElsewhereWhileAPartIsWiped",
+     {write(leftHalf), wait(2), wipe(cv::Rect(0, 0, 50, 200)), wait(2),
+      write(cv::Rect(250, 0, 100, 100)), wait(2), wipe(whole)},
+     {{write(leftHalf)},
+      {write(leftHalf), wipe(cv::Rect(0, 0, 50, 200)), write(cv::Rect(250, 0, 100, 100))}}},
+    {"AFifthWipedIsACorrectionAfterAWhile",
+     full + std::vector<Action>{wipe(fifth), wait(16), write(cv::Rect(300, 0, 100, 60), 1), wait(2),
+                                wipe(whole)},
+     {{write(whole), wipe(fifth), write(cv::Rect(300, 0, 100, 60), 1)}}},
+    {"AFifthWipedThenAllBeforeItCounts",
+     full + std::vector<Action>{wipe(fifth), wait(10), wipe(whole)},
+     {{write(whole)}}},
+    {"ACorrectedWordThenAllWiped",
+     full + std::vector<Action>{wipe(word), wait(2), write(word, 1), wait(2), wipe(whole)},
+     {{write(whole), wipe(word), write(word, 1)}}},
+    {"ALittleInkWiped", {write(cv::Rect(0, 0, 30, 30)), wait(2), wipe(cv::Rect(0, 0, 30, 30))}, {}},
+    {"StandingInFrontOfAThird",
+     full + std::vector<Action>{stand(thirdInTheMiddle, 20), wait(3), wipe(whole)},
+     {{write(whole)}}},
+    {"StandingInFrontOfEmptyBoard",
+     {write(leftHalf), wait(2), stand(rightHalf, 20), wait(3), wipe(leftHalf)},
+     {{write(leftHalf)}}},
+    {"StandingAtTheBoardWhenStarted",
+     full + std::vector<Action>{restart(), stand(thirdInTheMiddle, 10), wait(3), wipe(whole)},
+     {{write(whole)}}},
+    {"ReopenedInTheMiddleOfABoardFull",
+     {write(leftHalf), wait(2), restart(), wait(3), write(rightHalf), wait(2), wipe(whole)},
+     {{write(leftHalf), write(rightHalf)}}},
+    {"ReopenedBetweenTwoPasses",
+     full + std::vector<Action>{wipe(leftHalf), wait(3), restart(), wait(3), wipe(rightHalf)},
+     {{write(whole)}}},
+    {"ResetShowingAnEmptyBoard", full + std::vector<Action>{resetDetector(), wait(3)}, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scripts, EraseScriptTest, ::testing::ValuesIn(rows_),
@@ -251,114 +322,29 @@ INSTANTIATE_TEST_SUITE_P(Scripts, EraseScriptTest, ::testing::ValuesIn(rows_),
                              return std::string(info.param.name);
                          });
 
-TEST(EraseDetectorTest, KeepsTheWholeBoardFromBeforeTheWipeBegan) {
+// Pupils moving low in the picture never let every cell settle: after a while the
+// detector starts without those cells, and takes them once they are still.
+TEST(EraseDetectorTest, CellsThatNeverSettleAreLeftOutUntilTheyDo) {
     Script script;
-    script.run({write(whole), wait(12)});
-    const long lastBefore = script.frame - 1;
-    script.run({wipe(whole, 20)});
+    script.run({write(whole), restart()});
+    const cv::Rect pupils(0, 180, 400, 20);
+    for (int f = 0; f < 31 * 30; ++f) {
+        script.step(pupils);
+    }
+    EXPECT_TRUE(script.detector.isFollowing());
+    script.run({wait(3), wipe(whole), wait(2)});
     ASSERT_EQ(script.keys.size(), 1u);
-    EXPECT_EQ(differing(script.keys[0].ink, inkOf(whole)), 0);
-    EXPECT_EQ(script.keys[0].shows, lastBefore);
-    EXPECT_LT(script.keys[0].frame, script.frame - 1) << "kept while the wipe was still going";
-}
-
-// Plugged in (or recalibrated) while someone moves in front of the board: the detector
-// starts once the board is still, so their leaving is not a wipe of what they hid.
-TEST(EraseDetectorTest, AStartWhileSomeoneMovesWaitsForAStillBoard) {
-    const cv::Rect presenter(150, 0, 80, 200);
-    Script script;
-    script.run({write(whole), wait(12)});
-    script.presenter = presenter;
-    script.moving = true;
-    script.restart();
-    script.step(presenter);
-    script.presenter = cv::Rect();
-    script.step(presenter);
-    script.moving = false;
-    script.run({wait(12), wipe(whole)});
-    ASSERT_EQ(script.keys.size(), 1u);
-    EXPECT_EQ(differing(script.keys[0].ink, inkOf(whole)), 0);
-}
-
-TEST(EraseDetectorTest, InkShowingForAMomentIsNeitherKeptNorMissed) {
-    Script script;
-    script.run({write(leftHalf), wait(12), flash(cv::Rect(260, 40, 60, 120), 3), wait(4)});
-    const long afterFlash = script.frame - 1;
-    script.run({wipe(leftHalf, 20)});
-    ASSERT_EQ(script.keys.size(), 1u);
-    EXPECT_EQ(differing(script.keys[0].ink, inkOf(leftHalf)), 0);
-    EXPECT_EQ(script.keys[0].shows, afterFlash);
-}
-
-// Someone's edge passes over a cell that held only a speck of ink, and the speck
-// leaves with them: neither is kept.
-TEST(EraseDetectorTest, AMomentaryGainOverASpeckIsWithdrawnWithTheSpeck) {
-    const cv::Rect cell(300, 100, cellSize, cellSize);
-    const cv::Rect speck(304, 104, 3, 3);
-    Script script;
-    script.run({write(leftHalf)});
-    script.board(speck).setTo(cv::Scalar(90, 110, 100));
-    script.step(cell);
-    script.run({wait(12)});
-    script.presenter = cell;
-    script.step(cell);
-    script.step(cv::Rect());
-    script.presenter = cv::Rect();
-    script.board(speck).setTo(cv::Scalar::all(0));
-    script.step(cell);
-    script.run({wait(12), wipe(leftHalf, 20)});
-    ASSERT_EQ(script.keys.size(), 1u);
-    EXPECT_EQ(differing(script.keys[0].ink, inkOf(leftHalf)), 0);
-}
-
-// Someone standing still hides some writing while their own edges look like ink.
-TEST(EraseDetectorTest, InkShowingWhileSomethingHidesTheBoardIsNotKept) {
-    Script script;
-    script.run({write(leftHalf), wait(12), hide(cv::Rect(0, 0, 40, 200)),
-                flash(cv::Rect(260, 40, 60, 120), 40), show(), wait(4)});
-    const long afterLeaving = script.frame - 1;
-    script.run({wipe(leftHalf, 20)});
-    ASSERT_EQ(script.keys.size(), 1u);
-    EXPECT_EQ(differing(script.keys[0].ink, inkOf(leftHalf)), 0);
-    EXPECT_EQ(script.keys[0].shows, afterLeaving);
-}
-
-TEST(EraseDetectorTest, ABoardWipedAfterACorrectionIsKeptWithTheCorrection) {
-    const cv::Rect word(200, 100, 40, 30);
-    Script script;
-    script.run({write(whole), wait(12), wipe(word, 1), write(word, 1), wait(60), wipe(whole)});
-    ASSERT_EQ(script.keys.size(), 1u);
-    cv::Mat expected = inkOf(whole);
-    expected(word).setTo(0);
-    cv::bitwise_or(expected, inkOf(word, 1), expected);
-    EXPECT_EQ(differing(script.keys[0].ink, expected), 0);
-}
-
-TEST(EraseDetectorTest, TheSecondKeyFrameHoldsWhatWasWrittenInBetween) {
-    const cv::Rect added(0, 0, 120, 80);
-    Script script;
-    script.run({write(whole), wait(12), wipe(leftTwoFifths), write(added), wait(12),
-                wipe(rightThreeFifths)});
-    ASSERT_EQ(script.keys.size(), 2u);
-    // The first key frame came while the left part was being wiped; the rest of the
-    // board and the added writing are what the second one must hold.
-    cv::Mat expected = inkOf(whole);
-    cv::Mat second = script.keys[1].ink.clone();
-    second(leftTwoFifths).setTo(0);
-    expected(leftTwoFifths).setTo(0);
-    EXPECT_EQ(differing(second, expected), 0);
-    cv::Mat addedInk;
-    cv::bitwise_and(script.keys[1].ink, inkOf(added), addedInk);
-    EXPECT_EQ(cv::countNonZero(addedInk), cv::countNonZero(inkOf(added)));
+    EXPECT_LE(countOf(inkAfter({write(whole)}), script.keys[0].ink),
+              0.03 * cv::countNonZero(inkAfter({write(whole)})));
 }
 
 TEST(EraseDetectorTest, APictureOfAnotherSizeIsRefusedWithOneLine) {
     EraseDetector detector;
     detector.reset(cv::Mat::eye(3, 3, CV_64F), boardSize, {cv::Rect(0, 0, 10, 10)}, {0});
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(detector.update(cv::Mat::zeros(10, 10, CV_8UC3), cv::Mat(), {0}));
-    EXPECT_FALSE(detector.update(cv::Mat(), cv::Mat(), {0}));
-    EXPECT_FALSE(detector.update(cv::Mat::zeros(boardSize, CV_8UC1), cv::Mat(), {0}));
+    EXPECT_FALSE(detector.update(cv::Mat::zeros(10, 10, CV_8UC3), cv::Mat(), {0}, 0));
+    EXPECT_FALSE(detector.update(cv::Mat(), cv::Mat(), {0}, 0));
+    EXPECT_FALSE(detector.update(cv::Mat::zeros(boardSize, CV_8UC1), cv::Mat(), {0}, 0));
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
 }

@@ -437,19 +437,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 } // namespace
 
-// A new calibration, colour or exposure rebuilds the board pictures; the erase
-// detector then starts afresh from them, so the change can never look like a wipe. It
-// starts once the motion stage has compared two frames and no board cell moves.
-TEST_F(FrameProcessorTest, ARebuildStartsLookingForErasuresAfreshOnAStillBoard) {
+// Someone at the board when the pipeline starts, swaying a little, then leaving: the
+// erase detector follows the board only once every cell has been still for a while,
+// as the frames come, those the motion stage does not compare included.
+TEST_F(FrameProcessorTest, ErasuresAreFollowedOnlyOnceEveryCellHasBeenStill) {
+    seenByTheMotionStageWithAPerson();
     FrameProcessor processor = withColour(black);
-    run(processor, 10);
-    processor.requestRebuild();
-    run(processor, 50); // frame 1: the rebuild, nothing compared yet
-    EXPECT_TRUE(processor.erase.keptColour().empty()) << "started before motion was known";
-    processor.motion.marks[6 * 40 + 3] = 1;
-    run(processor, 50); // frame 2: compared with the rebuild frame, and a cell moves
-    EXPECT_TRUE(processor.erase.keptColour().empty()) << "started while a cell moves";
-    run(processor, 50); // frame 3: the mark was consumed on frame 2
+    testing::internal::CaptureStdout();
+    int startedAt = -1;
+    for (int f = 0; f < 300 && startedAt < 0; ++f) {
+        cv::Mat frame = tiny::uniformFrame(200);
+        if (f < 150) {
+            const cv::Point sway((f / 10) % 2 * 2, 0);
+            frame(tiny::personBox + sway).setTo(cv::Scalar::all(20));
+        }
+        processor.setFrameTime(f / 30.0);
+        processor.processFrame(frame);
+        startedAt = processor.erase.isFollowing() ? f : -1;
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_GE(startedAt, 150 + 60) << "followed before the board was still for 2 s";
+    EXPECT_LE(startedAt, 150 + 75);
     ASSERT_EQ(processor.erase.keptColour().size(), processor.colourWarp.size());
     EXPECT_EQ(cv::norm(processor.erase.keptColour(), processor.colourWarp, cv::NORM_INF), 0.0);
 }

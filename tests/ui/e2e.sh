@@ -264,10 +264,10 @@ fi
 console_has "close clicked" || fail "no close line"
 
 step "a lesson replayed: the board is saved by itself before it is wiped, with the lesson PDF"
-# At 8 frames a second even the sanitizer build sees every frame: at camera rate it
-# would drop most of them, and the test would measure an overloaded machine.
-"$rig" --out "$work/lesson" --board white --lesson --brief --fps 8 >"$work/lesson.txt" 2>&1 ||
-    { cat "$work/lesson.txt"; fail "the rig did not write the lesson"; }
+# A lesson in real time at 10 frames a second, which even the sanitizer build keeps up
+# with: someone stands at the board when it starts and in front of empty board later.
+"$rig" --out "$work/lesson" --board white --lesson --brief --real-time --fps 10 \
+    >"$work/lesson.txt" 2>&1 || { cat "$work/lesson.txt"; fail "the rig did not write the lesson"; }
 mkdir -p "$work/run2" "$work/home2"
 chmod 700 "$work/home2"
 cp -r "$work/run/calib_data" "$work/run2/"
@@ -278,32 +278,26 @@ HOME="$work/home2" XDG_CONFIG_HOME="$work/home2/.config" XDG_RUNTIME_DIR="$work/
 pid=$!
 saved="$work/home2/Documents/Brisel"
 auto_saved() { [ "$(ls "$saved"/Brisel_auto_*.jpg 2>/dev/null | wc -l)" -ge "$1" ]; }
-wait_for 120 auto_saved 1 || fail "no board was saved before the wipe"
+wait_for 150 auto_saved 1 || fail "no board was saved before the wipe"
 sleep 1
 shot 12_board_saved_toast
 console_has "//Brisel//Brisel_auto_" || fail "no file line for the saved board"
-# The replay's first pass overlaps the window's start-up, which stalls for seconds
-# under the sanitizers, and writing done meanwhile is never seen: the second pass
-# must be kept whole.
-wait_for 120 auto_saved 2 || fail "the lesson's second pass was not kept"
 lesson_pdf() { ls "$saved"/Brisel_lesson_*.pdf >/dev/null 2>&1; }
 wait_for 30 lesson_pdf || fail "no lesson PDF"
 pdf="$(ls "$saved"/Brisel_lesson_*.pdf | head -1)"
-# Boards keep coming while the lesson loops; between two, the PDF catches up.
 pages() { pdfinfo "$pdf" 2>/dev/null | awk '/^Pages:/ { print $2 }'; }
 pdf_holds_all() { [ "$(pages)" = "$(ls "$saved"/Brisel_*.jpg | wc -l)" ]; }
 wait_for 30 pdf_holds_all || fail "the PDF does not hold every saved board"
 echo "   $(ls "$saved"), PDF pages: $(pages)"
 pdftoppm -r 40 -png -f 1 -l 1 "$pdf" "$shots/13_lesson_pdf_page"
-# The boards kept hold the lesson's writing: dark strokes on the white board, about
-# 2.3 % of it when all is there.
-ink=0
-for kept in "$saved"/Brisel_auto_*.jpg; do
-    share=$(convert "$kept" -colorspace Gray -fx "u < 0.5 ? 1 : 0" -format "%[fx:mean]" info:)
-    echo "   dark share of $(basename "$kept"): $share"
-    above "$share" "$ink" && ink=$share
-done
-above "$ink" 0.018 || fail "no board kept holds the writing"
+# The first board kept holds the lesson's writing, dark strokes on the white board,
+# and nothing of the presenter, whose dark clothes would add far more.
+truth=$(convert "$work/lesson/truth_lesson_white/ink_0.png" -format "%[fx:mean]" info:)
+first="$(ls "$saved"/Brisel_auto_*.jpg | head -1)"
+share=$(convert "$first" -colorspace Gray -fx "u < 0.5 ? 1 : 0" -format "%[fx:mean]" info:)
+echo "   dark share of $(basename "$first"): $share, of the truth's ink: $truth"
+above "$share" "$truth * 0.8" || fail "the board kept lacks the writing"
+above "$truth * 1.5" "$share" || fail "the board kept shows more than writing"
 kill "$pid"
 wait "$pid" 2>/dev/null || true
 pid=""

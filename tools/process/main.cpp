@@ -70,6 +70,12 @@ public:
         return capture.read(frame) && !frame.empty();
     }
 
+    // The frame time of the last frame read, in seconds; negative when the source has
+    // none (a single picture).
+    double frameSeconds() const {
+        return capture.isOpened() ? capture.get(cv::CAP_PROP_POS_MSEC) / 1000 : -1;
+    }
+
     int count = 0; // 0 or less: unknown
 
 private:
@@ -343,6 +349,7 @@ int main(int argc, char** argv) {
             return fail("frame " + std::to_string(index) + " is " + describe(frame) +
                         ", expected 3840 x 2160 BGR");
         }
+        processor.setFrameTime(source.frameSeconds());
         const auto start = std::chrono::steady_clock::now();
         const std::vector<cv::Mat> outputs = processor.processFrame(frame);
         millis.push_back(

@@ -36,6 +36,12 @@ constexpr double dimmed = 0.9;
 constexpr double smearLow = 10;
 constexpr double smearHigh = 26;
 constexpr int grainTile = 256;
+// Real time: people sway by a few per cent of their width over a couple of seconds,
+// walk about 500 board pixels a second and write a short word in about a second.
+constexpr double swayShare = 0.03;
+constexpr double swaySeconds = 2.5;
+constexpr double walkPerSecond = 500;
+constexpr double wordSeconds = 1.0;
 
 std::uint64_t mix(std::uint64_t seed, int board, std::uint64_t salt) {
     return seed * 6364136223846793005ULL +
@@ -58,20 +64,25 @@ std::string Lesson::kindName(LessonEvent::Kind kind) {
         return "stand";
     case LessonEvent::Correction:
         return "correction";
+    case LessonEvent::Reconnect:
+        return "reconnect";
+    case LessonEvent::Rebuild:
+        return "rebuild";
     case LessonEvent::Light:
     default:
         return "light";
     }
 }
 
-Lesson::Item Lesson::line(int row, int rows, const Palette& pal, cv::RNG& rng) const {
-    const int w = surface.cols;
+Lesson::Item Lesson::line(int row, int rows, const Palette& pal, cv::RNG& rng, int x0,
+                          int x1) const {
+    const int w = x1 > x0 ? x1 - x0 : surface.cols;
     const int h = surface.rows;
     const int widths[] = {3, 5, 8};
     Item item;
     const int y = 120 + row * (h - 260) / std::max(rows - 1, 1);
-    int x = 80 + rng.uniform(0, 120);
-    const int end = w - 120 - rng.uniform(0, 400);
+    int x = x0 + 80 + rng.uniform(0, std::max(1, w / 16));
+    const int end = x0 + w - 120 - rng.uniform(0, std::max(1, w / 5));
     const cv::Scalar ink = pal.inks[static_cast<size_t>(row) % pal.inks.size()];
     const int thick = widths[rng.uniform(0, 3)];
     while (x < end) {
@@ -110,6 +121,21 @@ void Lesson::hold(int frames, bool moving) {
         steps.push_back({presenterX, false, moving ? total : phase});
         ++total;
     }
+}
+
+void Lesson::sway(int frames) {
+    const double amplitude = presenterWidth * swayShare;
+    for (int i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / cfg.fps;
+        const int offset =
+            static_cast<int>(std::lround(amplitude * std::sin(6.2832 * t / swaySeconds)));
+        steps.push_back({presenterX + offset, false, 0});
+        ++total;
+    }
+}
+
+int Lesson::framesOf(double seconds) const {
+    return std::max(1, static_cast<int>(std::lround(seconds * cfg.fps)));
 }
 
 void Lesson::away(int frames) {
@@ -197,9 +223,13 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
         return begin;
     };
 
-    away(6);
-    presenterX = offLeft;
-    if (cfg.brief) {
+    if (!cfg.realTime) {
+        away(6);
+        presenterX = offLeft;
+    }
+    if (cfg.realTime) {
+        scriptRealTime(pal, rng);
+    } else if (cfg.brief) {
         writeBoard(briefRows);
         walkOffRight();
         Erasure only{sweep(0, w), 0, 1, cv::Mat()};
@@ -271,6 +301,120 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
         cv::Mat picture;
         drawUpTo(e.begin - 1, picture, &e.ink);
     }
+}
+
+void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
+    const int w = boardPictureWidth;
+    const int h = boardPictureHeight();
+    const int speed = std::max(1, static_cast<int>(walkPerSecond / cfg.fps));
+    // Each word appears after a second of writing with the hand at it.
+    // Rows [first, first + count) of a board of `rows` rows, between x0 and x1.
+    const auto writeLines = [&](int rows, int x0, int x1, int first = 0, int count = 0) {
+        for (int row = first; row < first + (count > 0 ? count : rows); ++row) {
+            Item item = line(row, rows, pal, rng, x0, x1);
+            walkTo(item.strokes.front().points.front().x + handReach, speed, LessonEvent::Write,
+                   false);
+            const int begin = total;
+            for (Stroke& stroke : item.strokes) {
+                walkTo(std::min(stroke.points.front().x + handReach, w - 40), speed,
+                       LessonEvent::Write, false);
+                hold(framesOf(wordSeconds), true);
+                walkTo(std::min(stroke.points.back().x + handReach, w - 40), speed,
+                       LessonEvent::Write, false);
+                stroke.writtenAt = total - 1;
+            }
+            items.push_back(std::move(item));
+            script.push_back({LessonEvent::Write, begin, total - 1});
+        }
+    };
+    const auto standStill = [&](int x, double seconds) {
+        walkTo(x, speed, LessonEvent::Stand, false);
+        const int begin = total;
+        sway(framesOf(seconds));
+        script.push_back({LessonEvent::Stand, begin, total - 1});
+    };
+    const auto walkOff = [&](double quietSeconds) {
+        walkTo(w + 100, speed, LessonEvent::WalkOff, true);
+        away(framesOf(quietSeconds));
+    };
+    // One pass from `from` to `to` in `seconds`; returns its first frame.
+    const auto sweep = [&](int from, int to, double seconds) {
+        walkTo(from - 260, speed, LessonEvent::Wipe, false);
+        const int begin = total;
+        const int frames = framesOf(seconds);
+        for (int f = 0; f < frames; ++f) {
+            const int front = from + (to - from) * (f + 1) / frames;
+            presenterX = front - 260;
+            steps.push_back({presenterX, false, total});
+            ++total;
+        }
+        sweeps.push_back({cv::Rect(from, 0, to - from, h), begin, total - 1});
+        script.push_back({LessonEvent::Wipe, begin, total - 1});
+        return begin;
+    };
+    const auto mark = [&](LessonEvent::Kind kind) { script.push_back({kind, total, total}); };
+
+    // Someone already at the board when the camera starts, in front of empty board.
+    presenterX = w / 3 + rng.uniform(0, w / 4);
+    {
+        const int begin = total;
+        sway(framesOf(5));
+        script.push_back({LessonEvent::Stand, begin, total - 1});
+    }
+    if (cfg.brief) {
+        writeLines(2, 0, w);
+        walkOff(1);
+        standStill(w / 2 + rng.uniform(0, w / 4), 6);
+        walkOff(2);
+        presenterX = offLeft;
+        Erasure only{sweep(0, w, 3), 0, 1, cv::Mat()};
+        only.end = total - 1;
+        walkOff(3);
+        wipes.push_back(only);
+        return;
+    }
+    // The first board-full; someone stands in front of it a while, the camera is
+    // reopened and the pipeline rebuilt in the middle of it.
+    writeLines(2, 0, w, 0, 1);
+    mark(LessonEvent::Reconnect);
+    writeLines(2, 0, w, 1, 1);
+    standStill(w / 3 + rng.uniform(0, w / 3), 5);
+    walkOff(1);
+    mark(LessonEvent::Rebuild);
+    away(framesOf(3));
+    // A quarter wiped and written over: the first board-full is gone for good.
+    presenterX = offLeft;
+    Erasure first{sweep(0, w / 4, 2), 0, 1, cv::Mat()};
+    first.end = total - 1;
+    wipes.push_back(first);
+    writeLines(3, 0, w / 4, 0, 2);
+    walkOff(4);
+    // The second board-full (three quarters old, one new) wiped in one pass.
+    presenterX = offLeft;
+    Erasure second{sweep(0, w, 4), 0, 1, cv::Mat()};
+    second.end = total - 1;
+    walkOff(2);
+    wipes.push_back(second);
+    // The third, with someone standing in front of empty board, wiped in four strips
+    // with pauses.
+    presenterX = offLeft;
+    writeLines(2, 0, w * 3 / 4);
+    standStill(w * 3 / 4, 5);
+    walkOff(2);
+    presenterX = offLeft;
+    Erasure third{0, 0, 4, cv::Mat()};
+    for (int strip = 0; strip < 4; ++strip) {
+        const int begin = sweep(w * strip / 4, w * (strip + 1) / 4, 1.5);
+        if (strip == 0) {
+            third.begin = begin;
+        }
+        if (strip < 3) {
+            sway(framesOf(3 + 5.0 * rng.uniform(0.0, 1.0)));
+        }
+    }
+    third.end = total - 1;
+    walkOff(3);
+    wipes.push_back(third);
 }
 
 // The board at frame i: strokes written so far, minus what was wiped, in order.

@@ -24,11 +24,18 @@ struct LessonConfig {
     bool brief = false;
     // Frames a second of the video; a slower one lets a slow build see every frame.
     int fps = 30;
+    // A lesson in real time at `fps`: someone standing at the board from the start and
+    // standing still (swaying a little) in front of writing and of empty board, a
+    // quarter wiped and written over, a wipe in four strips with pauses. With `brief`:
+    // standing at the start and in front of empty board, one board-full wiped in one pass.
+    bool realTime = false;
 };
 
 // One stretch of the script, frames [begin, end] inclusive.
 struct LessonEvent {
-    enum Kind { Write, WalkOff, Wipe, WalkAcross, Stand, Correction, Light };
+    // Reconnect and Rebuild change nothing in the picture: whoever replays the lesson
+    // reopens the camera or rebuilds the pipeline at that frame.
+    enum Kind { Write, WalkOff, Wipe, WalkAcross, Stand, Correction, Light, Reconnect, Rebuild };
     Kind kind;
     int begin;
     int end;
@@ -88,8 +95,13 @@ private:
     // Script helpers: append frames.
     void walkTo(int x, int speed, LessonEvent::Kind kind, bool record);
     void hold(int frames, bool moving);
+    // Standing still, swaying sideways by a few per cent of the presenter's width.
+    void sway(int frames);
     void away(int frames);
-    Item line(int row, int rows, const Palette& pal, cv::RNG& rng) const;
+    // Words of a line from x0 to x1 (the whole board when x1 is 0).
+    Item line(int row, int rows, const Palette& pal, cv::RNG& rng, int x0 = 0, int x1 = 0) const;
+    void scriptRealTime(const Palette& pal, cv::RNG& rng);
+    int framesOf(double seconds) const;
 
     LessonConfig cfg;
     int total = 0;

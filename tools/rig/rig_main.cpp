@@ -12,12 +12,9 @@ namespace {
 
 const char* const usage =
     "usage: brisel-rig --out DIR [--board white|black|green] [--frames N] [--still N]\n"
-    "                  [--seed S] [--presenter-scale S] [--video [--quality Q]
-"
-    "                  [--video-noise S] [--damage-every N] [--corrupt-every N] [--quirk Q]]
-"
-    "                  [--chessboard] [--lesson [--brief] [--fps F]]
-"
+    "                  [--seed S] [--presenter-scale S] [--video [--quality Q]\n"
+    "                  [--video-noise S] [--damage-every N] [--corrupt-every N] [--quirk Q]]\n"
+    "                  [--chessboard] [--lesson [--brief] [--real-time] [--fps F]]\n"
     "\n"
     "Synthetic fisheye board camera (3840 x 2160). Writes, deterministically from the seed:\n"
     "  DIR/calib_data/{map1.png,map2.png,intrinsic.xml,distortion.xml}  the lens calibration\n"
@@ -51,6 +48,8 @@ const char* const usage =
     "            the video DIR/lesson_<board>.avi; its truth in DIR/truth_lesson_<board>/\n"
     "            (events.txt, erasures.txt, ink_N.png); --frames and --still do not apply\n"
     "  --brief   with --lesson: a few lines written and wiped in one pass\n"
+    "  --real-time  with --lesson: in real time, with standing, a quarter wiped and\n"
+    "            written over, a wipe in strips with pauses\n"
     "  --fps     with --lesson: frames a second of the video, 1 to 60 (default 30)\n";
 
 bool parseInt(const std::string& text, long long& value) {
@@ -129,6 +128,8 @@ int main(int argc, char** argv) {
             lesson = true;
         } else if (arg == "--brief") {
             lessonConfig.brief = true;
+        } else if (arg == "--real-time") {
+            lessonConfig.realTime = true;
         } else if (arg == "--fps") {
             if (!value(v) || !parseInt(v, n) || n < 1 || n > 60) {
                 return fail("--fps needs a number from 1 to 60");
