@@ -226,15 +226,6 @@ constexpr int outlineReach = 8;
 // this share of what it holds is that ink.
 constexpr double showsShare = 0.5;
 
-double shareNear(const cv::Mat& of, const cv::Mat& near, int reach) {
-    cv::Mat grown;
-    cv::dilate(
-        near, grown,
-        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1)));
-    cv::bitwise_and(of, grown, grown);
-    return static_cast<double>(cv::countNonZero(grown)) / std::max(1, cv::countNonZero(of));
-}
-
 struct LessonScore {
     int keyFrames = 0;
     int boardFulls = 0;
@@ -279,8 +270,8 @@ LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostrin
             score.worstInkPrecision = 0;
             continue;
         }
-        const double recall = shareNear(erasures[e].ink, ink, inkReach);
-        const double precision = shareNear(ink, erasures[e].ink, outlineReach);
+        const double recall = rig::shareNear(erasures[e].ink, ink, inkReach);
+        const double precision = rig::shareNear(ink, erasures[e].ink, outlineReach);
         std::cerr << "  key frame at frame " << i << " showing frame "
                   << processor->erase.keptFrame() << ": board-full " << e << ", ink recall "
                   << recall << ", ink precision " << precision << std::endl;
@@ -335,15 +326,7 @@ void benchLessons(std::ostringstream& discard, std::streambuf* console, int seed
 
 bool prepareCalibration(const fs::path& dir, const SceneFiles& white) {
     fs::current_path(dir);
-    BoardCalibrator calibrator;
-    calibrator.undistortForCalibration(white.frame(0));
-    const std::array<cv::Point2f, 4> corners = rig::cornerFractions();
-    if (!calibrator.calibrate(std::vector<cv::Point2f>(corners.begin(), corners.end()))) {
-        return false;
-    }
-    CalibrationStore::instance().reload();
-    return CalibrationStore::instance().hasLensMaps() &&
-           CalibrationStore::instance().hasCalibration();
+    return rig::calibrateAtTrueCorners(white.frame(0));
 }
 
 } // namespace

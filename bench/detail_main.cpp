@@ -293,14 +293,7 @@ bool calibrate(const fs::path& dir) {
     fs::current_path(dir);
     rig::SceneConfig config;
     config.frames = 1;
-    BoardCalibrator calibrator;
-    calibrator.undistortForCalibration(rig::Scene(config).frame(0));
-    const std::array<cv::Point2f, 4> corners = rig::cornerFractions();
-    if (!calibrator.calibrate(std::vector<cv::Point2f>(corners.begin(), corners.end()))) {
-        return false;
-    }
-    CalibrationStore::instance().reload();
-    return CalibrationStore::instance().hasCalibration();
+    return rig::calibrateAtTrueCorners(rig::Scene(config).frame(0));
 }
 
 } // namespace

@@ -57,14 +57,7 @@ bool calibrate(const fs::path& dir, const cv::Mat& frame) {
         return false;
     }
     fs::current_path(dir);
-    BoardCalibrator calibrator;
-    calibrator.undistortForCalibration(frame);
-    const auto corners = rig::cornerFractions();
-    if (!calibrator.calibrate(std::vector<cv::Point2f>(corners.begin(), corners.end()))) {
-        return false;
-    }
-    CalibrationStore::instance().reload();
-    return CalibrationStore::instance().hasCalibration();
+    return rig::calibrateAtTrueCorners(frame);
 }
 
 } // namespace

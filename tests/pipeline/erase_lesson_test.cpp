@@ -76,15 +76,6 @@ const LessonRun& run(rig::Board board, std::uint64_t seed, bool brief) {
 }
 
 // The share of `of` that lies within `reach` of `near`.
-double shareNear(const cv::Mat& of, const cv::Mat& near, int reach) {
-    cv::Mat grown;
-    cv::dilate(
-        near, grown,
-        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1)));
-    cv::bitwise_and(of, grown, grown);
-    return static_cast<double>(cv::countNonZero(grown)) / std::max(1, cv::countNonZero(of));
-}
-
 struct LessonCase {
     rig::Board board;
     std::uint64_t seed;
@@ -110,8 +101,8 @@ TEST_P(LessonTest, EveryBoardFullIsKeptOnceWithItsInkAndNoPerson) {
         }
         ASSERT_GE(e, 0) << "key frame at frame " << k.frame << " before any wipe";
         ++keptOf[e];
-        const double recall = shareNear(erasures[e].ink, k.ink, inkReach);
-        const double precision = shareNear(k.ink, erasures[e].ink, outlineReach);
+        const double recall = rig::shareNear(erasures[e].ink, k.ink, inkReach);
+        const double precision = rig::shareNear(k.ink, erasures[e].ink, outlineReach);
         std::cout << rig::boardName(GetParam().board) << " seed " << GetParam().seed
                   << ": board-full " << e << " kept at frame " << k.frame << " showing frame "
                   << k.board << ", ink recall " << recall << ", precision " << precision

@@ -1,5 +1,7 @@
 #include "rig.h"
 
+#include "board_calibrator.h"
+#include "calibration_store.h"
 #include "cell_grid.h"
 #include "lens_maps.h"
 #include "mjpeg_avi.h"
@@ -516,6 +518,27 @@ bool writeScene(const std::string& dir, const SceneConfig& config, const VideoCo
 
 double psnr(const cv::Mat& a, const cv::Mat& b) {
     return cv::PSNR(a, b);
+}
+
+bool calibrateAtTrueCorners(const cv::Mat& frame) {
+    BoardCalibrator calibrator;
+    calibrator.undistortForCalibration(frame);
+    const std::array<cv::Point2f, 4> corners = cornerFractions();
+    if (!calibrator.calibrate(std::vector<cv::Point2f>(corners.begin(), corners.end()))) {
+        return false;
+    }
+    CalibrationStore& store = CalibrationStore::instance();
+    store.reload();
+    return store.hasLensMaps() && store.hasCalibration();
+}
+
+double shareNear(const cv::Mat& of, const cv::Mat& near, int reach) {
+    cv::Mat grown;
+    cv::dilate(
+        near, grown,
+        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1)));
+    cv::bitwise_and(of, grown, grown);
+    return static_cast<double>(cv::countNonZero(grown)) / std::max(1, cv::countNonZero(of));
 }
 
 } // namespace rig

@@ -148,4 +148,11 @@ bool writeScene(const std::string& dir, const SceneConfig& config, const VideoCo
 // Peak signal-to-noise ratio of two pictures of one size and type, in dB.
 double psnr(const cv::Mat& a, const cv::Mat& b);
 
+// Calibrates the board of the working directory's calib_data on `frame`, a picture of
+// the rig, at the rig's true corners, and loads the store: false when anything fails.
+bool calibrateAtTrueCorners(const cv::Mat& frame);
+
+// The share of `of`'s set pixels that lie within `reach` pixels of `near`'s.
+double shareNear(const cv::Mat& of, const cv::Mat& near, int reach);
+
 } // namespace rig
