@@ -4,20 +4,27 @@
 #include <QString>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
-// One page of a lesson PDF: a saved picture and the small caption in its corner.
+// A saved picture's JPEG bytes, shared by the lesson's pages, its rewrites and its viewers.
+using JpegBytes = std::shared_ptr<const std::vector<unsigned char>>;
+
+// One page of a lesson PDF: a saved picture, kept as the bytes written to its file
+// (the file may be moved or deleted later), and the small caption in its corner.
 struct LessonPage {
     QString picture;
+    JpegBytes jpeg;
     QString caption;
 };
 
 // Writes the pages into `path`, one landscape page a picture scaled to fit, through a
-// QSaveFile: the file is replaced only by a complete PDF. Pictures that cannot be
-// read are left out with a console line. False with `error` when nothing was replaced.
+// QSaveFile: the file is replaced only by a complete PDF. The JPEG bytes are embedded
+// as they are, never decoded or re-encoded. Pages whose bytes are not a JPEG are left
+// out with a console line. False with `error` when nothing was replaced.
 bool writeLessonPdf(const QString& path, const std::vector<LessonPage>& pages, QString& error);
 
 // Rewrites a PDF off the calling thread, one rewrite at a time: a newer request
@@ -64,12 +71,13 @@ public:
     explicit LessonPdf(const QString& dir = QString());
     void setFolder(const QString& folder) { dir = folder; }
 
-    // A picture was saved at `savedAt`: it becomes the lesson's next page and the PDF
-    // is rewritten in the background.
-    void addPicture(const QString& picture, const QDateTime& savedAt);
+    // A picture was saved at `savedAt` as `jpeg`: it becomes the lesson's next page and
+    // the PDF is rewritten in the background from the pages in memory.
+    void addPicture(const QString& picture, JpegBytes jpeg, const QDateTime& savedAt);
 
     QString currentPdf() const { return pdfPath; }
     int pageCount() const { return static_cast<int>(pages.size()); }
+    const std::vector<LessonPage>& lessonPages() const { return pages; }
     PdfRewriter& rewriter() { return writer; }
 
     static constexpr qint64 lessonGapSeconds = 30 * 60;

@@ -63,26 +63,28 @@ QString uniqueSnapshotPath(const QString& dir, const QString& name) {
     }
 }
 
-bool writeJpegFile(const cv::Mat& picture, const QString& path) {
-    std::vector<uchar> encoded;
-    if (picture.empty() || !cv::imencode(".jpg", picture, encoded)) {
+std::shared_ptr<const std::vector<uchar>> writeJpegFile(const cv::Mat& picture,
+                                                        const QString& path) {
+    auto encoded = std::make_shared<std::vector<uchar>>();
+    if (picture.empty() || !cv::imencode(".jpg", picture, *encoded)) {
         std::cout << "snapshot not saved: the picture could not be encoded" << std::endl;
-        return false;
+        return nullptr;
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         std::cout << "snapshot not saved: cannot create " << path.toStdString() << " ("
                   << file.errorString().toStdString() << ")" << std::endl;
-        return false;
+        return nullptr;
     }
-    const auto size = static_cast<qint64>(encoded.size());
-    if (file.write(reinterpret_cast<const char*>(encoded.data()), size) != size || !file.commit()) {
+    const auto size = static_cast<qint64>(encoded->size());
+    if (file.write(reinterpret_cast<const char*>(encoded->data()), size) != size ||
+        !file.commit()) {
         std::cout << "snapshot not saved: writing " << path.toStdString() << " failed ("
                   << file.errorString().toStdString() << ")" << std::endl;
         file.cancelWriting();
-        return false;
+        return nullptr;
     }
-    return true;
+    return encoded;
 }
 
 LogFile::LogFile() : file(std::fopen("log.txt", "a")) {}

@@ -5,7 +5,9 @@
 #include <opencv2/core.hpp>
 
 #include <ctime>
+#include <memory>
 #include <string>
+#include <vector>
 
 // "Brisel_DD.MM.YYYY_hh-mm-ss.jpg" for a local time.
 std::string snapshotFileName(const std::tm& local);
@@ -22,9 +24,10 @@ std::tm localTimeNow();
 // two snapshots in the same second are both kept.
 QString uniqueSnapshotPath(const QString& dir, const QString& name);
 
-// Encodes the picture as JPEG and writes it atomically. Returns false with a
-// console line when nothing was written.
-bool writeJpegFile(const cv::Mat& picture, const QString& path);
+// Encodes the picture as JPEG and writes it atomically. Returns the bytes written, or
+// null with a console line when nothing was written.
+std::shared_ptr<const std::vector<uchar>> writeJpegFile(const cv::Mat& picture,
+                                                        const QString& path);
 
 // Appends whole lines to log.txt in the working directory, opening and closing it
 // each time; lines are dropped silently when it cannot be opened.

@@ -576,10 +576,11 @@ bool VideoStreamer::saveImage() {
     const QString name = QString::fromStdString(snapshotFileName(localTimeNow()));
     const QString fullPath = uniqueSnapshotPath(dir, name);
     std::cout << "filename : " << fullPath.toStdString() << std::endl;
-    if (!writeJpegFile(snapshotFrame, fullPath)) {
+    JpegBytes written = writeJpegFile(snapshotFrame, fullPath);
+    if (!written) {
         return false;
     }
-    lessonPdf.addPicture(fullPath, now);
+    lessonPdf.addPicture(fullPath, std::move(written), now);
     return true;
 }
 
@@ -599,9 +600,10 @@ void VideoStreamer::saveKeyFrame() {
         const QString name = QString::fromStdString(autoSaveFileName(localTimeNow()));
         const QString fullPath = uniqueSnapshotPath(dir, name);
         std::cout << "filename : " << fullPath.toStdString() << std::endl;
-        saved = writeJpegFile(board, fullPath);
+        JpegBytes written = writeJpegFile(board, fullPath);
+        saved = written != nullptr;
         if (saved) {
-            lessonPdf.addPicture(fullPath, now);
+            lessonPdf.addPicture(fullPath, std::move(written), now);
         } else {
             std::cout << "board not saved before erasing" << std::endl;
         }

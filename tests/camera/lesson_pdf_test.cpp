@@ -1,5 +1,6 @@
 // The lesson PDF: pages rendered back with poppler against the saved JPEGs, lessons
-// split by a 30-minute gap, atomic replacement, retry after a failure.
+// split by a 30-minute gap, atomic replacement, retry after a failure, pages that
+// outlive their files.
 #include "lesson_pdf.h"
 
 #include <QDir>
@@ -14,6 +15,7 @@
 
 #include <csignal>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -38,10 +40,29 @@ cv::Mat boardPicture(int n) {
     return picture;
 }
 
-QString saveJpeg(const QString& dir, int n) {
+struct Saved {
+    QString path;
+    JpegBytes jpeg;
+};
+
+Saved saveJpeg(const QString& dir, int n) {
     const QString path = dir + QString("/Brisel_%1.jpg").arg(n);
-    cv::imwrite(path.toStdString(), boardPicture(n));
-    return path;
+    auto bytes = std::make_shared<std::vector<uchar>>();
+    cv::imencode(".jpg", boardPicture(n), *bytes);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(reinterpret_cast<const char*>(bytes->data()),
+                   static_cast<qint64>(bytes->size()));
+    }
+    return {path, bytes};
+}
+
+void add(LessonPdf& lesson, const Saved& saved, const QDateTime& at) {
+    lesson.addPicture(saved.path, saved.jpeg, at);
+}
+
+LessonPage page(const Saved& saved, const QString& caption) {
+    return {saved.path, saved.jpeg, caption};
 }
 
 QString run(const QString& program, const QStringList& args) {
@@ -98,9 +119,12 @@ TEST(LessonPdf, EveryPageShowsItsPictureInTheOrderSaved) {
     {
         LessonPdf lesson(folder);
         for (int n = 0; n < 3; ++n) {
-            lesson.addPicture(saveJpeg(dir.path(), n), lessonStart.addSecs(60 * n));
+            const Saved saved = saveJpeg(dir.path(), n);
+            add(lesson, saved, lessonStart.addSecs(60 * n));
+            lesson.rewriter().waitIdle();
+            // A teacher moves the saved picture away: its page stays in later rewrites.
+            ASSERT_TRUE(QFile::remove(saved.path));
         }
-        lesson.rewriter().waitIdle();
         EXPECT_EQ(lesson.currentPdf(), folder + "Brisel_lesson_05.03.2026_09-07-03.pdf");
     }
     const QString pdf = folder + "Brisel_lesson_05.03.2026_09-07-03.pdf";
@@ -123,8 +147,8 @@ TEST(LessonPdf, ALessonEndsAfterThirtyMinutesWithoutAPicture) {
     for (const Row& row : {Row{29 * 60 + 59, 1}, Row{30 * 60, 2}}) {
         QTemporaryDir dir;
         LessonPdf lesson(dir.path() + "//");
-        lesson.addPicture(saveJpeg(dir.path(), 0), lessonStart);
-        lesson.addPicture(saveJpeg(dir.path(), 1), lessonStart.addSecs(row.gapSeconds));
+        add(lesson, saveJpeg(dir.path(), 0), lessonStart);
+        add(lesson, saveJpeg(dir.path(), 1), lessonStart.addSecs(row.gapSeconds));
         lesson.rewriter().waitIdle();
         const QStringList pdfs = QDir(dir.path()).entryList({"Brisel_lesson_*.pdf"}, QDir::Files);
         ASSERT_EQ(pdfs.size(), row.pdfs) << "gap " << row.gapSeconds;
@@ -140,7 +164,7 @@ TEST(LessonPdf, AnExistingPdfOfTheSameNameIsNeverReplaced) {
     file.write("another lesson");
     file.close();
     LessonPdf lesson(dir.path() + "//");
-    lesson.addPicture(saveJpeg(dir.path(), 0), lessonStart);
+    add(lesson, saveJpeg(dir.path(), 0), lessonStart);
     lesson.rewriter().waitIdle();
     EXPECT_EQ(lesson.currentPdf(), dir.path() + "//Brisel_lesson_05.03.2026_09-07-03_2.pdf");
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -152,8 +176,8 @@ TEST(LessonPdf, AFailedRewriteSaysSoAndTheNextSaveWritesEveryPage) {
     const QString folder = dir.path() + "/Brisel";
     QDir().mkpath(folder);
     LessonPdf lesson(folder + "//");
-    lesson.addPicture(saveJpeg(folder, 0), lessonStart);
-    const QString second = saveJpeg(folder, 1);
+    add(lesson, saveJpeg(folder, 0), lessonStart);
+    const Saved second = saveJpeg(folder, 1);
     lesson.rewriter().waitIdle();
     // The folder cannot take a file for a while (taken away, a file in its place).
     ASSERT_TRUE(QDir().rename(folder, folder + ".away"));
@@ -161,7 +185,7 @@ TEST(LessonPdf, AFailedRewriteSaysSoAndTheNextSaveWritesEveryPage) {
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     testing::internal::CaptureStdout();
-    lesson.addPicture(second, lessonStart.addSecs(60));
+    add(lesson, second, lessonStart.addSecs(60));
     lesson.rewriter().waitIdle();
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find("lesson PDF not written"), std::string::npos) << printed;
@@ -169,51 +193,61 @@ TEST(LessonPdf, AFailedRewriteSaysSoAndTheNextSaveWritesEveryPage) {
     ASSERT_TRUE(QFile::remove(folder));
     ASSERT_TRUE(QDir().rename(folder + ".away", folder));
     EXPECT_EQ(pdfPages(lesson.currentPdf()), 1);
-    lesson.addPicture(saveJpeg(folder, 2), lessonStart.addSecs(120));
+    add(lesson, saveJpeg(folder, 2), lessonStart.addSecs(120));
     lesson.rewriter().waitIdle();
     EXPECT_EQ(pdfPages(lesson.currentPdf()), 3);
 }
 
-// A rewrite killed halfway (a crash, a power cut) leaves the previous complete PDF.
-TEST(LessonPdf, AnInterruptedRewriteKeepsThePreviousPdf) {
+// A rewrite that dies halfway (a crash, a power cut) or whose writes fail (a full
+// disk) leaves the previous complete PDF. The file-size limit makes both happen
+// mid-write: unhandled, its signal kills the writer; ignored, the write fails.
+TEST(LessonPdf, ARewriteThatDiesOrFailsKeepsThePreviousPdf) {
     QTemporaryDir dir;
     const QString pdf = dir.path() + "/lesson.pdf";
-    const QString picture = saveJpeg(dir.path(), 0);
+    const Saved picture = saveJpeg(dir.path(), 0);
     QString error;
-    ASSERT_TRUE(writeLessonPdf(pdf, {{picture, "first"}}, error));
+    ASSERT_TRUE(writeLessonPdf(pdf, {page(picture, "first")}, error));
     QFile file(pdf);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray before = file.readAll();
     file.close();
 
-    std::vector<LessonPage> many(200, LessonPage{picture, "again"});
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        QString childError;
-        writeLessonPdf(pdf, many, childError);
-        _exit(0);
+    for (const bool killed : {true, false}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const rlimit limit{static_cast<rlim_t>(before.size() * 3),
+                               static_cast<rlim_t>(before.size() * 3)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            std::signal(SIGXFSZ, killed ? SIG_DFL : SIG_IGN);
+            QString childError;
+            const bool written = writeLessonPdf(
+                pdf, std::vector<LessonPage>(20, page(picture, "again")), childError);
+            _exit(written ? 0 : 3);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (killed) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3)
+                << "a failed write reported as written: " << status;
+        }
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), before) << (killed ? "killed" : "failed");
+        file.close();
     }
-    // Killed while it is still writing.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    int status = 0;
-    const bool running = waitpid(child, &status, WNOHANG) == 0;
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(running) << "the rewrite ended before it could be interrupted";
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), before);
     EXPECT_EQ(pdfPages(pdf), 1);
 }
 
 TEST(PdfRewriter, ANewerRequestReplacesAWaitingOne) {
     QTemporaryDir dir;
-    const QString picture = saveJpeg(dir.path(), 0);
+    const Saved picture = saveJpeg(dir.path(), 0);
     const QString pdf = dir.path() + "/lesson.pdf";
     PdfRewriter rewriter;
-    rewriter.request(pdf, std::vector<LessonPage>(40, LessonPage{picture, "slow"}));
+    rewriter.request(pdf, std::vector<LessonPage>(40, page(picture, "slow")));
     for (int pages = 1; pages <= 5; ++pages) {
-        rewriter.request(pdf, std::vector<LessonPage>(pages, LessonPage{picture, "newer"}));
+        rewriter.request(pdf, std::vector<LessonPage>(pages, page(picture, "newer")));
     }
     rewriter.waitIdle();
     EXPECT_LE(rewriter.written(), 2);

@@ -7,9 +7,6 @@
 #include "lesson_pdf.h"
 #include "process_options.h"
 
-#include <QGuiApplication>
-#include <QTemporaryDir>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -191,7 +188,7 @@ public:
         }
     }
 
-    bool ready() const { return folderOk && (pdfPath.empty() || pages.isValid()); }
+    bool ready() const { return folderOk; }
 
     bool add(const cv::Mat& picture, long frame) {
         const std::string name = numbered("keyframe_", static_cast<int>(frame));
@@ -199,11 +196,12 @@ public:
             return false;
         }
         if (!pdfPath.empty()) {
-            const QString page = pages.filePath(QString::fromStdString(name) + ".jpg");
-            if (!cv::imwrite(page.toStdString(), picture)) {
+            auto jpeg = std::make_shared<std::vector<uchar>>();
+            if (!cv::imencode(".jpg", picture, *jpeg)) {
                 return false;
             }
-            pageList.push_back({page, QString::fromStdString("frame " + std::to_string(frame))});
+            pageList.push_back({QString::fromStdString(name), std::move(jpeg),
+                                QString::fromStdString("frame " + std::to_string(frame))});
         }
         ++count;
         return true;
@@ -231,7 +229,6 @@ private:
     std::optional<OutputFiles> files;
     bool folderOk = true;
     fs::path pdfPath;
-    QTemporaryDir pages;
     std::vector<LessonPage> pageList;
 };
 
@@ -265,14 +262,6 @@ int main(int argc, char** argv) {
     const fs::path keyFrameDir =
         options.keyframes.empty() ? fs::path() : fs::absolute(options.keyframes);
     const fs::path pdfPath = options.pdf.empty() ? fs::path() : fs::absolute(options.pdf);
-    // The PDF's page captions need Qt's fonts, which need an application object.
-    std::optional<QGuiApplication> gui;
-    if (!pdfPath.empty()) {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        }
-        gui.emplace(argc, argv);
-    }
     FrameSource source;
     if (!source.open(fs::absolute(options.input).string())) {
         return usageError("cannot read input " + options.input);
@@ -319,8 +308,7 @@ int main(int argc, char** argv) {
     }
     KeyFrames keyFrames(keyFrameDir, pdfPath);
     if (!keyFrames.ready()) {
-        return fail("cannot create the key frame folder " + keyFrameDir.string() +
-                    " or the PDF's scratch folder");
+        return fail("cannot create the key frame folder " + keyFrameDir.string());
     }
     const bool watchErasures = !keyFrameDir.empty() || !pdfPath.empty();
 
