@@ -32,6 +32,10 @@ constexpr int outlineReach = 8;
 // Frames a second of the lessons: the rules are in seconds, so a low rate keeps the
 // test short.
 constexpr int lessonFps = 10;
+constexpr int modeBlackWhite = 1;
+// The rig writes in blue, red and green too: a board saved in Color shows them.
+constexpr int colouredChannelGap = 60;
+constexpr double colouredShareOfInk = 0.05;
 
 struct Kept {
     int frame;     // the frame after which it was yielded
@@ -58,6 +62,9 @@ const LessonRun& run(rig::Board board, std::uint64_t seed, bool brief) {
     ScopedWorkDir work("lesson");
     FrameProcessor processor;
     processor.setBoardColor(static_cast<int>(board));
+    // The view shows B&W; boards are saved in Color all the same.
+    processor.setSettings(modeBlackWhite, processor.details, processor.brightness,
+                          processor.contrast, processor.ar, processor.arVal);
     processor.requestRebuild();
     std::ostringstream discard;
     std::streambuf* console = std::cout.rdbuf(discard.rdbuf());
@@ -110,7 +117,14 @@ TEST_P(LessonTest, EveryBoardFullIsKeptOnceWithItsInkAndNoPerson) {
         EXPECT_GE(recall, requiredRecall) << "board-full " << e;
         EXPECT_GE(precision, requiredPrecision) << "board-full " << e;
         EXPECT_LT(k.board, erasures[e].end) << "the board from before its wiping";
-        EXPECT_FALSE(k.saved.empty());
+        ASSERT_FALSE(k.saved.empty());
+        cv::Mat lowest;
+        cv::Mat highest;
+        cv::reduce(k.saved.reshape(1, k.saved.total()), lowest, 1, cv::REDUCE_MIN);
+        cv::reduce(k.saved.reshape(1, k.saved.total()), highest, 1, cv::REDUCE_MAX);
+        const int coloured = cv::countNonZero(highest - lowest > colouredChannelGap);
+        EXPECT_GT(coloured, colouredShareOfInk * cv::countNonZero(k.ink))
+            << "board-full " << e << " not saved in Color";
     }
     for (size_t e = 0; e < erasures.size(); ++e) {
         EXPECT_EQ(keptOf[e], 1) << "board-full " << e << " wiped in " << erasures[e].passes
