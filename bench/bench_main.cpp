@@ -183,9 +183,10 @@ LessonTimings timeLesson(const rig::Lesson& lesson) {
                    store.canvasCells, store.boardGrids);
     for (int i = 0; i < lesson.frames(); ++i) {
         const cv::Mat frame = lesson.frame(i);
-        t.with.push_back(millisecondsOf([&] { with->processFrame(frame); }));
+        const double seconds = static_cast<double>(i) / lesson.config().fps;
+        t.with.push_back(millisecondsOf([&] { processFrameAt(*with, frame, seconds); }));
         t.keyFrames += with->hasKeyFrame() ? 1 : 0;
-        t.without.push_back(millisecondsOf([&] { without->processFrame(frame); }));
+        t.without.push_back(millisecondsOf([&] { processFrameAt(*without, frame, seconds); }));
         const double ms = millisecondsOf([&] {
             if (const std::vector<int>* moving = without->measuredMotion()) {
                 detector.noteMotion(*moving, without->lastFrameTime());
@@ -214,7 +215,7 @@ void lessonMemory(bool detect) {
     processor->setEraseDetection(detect);
     const rig::Lesson lesson(rig::LessonConfig{rig::Board::White, 1, 1.5});
     for (int i = 0; i < lesson.frames(); ++i) {
-        processor->processFrame(lesson.frame(i));
+        processFrameAt(*processor, lesson.frame(i), static_cast<double>(i) / lesson.config().fps);
     }
 }
 
