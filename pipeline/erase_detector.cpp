@@ -178,6 +178,7 @@ void EraseDetector::noteMotion(const std::vector<int>& movingCells, double secon
         for (Cell& cell : cells) {
             cell.movedAt = seconds;
         }
+        boardMovedAt = seconds;
     }
     measuredAt = seconds;
     for (int k : movingCells) {
@@ -185,6 +186,7 @@ void EraseDetector::noteMotion(const std::vector<int>& movingCells, double secon
         if (entry >= 0) {
             cells[entry].movedAt = seconds;
             cells[entry].pending = true;
+            boardMovedAt = seconds;
         }
     }
 }
@@ -263,8 +265,11 @@ bool EraseDetector::update(const cv::Mat& detail, const cv::Mat& colour,
         lossChangedAt = now;
     }
     const bool rewritten = lostTotal > 0 && overTotal >= writtenOverShare * lostTotal;
-    if (lostTotal > 0 && lostTotal < writtenOverLoss * keptTotal && rewritten) {
-        acceptLosses(detail, colourUsed); // a correction written at once
+    // Someone wiping a part and writing there is seen a cell at a time: the loss is a
+    // correction only once nobody is at the board, else a quarter passes as many.
+    const bool boardStill = watching && measuredAt - boardMovedAt >= freeSeconds;
+    if (lostTotal > 0 && lostTotal < writtenOverLoss * keptTotal && rewritten && boardStill) {
+        acceptLosses(detail, colourUsed); // a correction written over
     } else if (lostTotal > 0 && lostTotal < erasedShare * keptTotal && !rewritten &&
                now - lossChangedAt >= correctionSeconds) {
         acceptLosses(detail, colourUsed);
@@ -374,10 +379,9 @@ bool EraseDetector::examineLoss(Cell& cell, const cv::Mat& detail) {
 
 void EraseDetector::examineCell(Cell& cell, const cv::Mat& detail, const cv::Mat& colour) {
     const Counts counts = compare(cell, detail);
-    // New writing while a large part of the board is wiped starts the next board-full:
-    // it is not added to the kept one, and the kept one becomes a key frame.
-    if (lostTotal >= writtenOverLoss * keptTotal && lostTotal > 0 &&
-        counts.gained > cellLossPixels) {
+    // New writing while part of the board is wiped waits until the loss is decided: it
+    // starts the next board-full when the loss makes a key frame, else it is taken then.
+    if (lostTotal > 0 && counts.gained > cellLossPixels) {
         cell.heldGain = counts.gained;
         return;
     }

@@ -110,6 +110,7 @@ private:
     double now = 0;
     double watchFrom = 0;
     double measuredAt = 0;
+    double boardMovedAt = 0; // the last measured motion in front of any board cell
     long steadyFrame = -1;
     double steadyAt = 0;
     double lossChangedAt = 0;

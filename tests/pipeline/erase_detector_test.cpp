@@ -70,6 +70,19 @@ std::vector<Action> inStrips(const cv::Rect& area, int strips, double pause) {
     return actions;
 }
 
+// Someone wiping `area` a piece at a time and writing there at once: they stand in front
+// of each piece until it is written, so no piece is seen empty.
+std::vector<Action> rewrittenPieceByPiece(const cv::Rect& area, int pieces) {
+    std::vector<Action> actions;
+    for (int p = 0; p < pieces; ++p) {
+        const int x0 = area.x + area.width * p / pieces;
+        const int x1 = area.x + area.width * (p + 1) / pieces;
+        const cv::Rect piece(x0, area.y, x1 - x0, area.height);
+        actions.insert(actions.end(), {wipe(piece), stand(piece, 1.2), write(piece, 2)});
+    }
+    return actions;
+}
+
 // Handwriting stand-in: short strokes two pixels thick, in rows.
 void drawStrokes(cv::Mat& picture, const cv::Rect& area, int variant) {
     const cv::Scalar ink(90, 110, 100);
@@ -78,7 +91,9 @@ void drawStrokes(cv::Mat& picture, const cv::Rect& area, int variant) {
             if (variant == 0) {
                 cv::line(picture, {x, y}, {x + 5, y + 3}, ink, 2, cv::LINE_8);
             } else {
-                cv::line(picture, {x + 2, y - 1}, {x + 2, y + 4}, ink, 2, cv::LINE_8);
+                // Variants 1 and 2 are sparse and lie apart from each other.
+                const int at = x + (variant == 1 ? 2 : 11);
+                cv::line(picture, {at, y - 1}, {at, y + 4}, ink, 2, cv::LINE_8);
             }
         }
     }
@@ -283,6 +298,10 @@ const Row rows_[] = {
     {"AQuarterWrittenOverThenAllWiped",
      full + std::vector<Action>{wipe(quarter), wait(2), write(quarter, 1), wait(3), wipe(whole)},
      {{write(whole)}, {write(whole), wipe(quarter), write(quarter, 1)}}},
+    {"AQuarterWrittenOverAPieceAtATime",
+     std::vector<Action>{write(whole, 1), wait(2)} + rewrittenPieceByPiece(quarter, 5) +
+         std::vector<Action>{wait(3), wipe(whole)},
+     {{write(whole, 1)}, std::vector<Action>{write(whole, 1)} + rewrittenPieceByPiece(quarter, 5)}},
     {"WritingElsewhereWhileAPartIsWiped",
      {write(leftHalf), wait(2), wipe(cv::Rect(0, 0, 50, 200)), wait(2),
       write(cv::Rect(250, 0, 100, 100)), wait(2), wipe(whole)},
