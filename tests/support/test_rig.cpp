@@ -121,3 +121,17 @@ void ScopedWorkDir::removeCalibFile(const std::string& name) const {
     std::error_code ec;
     fs::remove(fs::path(dir) / "calib_data" / name, ec);
 }
+
+CalibrationStore& loadRigStore(bool calibrated) {
+    const TestRig& rig = testRig(); // first: its clean-up at exit must outlive the folder
+    static ScopedWorkDir work("rig-store");
+    static const bool loaded = [&] {
+        work.linkRigCalibData();
+        return calibrated ? rig::calibrateAtTrueCorners(rig.frame(rig::Board::White, 0))
+                          : CalibrationStore::instance().hasLensMaps();
+    }();
+    if (!loaded) {
+        throw std::runtime_error("the process-wide store could not be loaded on the rig");
+    }
+    return CalibrationStore::instance();
+}
