@@ -165,14 +165,6 @@ TEST(BoardCalibrator, WritesCornersAndAHomographyTakingThemToThePictureCorners) 
         EXPECT_NEAR(mapped[i].x, target[i].x, 1e-3) << i;
         EXPECT_NEAR(mapped[i].y, target[i].y, 1e-3) << i;
     }
-    // A second calibration from another click order writes the same files.
-    const std::string corners = readFile(calib_files::boardCornersXml);
-    const std::string perspective = readFile(calib_files::perspectiveXml);
-    console.start();
-    ASSERT_TRUE(calibrator.calibrate({quad[3], quad[1], quad[0], quad[2]}));
-    console.take();
-    EXPECT_EQ(readFile(calib_files::boardCornersXml), corners);
-    EXPECT_EQ(readFile(calib_files::perspectiveXml), perspective);
     EXPECT_FALSE(std::filesystem::exists(calib_files::boardCornersXml + ".tmp.xml"));
 }
 
