@@ -4,14 +4,12 @@
 #include "board_calibrator.h"
 #include "calibration_files.h"
 #include "calibration_store.h"
-#include "cell_grid.h"
 #include "test_rig.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
 #include <iostream>
-#include <set>
 
 namespace {
 
@@ -41,9 +39,9 @@ cv::Rect inner(const cv::Mat& board) {
 
 TEST(CalibrationFlow, InstanceIsOneStoreLoadedOnce) {
     CalibrationStore& first = CalibrationStore::instance();
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     CalibrationStore& second = CalibrationStore::instance();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(console.take(), "");
     EXPECT_EQ(&first, &second);
     EXPECT_TRUE(first.hasLensMaps());
 }
@@ -51,9 +49,9 @@ TEST(CalibrationFlow, InstanceIsOneStoreLoadedOnce) {
 TEST(CalibrationFlow, CalibrationPictureIsTheWholeCanvas) {
     const cv::Mat frame = testRig().frame(rig::Board::White, 0);
     BoardCalibrator calibrator;
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     const cv::Mat picture = calibrator.undistortForCalibration(frame);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "calibrating from initialize!!!\n");
+    EXPECT_EQ(console.take(), "calibrating from initialize!!!\n");
     EXPECT_EQ(picture.size(), cv::Size(7440, 2760));
     EXPECT_EQ(picture.type(), frame.type());
     EXPECT_EQ(calibrator.imageWidth, 7440);
@@ -76,10 +74,10 @@ TEST(CalibrationFlow, AnotherFrameIsShownRawAndItsCornersRefused) {
     cv::resize(testRig().frame(rig::Board::White, 0), half, cv::Size(1920, 1080));
     for (const cv::Mat& frame : {half, grey}) {
         BoardCalibrator calibrator;
-        testing::internal::CaptureStdout();
+        ConsoleCapture console;
         const cv::Mat picture = calibrator.undistortForCalibration(frame);
         EXPECT_FALSE(calibrator.calibrate(trueClicks()));
-        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string out = console.take();
         EXPECT_EQ(picture.size(), frame.size());
         EXPECT_EQ(picture.type(), CV_8UC3);
         EXPECT_NE(out.find("calibration refused: the calibration picture is"), std::string::npos)
@@ -92,11 +90,11 @@ TEST(CalibrationFlow, TrueCornersStraightenTheRigFrameIntoTheTrueBoard) {
     const TestRig& rig = testRig();
     const cv::Mat frame = rig.frame(rig::Board::White, 0);
     BoardCalibrator calibrator;
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     const cv::Mat picture = calibrator.undistortForCalibration(frame);
     ASSERT_TRUE(calibrator.calibrate(trueClicks()));
     store.reload();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = console.take();
     ASSERT_TRUE(store.hasCalibration()) << out;
     EXPECT_EQ(store.homographyWidth, rig.boardWidth);
     EXPECT_EQ(store.homographyHeight, rig.boardHeight);
@@ -128,50 +126,14 @@ TEST(CalibrationFlow, TrueCornersStraightenTheRigFrameIntoTheTrueBoard) {
     std::vector<cv::Point2f> off = trueClicks();
     off[1].x += 0.005f;
     off[1].y += 0.005f;
-    testing::internal::CaptureStdout();
+    console.start();
     ASSERT_TRUE(calibrator.calibrate(off));
     store.reload();
-    testing::internal::GetCapturedStdout();
+    console.take();
     const cv::Mat wrong = straighten(picture, store);
     EXPECT_LT(rig::psnr(wrong(inner(wrong)), truth(inner(truth))), wholePsnr - 6.0);
 }
 
-TEST(CalibrationFlow, RecalibratingRebuildsTheBoardCellsFromTheNewCorners) {
-    CalibrationStore& store = CalibrationStore::instance();
-    BoardCalibrator calibrator;
-    testing::internal::CaptureStdout();
-    calibrator.undistortForCalibration(testRig().frame(rig::Board::White, 0));
-    const std::vector<cv::Rect> cells = store.canvasCells;
-    const void* tiles = store.fisheyeMaps1[400].data;
-    std::vector<std::vector<int>> runs;
-    for (int run = 0; run < 3; ++run) {
-        ASSERT_TRUE(calibrator.calibrate(trueClicks()));
-        store.reload();
-        runs.push_back(store.boardGrids);
-    }
-    ASSERT_TRUE(calibrator.calibrate({{0.05f, 0.1f}, {0.3f, 0.1f}, {0.3f, 0.4f}, {0.05f, 0.4f}}));
-    store.reload();
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(runs[0], runs[1]);
-    EXPECT_EQ(runs[1], runs[2]);
-    std::array<cv::Point, 4> truth;
-    for (int i = 0; i < 4; ++i) {
-        truth[i] =
-            cv::Point(cvRound(testRig().canvasCorners[i].x), cvRound(testRig().canvasCorners[i].y));
-    }
-    EXPECT_EQ(runs[0], cell_grid::boardCells(truth, store.canvasWidth, store.canvasHeight, cells));
-    EXPECT_EQ(std::set<int>(runs[0].begin(), runs[0].end()).size(), runs[0].size());
-    EXPECT_NE(store.boardGrids, runs[0]);
-    EXPECT_TRUE(std::is_sorted(store.boardGrids.begin(), store.boardGrids.end()));
-    EXPECT_EQ(store.canvasCells, cells);
-    EXPECT_EQ(store.fisheyeMaps1[400].data, tiles);
-}
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    // The process-wide store is made once, from a folder holding the rig's lens files.
-    static ScopedWorkDir work("flow");
-    work.linkRigCalibData();
-    CalibrationStore::instance();
-    return RUN_ALL_TESTS();
-}
+// The process-wide store is made once, on the rig's lens files.
+const ::testing::Environment* const rigStoreLoaded =
+    ::testing::AddGlobalTestEnvironment(new RigStoreEnvironment);

@@ -1,12 +1,10 @@
 #include "calibration_files.h"
+#include "test_support.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
-
-#include <iostream>
-#include <sstream>
 
 namespace {
 
@@ -16,12 +14,6 @@ void writeText(const QString& path, const QByteArray& text) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(text);
-}
-
-QByteArray readText(const QString& path) {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
 }
 
 struct CalibrationDirectory {
@@ -54,13 +46,12 @@ TEST(BoardColorFile, BadFilesFallBackToABlackBoardWithAConsoleLine) {
     };
     for (const Row& row : rows) {
         writeText(colourFile, row.content);
-        std::ostringstream console;
-        std::streambuf* previous = std::cout.rdbuf(console.rdbuf());
+        ConsoleCapture console;
         const int colour = calib_files::readBoardColor();
-        std::cout.rdbuf(previous);
+        const std::string printed = console.take();
         EXPECT_EQ(colour, row.expected) << row.content;
-        EXPECT_EQ(console.str().find("board_color.xml") != std::string::npos, row.mentionsFile)
-            << row.content << " printed: " << console.str();
+        EXPECT_EQ(printed.find("board_color.xml") != std::string::npos, row.mentionsFile)
+            << row.content << " printed: " << printed;
     }
     QFile::remove(colourFile);
     EXPECT_EQ(calib_files::readBoardColor(), 0) << "missing file";
@@ -69,11 +60,11 @@ TEST(BoardColorFile, BadFilesFallBackToABlackBoardWithAConsoleLine) {
 TEST(BoardColorFile, AFailedWriteLeavesThePreviousFileWhole) {
     CalibrationDirectory dir;
     ASSERT_TRUE(calib_files::writeBoardColor(2));
-    const QByteArray before = readText(colourFile);
+    const std::string before = readFile(calib_files::boardColorXml);
     // Block the temporary file with a directory of the same name.
     ASSERT_TRUE(QDir().mkpath(colourFile + ".tmp.xml"));
     EXPECT_FALSE(calib_files::writeBoardColor(1));
-    EXPECT_EQ(readText(colourFile), before);
+    EXPECT_EQ(readFile(calib_files::boardColorXml), before);
     EXPECT_EQ(calib_files::readBoardColor(), 2);
     QDir(colourFile + ".tmp.xml").removeRecursively();
     EXPECT_TRUE(calib_files::writeBoardColor(1));

@@ -1,4 +1,5 @@
 #include "replay_camera.h"
+#include "test_support.h"
 
 #include <QDir>
 #include <QFile>
@@ -110,10 +111,10 @@ TEST(ReplayCamera, OnlyOneIntegerConversionMakesANumberedPattern) {
     for (const auto& row : rows) {
         EXPECT_EQ(ReplayPresence::firstFileOf(row.source), row.firstFile) << row.source;
     }
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     ReplayPresence plain("/none/f_%s.png");
     ReplayPresence pattern("/none/f_%04d.png");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(console.take(),
               "replay: /none/f_%s.png is not a numbered pattern (one %d or %0Nd); replaying it "
               "as a plain path\n");
 }

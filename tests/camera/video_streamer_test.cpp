@@ -4,6 +4,7 @@
 
 #include "calibration_files.h"
 #include "calibration_store.h"
+#include "test_support.h"
 #include "tiny_store.h"
 
 #include <QCoreApplication>
@@ -217,8 +218,7 @@ TEST(FrameLoop, AnUnplugShowsThePlaceholderWhileTheReadStillBlocks) {
 // the camera thread must keep a plan that counts from the last whole frame, and an unplug
 // must wait for the frame in progress: its picture may not follow the placeholder.
 TEST(FrameLoop, AFrameInThePipelineKeepsThePlanInStepAndIsShownBeforeAnUnplug) {
-    CalibrationStore& store = CalibrationStore::instance();
-    tiny::layOutStore(store);
+    const tiny::ScopedStore tinyStore; // before the camera object, which it outlives
     StreamerRig rig;
     rig.script.streamSize = cv::Size(tiny::frameWidth, tiny::frameHeight);
     rig.script.frameForRead = [](int read) { return tiny::uniformFrame(60 + read % 100); };
@@ -255,17 +255,14 @@ TEST(FrameLoop, AFrameInThePipelineKeepsThePlanInStepAndIsShownBeforeAnUnplug) {
     ASSERT_GT(first - rig.live.begin(), static_cast<long>(before)) << "the frame was shown";
     EXPECT_TRUE(std::all_of(first, rig.live.end(), isPlaceholder))
         << "no camera picture after the placeholder";
-    rig.streamer.reset();
-    tiny::removeLensMaps(store);
 }
 
 // On a still board the camera thread decodes the motion frames at half size; someone
 // stepping in is first seen in such a frame, and the cells that show him are
 // corrected from the whole frame, decoded then on the GUI thread.
 TEST(FrameLoop, AStillBoardIsDecodedAtHalfSizeAndSomeoneSteppingInShowsAtOnce) {
-    CalibrationStore& store = CalibrationStore::instance();
-    tiny::layOutStore(store);
-    tiny::showFramesToTheMotionStage(store);
+    const tiny::ScopedStore tinyStore; // before the camera object, which it outlives
+    tiny::showFramesToTheMotionStage(tinyStore.store);
     const auto jpeg = [](const cv::Mat& picture) {
         std::vector<uchar> bytes;
         cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, 95});
@@ -277,7 +274,7 @@ TEST(FrameLoop, AStillBoardIsDecodedAtHalfSizeAndSomeoneSteppingInShowsAtOnce) {
     StreamerRig rig;
     rig.script.streamSize = cv::Size(tiny::frameWidth, tiny::frameHeight);
     rig.script.frameForRead = [&](int read) { return read < entersAt ? still : entered; };
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     rig.start();
     const FrameProcessor& pipeline = rig.streamer->pipeline();
     const auto reads = [&] { return rig.read([](CameraScript& s) { return s.reads; }); };
@@ -292,13 +289,11 @@ TEST(FrameLoop, AStillBoardIsDecodedAtHalfSizeAndSomeoneSteppingInShowsAtOnce) {
     const bool shown = settled && pumpUntil([&] {
                            return std::abs(pipeline.canvas.at<cv::Vec3b>(middle)[1] - board) > 100;
                        });
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = console.take();
     ASSERT_TRUE(halfSizePlanned) << "no half-size frames planned on a still board";
     ASSERT_TRUE(shown) << "the person never reached the live picture";
     EXPECT_EQ(printed.find("could not be decoded"), std::string::npos);
     EXPECT_EQ(printed.find("cannot use"), std::string::npos);
-    rig.streamer.reset();
-    tiny::removeLensMaps(store);
 }
 
 // A read that blocks past the wait is left behind, and the application would end the
@@ -633,8 +628,7 @@ TEST(Properties, BoardColourIsPersistedOnlyWhenItChanges) {
 
 // On a tiny calibrated store, so the pipeline has built its canvases before the write.
 TEST(Properties, ExposureRebuildsThePipelineAndFollowsTheModeOnlyAtTheNextValueWrite) {
-    CalibrationStore& store = CalibrationStore::instance();
-    tiny::layOutStore(store);
+    const tiny::ScopedStore tinyStore; // before the camera object, which it outlives
     StreamerRig rig;
     rig.script.streamSize = cv::Size(tiny::frameWidth, tiny::frameHeight);
     rig.script.frameForRead = [](int) { return tiny::uniformFrame(90); };
@@ -655,8 +649,6 @@ TEST(Properties, ExposureRebuildsThePipelineAndFollowsTheModeOnlyAtTheNextValueW
     ASSERT_TRUE(pumpUntil([&] { return writes().size() == 2; }));
     EXPECT_EQ(writes().back(), exposure + "=-6.000000")
         << "automatic restores the exposure read at opening";
-    rig.streamer.reset();
-    tiny::removeLensMaps(store);
 }
 
 TEST(Properties, WithoutLensMapsCornersAreRefusedAndTheOldFilesKept) {
@@ -672,18 +664,13 @@ TEST(Properties, WithoutLensMapsCornersAreRefusedAndTheOldFilesKept) {
     ASSERT_TRUE(calib_files::writeAtomically(calib_files::perspectiveXml, [](cv::FileStorage& fs) {
         fs << "Homography_Width" << 1920;
     }));
-    const auto bytes = [](const std::string& path) {
-        QFile file(QString::fromStdString(path));
-        file.open(QIODevice::ReadOnly);
-        return file.readAll();
-    };
-    const QByteArray corners = bytes(calib_files::boardCornersXml);
-    const QByteArray perspective = bytes(calib_files::perspectiveXml);
+    const std::string corners = readFile(calib_files::boardCornersXml);
+    const std::string perspective = readFile(calib_files::perspectiveXml);
     // The picture clicked is the uncorrected camera frame.
     rig.streamer->setOpenCalibration(true);
     ASSERT_TRUE(pumpUntil([&] { return rig.streamer->boardCalibrator().imageWidth > 0; }));
     ASSERT_EQ(rig.streamer->boardCalibrator().imageWidth, rig.script.streamSize.width);
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     rig.streamer->setP1x(0.2);
     rig.streamer->setP1y(0.2);
     rig.streamer->setP2x(0.8);
@@ -692,12 +679,12 @@ TEST(Properties, WithoutLensMapsCornersAreRefusedAndTheOldFilesKept) {
     rig.streamer->setP3y(0.8);
     rig.streamer->setP4x(0.2);
     rig.streamer->setP4y(0.8);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = console.take();
     EXPECT_NE(out.find("calibration refused: there are no lens maps"), std::string::npos) << out;
     EXPECT_EQ(out.find("Saving calibration files done!!!"), std::string::npos);
     EXPECT_EQ(finished, std::vector<bool>{false});
-    EXPECT_EQ(bytes(calib_files::boardCornersXml), corners);
-    EXPECT_EQ(bytes(calib_files::perspectiveXml), perspective);
+    EXPECT_EQ(readFile(calib_files::boardCornersXml), corners);
+    EXPECT_EQ(readFile(calib_files::perspectiveXml), perspective);
     QDir("calib_data").removeRecursively();
 }
 

@@ -1,4 +1,6 @@
+#include "camera_feed.h"
 #include "frame_processor.h"
+#include "test_support.h"
 #include "tiny_store.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -27,9 +29,9 @@ protected:
 
     // Runs one frame and returns what it printed.
     std::string run(FrameProcessor& processor, int level) {
-        testing::internal::CaptureStdout();
+        ConsoleCapture console;
         last = processor.processFrame(tiny::uniformFrame(level));
-        return testing::internal::GetCapturedStdout();
+        return console.take();
     }
 
     // Lets the motion detector see the frames themselves, and returns a frame with a
@@ -50,9 +52,9 @@ protected:
 
 TEST_F(FrameProcessorTest, EmptyFrameGivesTwoEmptyPicturesAndNoFrameLine) {
     FrameProcessor processor;
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     const std::vector<cv::Mat> out = processor.processFrame(cv::Mat());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(console.take(), "");
     ASSERT_EQ(out.size(), 2u);
     EXPECT_TRUE(out[0].empty() && out[1].empty());
     EXPECT_EQ(processor.frameCounter, 0);
@@ -205,9 +207,9 @@ TEST_F(FrameProcessorTest, BoardColourChangeStartsANewMotionReference) {
 
 TEST_F(FrameProcessorTest, OutOfRangeValuesAreRefusedAndThePreviousKept) {
     FrameProcessor processor = withColour(white);
-    testing::internal::CaptureStdout();
-    processor.setSettings(1, 3.0, -81.7, 70.9, false, 0.25);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    ConsoleCapture console;
+    processor.setSettings(1, 3.0, -81, 70, false, 0.25);
+    EXPECT_EQ(console.take(), "");
     EXPECT_EQ(processor.mode, 1);
     EXPECT_EQ(processor.brightness, -81);
     EXPECT_EQ(processor.contrast, 70);
@@ -215,21 +217,21 @@ TEST_F(FrameProcessorTest, OutOfRangeValuesAreRefusedAndThePreviousKept) {
     EXPECT_EQ(processor.arVal, 0.25);
 
     for (int badMode : {-1, 3}) {
-        testing::internal::CaptureStdout();
+        console.start();
         processor.setSettings(badMode, 3.0, 0, 70, false, 0.25);
-        EXPECT_NE(testing::internal::GetCapturedStdout().find("refused"), std::string::npos);
+        EXPECT_NE(console.take().find("refused"), std::string::npos);
         EXPECT_EQ(processor.mode, 1);
     }
     for (double pole : {131.0, 131.5, 201.0}) {
-        testing::internal::CaptureStdout();
+        console.start();
         processor.setSettings(0, 3.0, 0, pole, false, 0.25);
-        EXPECT_NE(testing::internal::GetCapturedStdout().find("refused"), std::string::npos);
+        EXPECT_NE(console.take().find("refused"), std::string::npos);
         EXPECT_EQ(processor.contrast, 70) << pole;
     }
     for (int badColour : {-1, 3}) {
-        testing::internal::CaptureStdout();
+        console.start();
         processor.setBoardColor(badColour);
-        EXPECT_NE(testing::internal::GetCapturedStdout().find("refused"), std::string::npos);
+        EXPECT_NE(console.take().find("refused"), std::string::npos);
         EXPECT_EQ(processor.boardColor, white);
     }
 }
@@ -255,10 +257,10 @@ TEST_F(FrameProcessorTest, WithoutLensMapsOrCalibrationTheCameraPictureIsShownAs
 
 TEST_F(FrameProcessorTest, FrameOfTheWrongSizeIsPassedThroughNotCut) {
     FrameProcessor processor = withColour(white);
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     const std::vector<cv::Mat> out =
         processor.processFrame(cv::Mat(30, 50, CV_8UC3, cv::Scalar::all(7)));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("does not match"), std::string::npos);
+    EXPECT_NE(console.take().find("does not match"), std::string::npos);
     EXPECT_EQ(out[1].size(), cv::Size(50, 30));
 }
 
@@ -285,9 +287,9 @@ TEST_P(SettingChangeTest, OneSettingAloneRecomposesAStillBoard) {
         cv::line(frame, {8, y}, {150, y + 5}, cv::Scalar::all(40), 2);
     }
     const auto step = [&] {
-        testing::internal::CaptureStdout();
+        ConsoleCapture console;
         last = processor.processFrame(frame);
-        testing::internal::GetCapturedStdout();
+        console.take();
     };
     step();
     step();
@@ -324,7 +326,7 @@ TEST_F(FrameProcessorTest, SomeoneWhoLeavesRightAfterARebuildLeavesNoGhost) {
     for (const bool onAnOddFrame : {false, true}) {
         FrameProcessor processor = withColour(white);
         FrameProcessor nobody = withColour(white);
-        testing::internal::CaptureStdout();
+        ConsoleCapture console;
         if (onAnOddFrame) {
             for (FrameProcessor* p : {&processor, &nobody}) {
                 p->processFrame(tiny::uniformFrame(200));
@@ -337,28 +339,10 @@ TEST_F(FrameProcessorTest, SomeoneWhoLeavesRightAfterARebuildLeavesNoGhost) {
             processor.processFrame(tiny::uniformFrame(200));
             nobody.processFrame(tiny::uniformFrame(200));
         }
-        testing::internal::GetCapturedStdout();
+        console.take();
         const char* when = onAnOddFrame ? "rebuilt on an odd frame" : "rebuilt on the first frame";
         EXPECT_EQ(cv::norm(processor.liveWarp, nobody.liveWarp, cv::NORM_INF), 0.0) << when;
         EXPECT_EQ(cv::norm(processor.detailWarp, nobody.detailWarp, cv::NORM_INF), 0.0) << when;
-    }
-}
-
-// Frames as the camera object hands them over: at half size where the pipeline reads
-// only a reduction, not at all where it reads nothing.
-void feed(FrameProcessor& processor, const cv::Mat& frame) {
-    if (processor.readsOnlyReduction(frame.size())) {
-        cv::Mat half;
-        cv::resize(frame, half, cv::Size((frame.cols + 1) / 2, (frame.rows + 1) / 2), 0, 0,
-                   cv::INTER_AREA);
-        if (!processor.startReducedFrame(half, frame.size(), [&frame] { return &frame; })) {
-            while (!processor.continueFrame()) {
-            }
-        }
-    } else if (processor.readsFramePixels(frame.size())) {
-        processor.processFrame(frame);
-    } else {
-        processor.processUnreadFrame(frame.size());
     }
 }
 
@@ -371,12 +355,12 @@ TEST_F(FrameProcessorTest, SomeoneWhoStoodStillAndLeavesIsSeenLeavingFromHalfSiz
         for (int leaves = arrives + 1; leaves <= arrives + 8; ++leaves) {
             FrameProcessor processor = withColour(white);
             FrameProcessor nobody = withColour(white);
-            testing::internal::CaptureStdout();
+            ConsoleCapture console;
             for (int i = 0; i < leaves + 8; ++i) {
-                feed(processor, i >= arrives && i < leaves ? withPerson : empty);
-                feed(nobody, empty);
+                feedAsTheCamera(processor, i >= arrives && i < leaves ? withPerson : empty);
+                feedAsTheCamera(nobody, empty);
             }
-            testing::internal::GetCapturedStdout();
+            console.take();
             EXPECT_EQ(cv::norm(processor.liveWarp, nobody.liveWarp, cv::NORM_INF), 0.0)
                 << "there from frame " << arrives << " to frame " << leaves;
         }
@@ -399,7 +383,7 @@ TEST_P(MidFrameChangeTest, TakesEffectAfterTheFrameInProgress) {
     const cv::Mat rebuildFrame = tiny::uniformFrame(100);
     cv::Mat frames[2] = {tiny::uniformFrame(180), tiny::uniformFrame(60)};
     cv::line(frames[0], {8, 30}, {150, 40}, cv::Scalar::all(20), 3);
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     stepped.processFrame(rebuildFrame);
     whole.processFrame(rebuildFrame);
     stepped.processFrame(rebuildFrame);
@@ -420,7 +404,7 @@ TEST_P(MidFrameChangeTest, TakesEffectAfterTheFrameInProgress) {
     GetParam().apply(whole);
     const std::vector<cv::Mat> after = stepped.processFrame(frames[1]);
     const std::vector<cv::Mat> afterReference = whole.processFrame(frames[1]);
-    testing::internal::GetCapturedStdout();
+    console.take();
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(cv::norm(after[i], afterReference[i], cv::NORM_INF), 0.0) << "next " << i;
     }
@@ -443,7 +427,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FrameProcessorTest, ErasuresAreFollowedOnlyOnceEveryCellHasBeenStill) {
     seenByTheMotionStageWithAPerson();
     FrameProcessor processor = withColour(black);
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     int startedAt = -1;
     for (int f = 0; f < 300 && startedAt < 0; ++f) {
         cv::Mat frame = tiny::uniformFrame(200);
@@ -455,7 +439,7 @@ TEST_F(FrameProcessorTest, ErasuresAreFollowedOnlyOnceEveryCellHasBeenStill) {
         processor.processFrame(frame);
         startedAt = processor.erase.isFollowing() ? f : -1;
     }
-    testing::internal::GetCapturedStdout();
+    console.take();
     EXPECT_GE(startedAt, 150 + 60) << "followed before the board was still for 2 s";
     EXPECT_LE(startedAt, 150 + 75);
     ASSERT_EQ(processor.erase.keptColour().size(), processor.colourWarp.size());

@@ -1,10 +1,9 @@
-// The whole chain on the synthetic rig: the optimised pipeline against the plain
-// reference, frame by frame, and what the user sees while a presenter walks by.
+// The whole chain on the synthetic rig: the pipeline fed as the camera feeds it against
+// the same pipeline fed every frame whole, and what the user sees while a presenter
+// walks by.
 
-#include "board_calibrator.h"
-#include "calibration_store.h"
+#include "camera_feed.h"
 #include "frame_processor.h"
-#include "reference_pipeline.h"
 #include "test_rig.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -12,10 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,36 +23,10 @@ constexpr bool lean = true;
 constexpr bool lean = false;
 #endif
 
-// A working directory with the rig's lens files and a calibration made by clicking
-// the true corners; the process-wide store is loaded from it.
-class CalibratedRig : public ::testing::Environment {
-public:
-    void SetUp() override {
-        // The folder first: the rig's clean-up at exit must outlive its root path.
-        work = std::make_unique<ScopedWorkDir>("chain");
-        const TestRig& rig = testRig();
-        work->linkRigCalibData();
-        BoardCalibrator calibrator;
-        calibrator.undistortForCalibration(rig.frame(rig::Board::White, 0));
-        ASSERT_TRUE(calibrator.calibrate(
-            std::vector<cv::Point2f>(rig.cornerFractions.begin(), rig.cornerFractions.end())));
-        CalibrationStore::instance().reload();
-        ASSERT_TRUE(CalibrationStore::instance().hasLensMaps());
-        ASSERT_TRUE(CalibrationStore::instance().hasCalibration());
-    }
-    void TearDown() override { work.reset(); }
-
-private:
-    std::unique_ptr<ScopedWorkDir> work;
-};
-
+// Every test of this program runs on the process-wide store calibrated at the rig's
+// true corners.
 const ::testing::Environment* const calibratedRig =
-    ::testing::AddGlobalTestEnvironment(new CalibratedRig);
-
-std::string fileBytes(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+    ::testing::AddGlobalTestEnvironment(new RigStoreEnvironment(true));
 
 bool samePicture(const cv::Mat& a, const cv::Mat& b) {
     return a.size() == b.size() && a.type() == b.type() &&
@@ -67,36 +37,26 @@ bool samePicture(const cv::Mat& a, const cv::Mat& b) {
 struct Step {
     rig::Board board;
     int frame;
-    std::function<void(FrameProcessor&, ReferencePipeline&)> before;
+    std::function<void(FrameProcessor&)> before;
 };
-
-void both(FrameProcessor& p, ReferencePipeline& r, int mode, bool ar, double arVal) {
-    p.setSettings(mode, 4.0, -81, 70, ar, arVal);
-    r.setSettings(mode, 4.0, -81, 70, ar, arVal);
-}
 
 std::vector<Step> script() {
     using B = rig::Board;
     const auto colour = [](B board) {
-        return [board](FrameProcessor& p, ReferencePipeline& r) {
-            p.setBoardColor(static_cast<int>(board));
-            r.setBoardColor(static_cast<int>(board));
-        };
+        return [board](FrameProcessor& p) { p.setBoardColor(static_cast<int>(board)); };
     };
     const auto settings = [](int mode, bool ar, double arVal) {
-        return [=](FrameProcessor& p, ReferencePipeline& r) { both(p, r, mode, ar, arVal); };
+        return [=](FrameProcessor& p) { p.setSettings(mode, 4.0, -81, 70, ar, arVal); };
     };
-    const auto rebuild = [](FrameProcessor& p, ReferencePipeline& r) {
-        p.requestRebuild();
-        r.requestRebuild();
-    };
+    const auto rebuild = [](FrameProcessor& p) { p.requestRebuild(); };
     std::vector<Step> steps;
-    // White: still, the presenter enters at frame 6, a rebuild while he moves.
-    const int whiteEnd = lean ? 10 : 16;
-    for (int i = 0; i < whiteEnd; ++i) {
-        steps.push_back({B::White, i, nullptr});
+    // Black (inverted frames): still, the presenter enters at frame 6, a rebuild while
+    // he moves.
+    const int firstEnd = lean ? 10 : 16;
+    for (int i = 0; i < firstEnd; ++i) {
+        steps.push_back({B::Black, i, nullptr});
     }
-    steps[0].before = colour(B::White);
+    steps[0].before = colour(B::Black);
     steps[7].before = settings(1, true, 0.5);
     steps[8].before = rebuild;
     steps[9].before = settings(0, true, 0.3);
@@ -104,8 +64,8 @@ std::vector<Step> script() {
         steps[11].before = settings(2, true, 0.5);
         steps[12].before = settings(0, false, 0.5);
     }
-    // Black and green: the colour change rebuilds, then modes while the presenter moves.
-    for (B board : {B::Black, B::Green}) {
+    // White and green: the colour change rebuilds, then modes while the presenter moves.
+    for (B board : {B::White, B::Green}) {
         const size_t first = steps.size();
         for (int i = 4; i < (lean ? 9 : 12); ++i) {
             steps.push_back({board, i, nullptr});
@@ -122,57 +82,61 @@ std::vector<Step> script() {
     return steps;
 }
 
-// The optimised pipeline is given a frame's pixels only when it says it will read
-// them, as the camera object does; the reference reads every frame.
-TEST(PipelineChain, OptimisedPipelineMatchesThePlainReferenceOnEveryFrame) {
+// Unread frames, half-size motion frames and whole decodes asked for mid-frame show on
+// every frame what every frame read whole shows, through colour, mode and overlay
+// changes and a rebuild while a presenter walks by. The whole frame is asked for at the
+// first half-size frame, to change references like with like, and as the presenter
+// enters.
+TEST(PipelineChain, FramesFedAsTheCameraFeedsThemShowWhatWholeFramesShow) {
     const TestRig& rig = testRig();
-    FrameProcessor processor;
-    ReferencePipeline reference;
+    FrameProcessor fed;
+    FrameProcessor whole;
     int n = 0;
     int unreadStill = 0;
+    int halfFrames = 0;
+    std::vector<int> wholeAskedAt;
     cv::Mat shown;
     for (const Step& step : script()) {
         if (step.before) {
-            step.before(processor, reference);
+            step.before(fed);
+            step.before(whole);
         }
         const cv::Mat frame = rig.frame(step.board, step.frame);
-        testing::internal::CaptureStdout();
-        const bool reads = processor.readsFramePixels(frame.size());
-        const std::vector<cv::Mat> got =
-            reads ? processor.processFrame(frame) : processor.processUnreadFrame(frame.size());
-        testing::internal::GetCapturedStdout();
-        if (!processor.outputsChanged()) {
-            ASSERT_TRUE(samePicture(got[1], shown)) << "step " << n << ": unchanged outputs";
+        ConsoleCapture console;
+        const Fed got = feedAsTheCamera(fed, frame);
+        const std::vector<cv::Mat> want = whole.processFrame(frame);
+        console.take();
+        const std::string where = "step " + std::to_string(n) + ", " + rig::boardName(step.board) +
+                                  " frame " + std::to_string(step.frame);
+        if (!fed.outputsChanged()) {
+            ASSERT_TRUE(samePicture(got.outputs[1], shown)) << where << ": unchanged outputs";
         }
-        shown = got[1].clone();
-        const std::vector<cv::Mat> want = reference.processFrame(frame);
-        const std::string where = "step " + std::to_string(n++) + ", " +
-                                  rig::boardName(step.board) + " frame " +
-                                  std::to_string(step.frame);
-        ASSERT_EQ(got.size(), 2u);
-        ASSERT_TRUE(samePicture(got[0], want[0])) << where << ": clean board picture";
-        ASSERT_TRUE(samePicture(got[1], want[1])) << where << ": display picture";
-        ASSERT_EQ(processor.motion.marks, reference.motion.marks) << where;
-        if (step.board == rig::Board::Green) {
-            std::vector<uchar> encoded;
-            cv::imencode(".jpg", reference.colourWarp, encoded);
-            ASSERT_EQ(fileBytes("trueColor.jpg"), std::string(encoded.begin(), encoded.end()))
-                << where << ": trueColor.jpg";
+        shown = got.outputs[1].clone();
+        ASSERT_EQ(got.outputs.size(), 2u);
+        ASSERT_TRUE(samePicture(got.outputs[0], want[0])) << where << ": clean board picture";
+        ASSERT_TRUE(samePicture(got.outputs[1], want[1])) << where << ": display picture";
+        const bool firstStill = n < rig.still;
+        unreadStill += firstStill && !got.read ? 1 : 0;
+        halfFrames += firstStill && got.half ? 1 : 0;
+        if (got.wholeAsked) {
+            wholeAskedAt.push_back(n);
         }
-        if (step.board == rig::Board::White && step.frame < rig.still && !reads) {
-            ++unreadStill;
-        }
+        ++n;
     }
     EXPECT_EQ(unreadStill, rig.still / 2) << "a still board's odd frames are never read";
+    EXPECT_GE(halfFrames, rig.still / 2 - 1) << "the still board's motion frames";
+    ASSERT_GE(wholeAskedAt.size(), 2u);
+    EXPECT_EQ(wholeAskedAt[0], 2);
+    EXPECT_EQ(wholeAskedAt[1], rig.still);
 }
 
-// A frame whose pixels never came keeps its place in the count, so a decode plan made
-// before it stays in step; it changes nothing and prints no frame line.
+// A frame whose pixels never came// A frame whose pixels never came keeps its place in the count,
+// so a decode plan made before it stays in step; it changes nothing and prints no frame line.
 TEST(PipelineChain, ASkippedFrameKeepsItsPlaceInTheCountAndChangesNothing) {
     const TestRig& rig = testRig();
     FrameProcessor processor;
     processor.setBoardColor(static_cast<int>(rig::Board::White));
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     for (int i = 0; i < 3; ++i) {
         processor.processFrame(rig.frame(rig::Board::White, i));
     }
@@ -181,63 +145,15 @@ TEST(PipelineChain, ASkippedFrameKeepsItsPlaceInTheCountAndChangesNothing) {
     for (int ahead = 0; ahead < 4; ++ahead) {
         plan.push_back(processor.readsFramePixels(size, ahead));
     }
-    testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
+    console.take();
+    console.start();
     processor.skipFrame();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(console.take(), "");
     EXPECT_FALSE(processor.outputsChanged());
     EXPECT_FALSE(processor.hasKeyFrame());
     for (int ahead = 0; ahead < 3; ++ahead) {
         EXPECT_EQ(processor.readsFramePixels(size, ahead), plan[ahead + 1]) << ahead;
     }
-}
-
-// A still board's motion frames are decoded at half size; the picture must not change
-// for it, and a presenter walking in must be shown from the whole frame, asked for
-// at the frame in which he is first seen. Black: the frames are inverted.
-TEST(PipelineChain, HalfSizeFramesOfAStillBoardShowWhatWholeFramesShow) {
-    const TestRig& rig = testRig();
-    const rig::Board board = rig::Board::Black;
-    FrameProcessor whole;
-    FrameProcessor halved;
-    for (FrameProcessor* p : {&whole, &halved}) {
-        p->setBoardColor(static_cast<int>(board));
-    }
-    int halfFrames = 0;
-    std::vector<int> wholeAskedAt;
-    cv::Mat half;
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < rig.still + 4; ++i) {
-        const cv::Mat frame = rig.frame(board, i);
-        const std::vector<cv::Mat> expected = whole.processFrame(frame);
-        std::vector<cv::Mat> got;
-        if (halved.readsOnlyReduction(frame.size())) {
-            ++halfFrames;
-            cv::resize(frame, half, cv::Size((frame.cols + 1) / 2, (frame.rows + 1) / 2), 0, 0,
-                       cv::INTER_AREA);
-            const auto wholeFrame = [&, i] {
-                wholeAskedAt.push_back(i);
-                return &frame;
-            };
-            if (!halved.startReducedFrame(half, frame.size(), wholeFrame)) {
-                while (!halved.continueFrame()) {
-                }
-            }
-            got = halved.finishedOutputs();
-        } else if (halved.readsFramePixels(frame.size())) {
-            got = halved.processFrame(frame);
-        } else {
-            got = halved.processUnreadFrame(frame.size());
-        }
-        for (int k = 0; k < 2; ++k) {
-            EXPECT_TRUE(samePicture(got[k], expected[k])) << "frame " << i << " output " << k;
-        }
-    }
-    testing::internal::GetCapturedStdout();
-    EXPECT_GE(halfFrames, rig.still / 2 - 1) << "the still board's motion frames";
-    // At the first half-size frame, to change references like with like, and as the
-    // presenter enters.
-    EXPECT_EQ(wholeAskedAt, (std::vector<int>{2, rig.still}));
 }
 
 // Mean absolute difference of two pictures inside a rectangle.
@@ -254,7 +170,7 @@ TEST(PipelineChain, PresenterShowsInTheDisplayButNotOnTheCleanBoard) {
     std::vector<cv::Mat> still;
     const int moving = lean ? 8 : 10;
     cv::Rect box;
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     for (int i = 0; i <= moving; ++i) {
         const std::vector<cv::Mat> out = processor.processFrame(rig.frame(rig::Board::White, i));
         if (i == rig.still - 1) {
@@ -268,7 +184,7 @@ TEST(PipelineChain, PresenterShowsInTheDisplayButNotOnTheCleanBoard) {
             EXPECT_GT(meanDifference(out[1], still[1], box), 20.0) << "presenter displayed";
         }
     }
-    testing::internal::GetCapturedStdout();
+    console.take();
     ASSERT_EQ(still[0].size(), rig.truthBoard(rig::Board::White).size());
 }
 

@@ -30,6 +30,32 @@ struct Cleanup {
     }
 };
 
+fs::path writtenRig(const fs::path& dir) {
+    fs::create_directories(dir);
+    if (!rig::writeCalibData(dir.string())) {
+        throw std::runtime_error("the test rig could not write its calib_data");
+    }
+    return dir;
+}
+
+// The rig's calib_data: written by the first test process of a run into the folder
+// BRISEL_RIG_CACHE names (a whole folder renamed into place, so no process reads a
+// half-written one), else into this process's own folder.
+fs::path rigFolder() {
+    const char* cache = std::getenv("BRISEL_RIG_CACHE");
+    if (!cache || !*cache) {
+        return writtenRig(rootDir() / "rig");
+    }
+    const fs::path shared = fs::path(cache) / "rig";
+    if (!fs::is_directory(shared)) {
+        const fs::path mine = writtenRig(fs::path(cache) / ("rig-" + std::to_string(::getpid())));
+        std::error_code ec;
+        fs::rename(mine, shared, ec); // fails when another process was first
+        fs::remove_all(mine, ec);
+    }
+    return shared;
+}
+
 } // namespace
 
 const rig::Scene& TestRig::scene(rig::Board board) const {
@@ -52,12 +78,7 @@ const TestRig& testRig() {
     static Cleanup cleanup;
     static const TestRig rigData = [] {
         TestRig r;
-        const fs::path dir = rootDir() / "rig";
-        fs::create_directories(dir);
-        r.dir = dir.string();
-        if (!rig::writeCalibData(r.dir)) {
-            throw std::runtime_error("the test rig could not write its calib_data");
-        }
+        r.dir = rigFolder().string();
         r.cornerFractions = rig::cornerFractions();
         r.canvasCorners = rig::canvasCorners();
         r.homography = rig::trueHomography();
@@ -120,4 +141,18 @@ void ScopedWorkDir::writeCalibFile(const std::string& name, const std::string& t
 void ScopedWorkDir::removeCalibFile(const std::string& name) const {
     std::error_code ec;
     fs::remove(fs::path(dir) / "calib_data" / name, ec);
+}
+
+CalibrationStore& loadRigStore(bool calibrated) {
+    const TestRig& rig = testRig(); // first: its clean-up at exit must outlive the folder
+    static ScopedWorkDir work("rig-store");
+    static const bool loaded = [&] {
+        work.linkRigCalibData();
+        return calibrated ? rig::calibrateAtTrueCorners(rig.frame(rig::Board::White, 0))
+                          : CalibrationStore::instance().hasLensMaps();
+    }();
+    if (!loaded) {
+        throw std::runtime_error("the process-wide store could not be loaded on the rig");
+    }
+    return CalibrationStore::instance();
 }

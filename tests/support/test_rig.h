@@ -13,12 +13,16 @@
 //   ScopedWorkDir work("name");        // a fresh empty folder, made the working directory
 //   work.linkRigCalibData();           // calib_data/ with the rig's four lens files
 //   auto store = CalibrationStoreTestAccess::load();   // a fresh store read from there
+//   CalibrationStore& s = loadRigStore();              // the process-wide store on the rig
 //
 // Everything is deterministic. The generated folder is removed when the process ends
 // (kept when the environment variable BRISEL_KEEP_RIG is set).
 
 #include "calibration_store.h"
 #include "rig.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 
@@ -76,6 +80,22 @@ public:
 private:
     std::string dir;
     std::string previous;
+};
+
+// Makes a folder with the rig's lens files the working directory for the rest of the
+// process and loads the process-wide store from it; `calibrated` first calibrates the
+// board at the rig's true corners. Later calls return the same store.
+CalibrationStore& loadRigStore(bool calibrated = false);
+
+// loadRigStore before the first test of the process:
+//   const auto* env = testing::AddGlobalTestEnvironment(new RigStoreEnvironment);
+class RigStoreEnvironment : public testing::Environment {
+public:
+    explicit RigStoreEnvironment(bool calibrated = false) : calibrated(calibrated) {}
+    void SetUp() override { loadRigStore(calibrated); }
+
+private:
+    bool calibrated;
 };
 
 // The test-only seam of CalibrationStore: a fresh store built from the current

@@ -8,11 +8,9 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
 
 #ifndef BRISEL_RIG_PATH
 #error "BRISEL_RIG_PATH must name the brisel-rig executable"
@@ -21,9 +19,7 @@
 namespace {
 
 int runRig(const std::string& args) {
-    const std::string command = std::string(BRISEL_RIG_PATH) + " " + args + " >rig.txt 2>&1";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return runTool(std::string(BRISEL_RIG_PATH) + " " + args).status;
 }
 
 double meanAbsDiff(const cv::Mat& a, const cv::Mat& b) {
@@ -39,21 +35,6 @@ TEST(Rig, BoardCellsStayInsideTheirSourceWindowsAndBothMapsShowOneView) {
     std::string report;
     EXPECT_TRUE(rig::verifyGeometry(report)) << report;
     EXPECT_NE(report.find(" 0 outside their source window"), std::string::npos) << report;
-}
-
-TEST(Rig, TrueCornersAndPictureSize) {
-    const auto c = rig::canvasCorners();
-    const auto f = rig::cornerFractions();
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_FLOAT_EQ(f[i].x * rig::canvasWidth, c[i].x);
-        EXPECT_FLOAT_EQ(f[i].y * rig::canvasHeight, c[i].y);
-    }
-    EXPECT_EQ(rig::boardPictureHeight(), 1280);
-    std::vector<cv::Point2f> mapped;
-    cv::perspectiveTransform(std::vector<cv::Point2f>(c.begin(), c.end()), mapped,
-                             rig::trueHomography());
-    EXPECT_NEAR(mapped[2].x, 1920.0, 1e-3);
-    EXPECT_NEAR(mapped[2].y, 1280.0, 1e-3);
 }
 
 TEST(Rig, ScenesAreDeterministicStillThenAPresenter) {
@@ -99,24 +80,6 @@ TEST(Rig, PresenterScaleEnlargesThePresenter) {
     EXPECT_GT(covered(close.planePicture(60)), 2 * covered(standing.planePicture(60)));
 }
 
-TEST(Rig, BoardColoursAndSeedsGiveDifferentBoards) {
-    rig::SceneConfig white;
-    white.board = rig::Board::White;
-    rig::SceneConfig green = white;
-    green.board = rig::Board::Green;
-    rig::SceneConfig otherSeed = white;
-    otherSeed.seed = 2;
-    const cv::Mat w = rig::Scene(white).truthBoard();
-    const cv::Scalar wm = cv::mean(w);
-    const cv::Scalar gm = cv::mean(rig::Scene(green).truthBoard());
-    EXPECT_GT(wm[1], 200.0);
-    EXPECT_LT(gm[1], 140.0);
-    EXPECT_GT(gm[1], gm[0]); // green
-    EXPECT_GT(gm[1], gm[2]);
-    EXPECT_GT(meanAbsDiff(w, rig::Scene(otherSeed).truthBoard()), 1.0);
-    EXPECT_EQ(cv::norm(w, rig::Scene(white).truthBoard(), cv::NORM_INF), 0.0);
-}
-
 TEST(RigCommandLine, WritesCalibDataSceneAndTruth) {
     ScopedWorkDir work("rig-cli");
     ASSERT_EQ(runRig("--out out --board green --frames 2 --still 1 --seed 3"), 0);
@@ -148,7 +111,6 @@ TEST(RigCommandLine, WritesCalibDataSceneAndTruth) {
 
 TEST(RigCommandLine, RejectsBadArguments) {
     ScopedWorkDir work("rig-bad");
-    EXPECT_EQ(runRig("--help"), 0);
     for (const char* args :
          {"", "--out", "--out x --board blue", "--out x --frames 0", "--out x --frames many",
           "--out x --still -1", "--out x --bogus", "--out x --video --quality 0",

@@ -42,4 +42,16 @@ cv::Mat frameWithPerson();
 // Top-left pixel of cell k in a canvas-size picture.
 cv::Vec3b cellPixel(const cv::Mat& picture, int k);
 
+// The process-wide store laid out for a scope; its lens maps are taken out again at
+// the end however the scope is left, so a failed test leaves none to the next.
+class ScopedStore {
+public:
+    ScopedStore() : store(CalibrationStore::instance()) { layOutStore(store); }
+    ~ScopedStore() { removeLensMaps(store); }
+    ScopedStore(const ScopedStore&) = delete;
+    ScopedStore& operator=(const ScopedStore&) = delete;
+
+    CalibrationStore& store;
+};
+
 } // namespace tiny
