@@ -2,10 +2,10 @@
 // split by a 30-minute gap, atomic replacement, retry after a failure, pages that
 // outlive their files.
 #include "lesson_pdf.h"
+#include "test_support.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
@@ -65,28 +65,15 @@ LessonPage page(const Saved& saved, const QString& caption) {
     return {saved.path, saved.jpeg, caption};
 }
 
-QString run(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.start(program, args);
-    p.waitForFinished(60000);
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-int pdfPages(const QString& pdf) {
-    const QString info = run("pdfinfo", {pdf});
-    for (const QString& line : info.split('\n')) {
-        if (line.startsWith("Pages:")) {
-            return line.mid(6).trimmed().toInt();
-        }
-    }
-    return -1;
+int pagesOf(const QString& pdf) {
+    return pdfPages(pdf.toStdString());
 }
 
 // Page n rendered back, cut to the picture's dark frame.
 cv::Mat renderedPicture(const QString& pdf, int page, const QString& scratch) {
     const QString prefix = scratch + "/page";
-    run("pdftoppm", {"-r", "60", "-png", "-singlefile", "-f", QString::number(page), "-l",
-                     QString::number(page), pdf, prefix});
+    runTool("pdftoppm -r 60 -png -singlefile -f " + std::to_string(page) + " -l " +
+            std::to_string(page) + " '" + pdf.toStdString() + "' '" + prefix.toStdString() + "'");
     const cv::Mat rendered = cv::imread((prefix + ".png").toStdString());
     if (rendered.empty()) {
         return rendered;
@@ -128,7 +115,7 @@ TEST(LessonPdf, EveryPageShowsItsPictureInTheOrderSaved) {
         EXPECT_EQ(lesson.currentPdf(), folder + "Brisel_lesson_05.03.2026_09-07-03.pdf");
     }
     const QString pdf = folder + "Brisel_lesson_05.03.2026_09-07-03.pdf";
-    ASSERT_EQ(pdfPages(pdf), 3);
+    ASSERT_EQ(pagesOf(pdf), 3);
     for (int n = 0; n < 3; ++n) {
         const cv::Mat page = renderedPicture(pdf, n + 1, dir.path());
         ASSERT_FALSE(page.empty());
@@ -152,7 +139,7 @@ TEST(LessonPdf, ALessonEndsAfterThirtyMinutesWithoutAPicture) {
         lesson.rewriter().waitIdle();
         const QStringList pdfs = QDir(dir.path()).entryList({"Brisel_lesson_*.pdf"}, QDir::Files);
         ASSERT_EQ(pdfs.size(), row.pdfs) << "gap " << row.gapSeconds;
-        EXPECT_EQ(pdfPages(dir.path() + "/" + pdfs.first()), 3 - row.pdfs);
+        EXPECT_EQ(pagesOf(dir.path() + "/" + pdfs.first()), 3 - row.pdfs);
     }
 }
 
@@ -184,18 +171,18 @@ TEST(LessonPdf, AFailedRewriteSaysSoAndTheNextSaveWritesEveryPage) {
     QFile blocker(folder);
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     add(lesson, second, lessonStart.addSecs(60));
     lesson.rewriter().waitIdle();
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = console.take();
     EXPECT_NE(printed.find("lesson PDF not written"), std::string::npos) << printed;
     EXPECT_EQ(lesson.rewriter().failed(), 1);
     ASSERT_TRUE(QFile::remove(folder));
     ASSERT_TRUE(QDir().rename(folder + ".away", folder));
-    EXPECT_EQ(pdfPages(lesson.currentPdf()), 1);
+    EXPECT_EQ(pagesOf(lesson.currentPdf()), 1);
     add(lesson, saveJpeg(folder, 2), lessonStart.addSecs(120));
     lesson.rewriter().waitIdle();
-    EXPECT_EQ(pdfPages(lesson.currentPdf()), 3);
+    EXPECT_EQ(pagesOf(lesson.currentPdf()), 3);
 }
 
 // A rewrite that dies halfway (a crash, a power cut) or whose writes fail (a full
@@ -237,7 +224,7 @@ TEST(LessonPdf, ARewriteThatDiesOrFailsKeepsThePreviousPdf) {
         EXPECT_EQ(file.readAll(), before) << (killed ? "killed" : "failed");
         file.close();
     }
-    EXPECT_EQ(pdfPages(pdf), 1);
+    EXPECT_EQ(pagesOf(pdf), 1);
 }
 
 TEST(PdfRewriter, ANewerRequestReplacesAWaitingOne) {
@@ -252,7 +239,7 @@ TEST(PdfRewriter, ANewerRequestReplacesAWaitingOne) {
     rewriter.waitIdle();
     EXPECT_LE(rewriter.written(), 2);
     EXPECT_EQ(rewriter.failed(), 0);
-    EXPECT_EQ(pdfPages(pdf), 5);
+    EXPECT_EQ(pagesOf(pdf), 5);
 }
 
 } // namespace
