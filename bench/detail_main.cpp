@@ -192,8 +192,8 @@ Cells lensCorrectedCells(rig::Board board) {
     Cells cells{board, scene.truthBoard(), {}};
     for (int k : store.boardGrids) {
         cv::Mat cell;
-        cv::remap(frame(store.sourceCells[k]), cell, store.fisheyeMaps1[k], store.fisheyeMaps2[k],
-                  cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar());
+        cv::remap(frame, cell, store.fisheyeMaps1[k], store.fisheyeMaps2[k], cv::INTER_LINEAR,
+                  cv::BORDER_CONSTANT, cv::Scalar());
         cells.pictures.push_back(cell);
     }
     return cells;

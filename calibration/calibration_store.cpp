@@ -165,9 +165,10 @@ void CalibrationStore::loadFisheyeMaps() {
            : 0;
     fisheyeMaps1.clear();
     fisheyeMaps2.clear();
+    // Tiles are views of the tables, not copies (the table is 82 MB): a cell is
+    // corrected straight from the whole frame, which its window lies in.
     for (int i = 0; ok && i < totalGrids && i < static_cast<int>(canvasCells.size()); ++i) {
-        fisheyeMaps1.push_back(cell_grid::tileMap1(map1, canvasCells[i], sourceCells[i]));
-        // The interpolation table needs no shift: its tiles are views, not copies.
+        fisheyeMaps1.push_back(map1(canvasCells[i]));
         fisheyeMaps2.push_back(map2(canvasCells[i]));
     }
     std::cout << "FISHEYE_MAPS1 sizes : " << fisheyeMaps1.size() << std::endl;

@@ -100,12 +100,6 @@ std::vector<int> boardCells(const std::array<cv::Point, 4>& corners, int w, int 
     return indices;
 }
 
-cv::Mat tileMap1(const cv::Mat& map1, const cv::Rect& cell, const cv::Rect& source) {
-    cv::Mat tile;
-    cv::subtract(map1(cell), cv::Scalar(source.x, source.y), tile, cv::noArray(), CV_16SC2);
-    return tile;
-}
-
 cv::Rect sourcesRead(const cv::Mat& map1Cell, const cv::Size& frame) {
     CV_Assert(map1Cell.type() == CV_16SC2);
     int left = INT_MAX, top = INT_MAX, right = INT_MIN, bottom = INT_MIN;

@@ -28,9 +28,6 @@ std::array<cv::Point, 4> boardPolygon(const std::array<cv::Point, 4>& corners, i
 std::vector<int> boardCells(const std::array<cv::Point, 4>& corners, int canvasWidth,
                             int canvasHeight, const std::vector<cv::Rect>& cells);
 
-// Tile of a padded CV_16SC2 map under `cell`, relative to the source origin (saturated).
-cv::Mat tileMap1(const cv::Mat& map1, const cv::Rect& cell, const cv::Rect& source);
-
 // The frame rectangle that a bilinear remap through the CV_16SC2 map tile `map1Cell`
 // reads: every entry with its neighbours (x + 1, y + 1), clipped to the frame. Entries
 // wholly outside the frame read nothing; empty when no entry reads the frame.

@@ -579,8 +579,8 @@ void FrameProcessor::warpRefreshedCells() {
 
 void FrameProcessor::lensCorrectCell(int k, cv::Mat& cellPicture) {
     const CalibrationStore& store = CalibrationStore::instance();
-    cv::remap(frame(store.sourceCells[k]), cellPicture, store.fisheyeMaps1[k],
-              store.fisheyeMaps2[k], cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar());
+    cv::remap(frame, cellPicture, store.fisheyeMaps1[k], store.fisheyeMaps2[k], cv::INTER_LINEAR,
+              cv::BORDER_CONSTANT, cv::Scalar());
 }
 
 void FrameProcessor::refreshLiveCells(const std::vector<int>& cells, size_t first, size_t last) {

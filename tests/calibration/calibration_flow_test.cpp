@@ -109,8 +109,8 @@ TEST(CalibrationFlow, TrueCornersStraightenTheRigFrameIntoTheTrueBoard) {
     cv::Mat canvas = cv::Mat::zeros(store.canvasHeight, store.canvasWidth, CV_8UC3);
     for (int c : store.boardGrids) {
         cv::Mat cell;
-        cv::remap(frame(store.sourceCells[c]), cell, store.fisheyeMaps1[c], store.fisheyeMaps2[c],
-                  cv::INTER_LINEAR, cv::BORDER_CONSTANT, 0);
+        cv::remap(frame, cell, store.fisheyeMaps1[c], store.fisheyeMaps2[c], cv::INTER_LINEAR,
+                  cv::BORDER_CONSTANT, 0);
         cell.copyTo(canvas(store.canvasCells[c]));
     }
     const cv::Mat cellBoard = straighten(canvas, store);

@@ -60,9 +60,8 @@ void layOutStore(CalibrationStore& store) {
         store.canvasCells.push_back(cell);
         store.roisMapSmall.push_back(cell);
         store.sourceCells.push_back(source);
-        store.fisheyeMaps1.push_back(
-            identityMap(cellSize, cellSize, cell.x - source.x, cell.y - source.y));
-        store.fisheyeMaps2.push_back(cv::Mat::zeros(cellSize, cellSize, CV_16UC1));
+        store.fisheyeMaps1.push_back(store.map1(cell));
+        store.fisheyeMaps2.push_back(store.map2(cell));
         if (k / 40 >= 5 && k / 40 < 15) {
             store.boardGrids.push_back(k);
         }
