@@ -45,11 +45,9 @@ private slots:
         QVERIFY2(messageLog().problems.isEmpty(), qPrintable(messageLog().problems.join("\n")));
     }
 
-    void loadsWithoutWritesAndAtItsSize() {
+    // Its size is checked on the real window, end to end.
+    void loadsWithoutWrites() {
         QVERIFY2(doc->writes().isEmpty(), qPrintable(doc->writes().join(", ")));
-        const QSize screen = doc->window->screen()->size();
-        QCOMPARE(doc->window->width(), int(screen.width() * 0.7));
-        QCOMPARE(doc->window->height(), int(screen.width() * 0.7 * 9 / 16));
         QVERIFY(doc->window->flags() & Qt::FramelessWindowHint);
         QCOMPARE(text("mainbriselSettings.visible"), QString("false"));
     }
@@ -319,16 +317,47 @@ private slots:
         QCOMPARE(doc->writes(), QStringList{"openCalibration=true"});
     }
 
-    void closingTheBoardWindow() {
-        startDialogue();
-        doc->click("whiteBoard");
+    // Every way out of the dialogue: back to the live view, markers and choice reset;
+    // only "Calibrate" sends the chosen colour.
+    void dialogueExits_data() {
+        QTest::addColumn<QString>("tile");
+        QTest::addColumn<bool>("cornersClicked");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QStringList>("writes");
+        QTest::newRow("board window closed") << "whiteBoard" << false << "boardSelectCloseButton"
+                                             << QStringList{"openCalibration=false"};
+        QTest::newRow("calibration window closed")
+            << "blackBoard" << true << "calibCloseButton" << QStringList{"openCalibration=false"};
+        QTest::newRow("calibrate") << "whiteBoard" << true << "calibButton"
+                                   << QStringList{"openCalibration=false", "boardColor=1"};
+    }
+    void dialogueExits() {
+        QFETCH(QString, tile);
+        QFETCH(bool, cornersClicked);
+        QFETCH(QString, button);
+        QFETCH(QStringList, writes);
+        doc->camera.setBoardColor(0);
+        if (cornersClicked) {
+            QQuickItem* area = openCalibrationWindow(tile);
+            for (int n = 0; n < 4; ++n)
+                doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
+        } else {
+            startDialogue();
+            doc->click(tile);
+        }
         doc->clearWrites();
-        doc->click("boardSelectCloseButton");
-        QCOMPARE(doc->writes(), QStringList{"openCalibration=false"});
-        QVERIFY(!bit("boardSelectionWindow.visible"));
+        doc->click(button);
+        QCOMPARE(doc->writes(), writes);
+        QVERIFY(!bit("boardSelectionWindow.visible") && !bit("calibWindow.visible"));
         QVERIFY(bit("bottomRect.visible") && bit("imageRect.visible"));
-        QVERIFY(!bit("whiteSelection.visible"));
-        QVERIFY(!bit("boardNextButton.enabled"));
+        QCOMPARE(int(number("clicks")), 0);
+        QVERIFY(!bit("circle1.visible") && !bit("circle4.visible"));
+        QVERIFY(!bit("whiteSelection.visible") && !bit("boardNextButton.enabled"));
+        if (writes.contains("boardColor=1"))
+            QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1),
+                     QString("VideoStreamer.boardColor:  1"));
+        else if (cornersClicked)
+            QVERIFY(doc->camera.getP4y() > 0); // the corners clicked stay sent
     }
 
     void fourCornerClicksWriteFractions() {
@@ -443,47 +472,14 @@ private slots:
         doc->click("calibCloseButton");
     }
 
-    void calibrateSendsTheColourAfterClosing() {
-        QQuickItem* area = openCalibrationWindow("whiteBoard");
-        doc->camera.setBoardColor(0);
-        for (int n = 0; n < 4; ++n)
-            doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
-        doc->clearWrites();
-        doc->click("calibButton");
-        QCOMPARE(doc->writes(), (QStringList{"openCalibration=false", "boardColor=1"}));
-        QVERIFY(!bit("calibWindow.visible"));
-        QVERIFY(bit("bottomRect.visible") && bit("imageRect.visible"));
-        QCOMPARE(int(number("clicks")), 0);
-        QVERIFY(!bit("circle4.visible"));
-        QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1),
-                 QString("VideoStreamer.boardColor:  1"));
-    }
-
-    void closingTheCalibrationWindowSendsNoColour() {
-        QQuickItem* area = openCalibrationWindow("blackBoard");
-        for (int n = 0; n < 4; ++n)
-            doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
-        doc->clearWrites();
-        doc->click("calibCloseButton");
-        QCOMPARE(doc->writes(), QStringList{"openCalibration=false"});
-        QVERIFY(!bit("calibWindow.visible"));
-        QVERIFY(bit("bottomRect.visible") && bit("imageRect.visible"));
-        QCOMPARE(int(number("clicks")), 0);
-        QVERIFY(!bit("circle1.visible"));
-        QVERIFY(doc->camera.getP4y() > 0);
-    }
-
-    void calibrationPictureAlternatesItsAddress() {
+    // A new picture under the same address would be taken from the cache.
+    void picturesAlternateTheirAddress() {
         doc->calibration->requestedIds.clear();
         doc->calibration->announce();
         doc->calibration->announce();
         doc->calibration->announce();
         QCOMPARE(doc->calibration->requestedIds,
                  (QStringList{"image?id=true", "image?id=false", "image?id=true"}));
-    }
-
-    // --------------------------------------------------------- live view, capture
-    void liveViewAlternatesItsAddress() {
         QCOMPARE(doc->live->requestedIds, QStringList{"image"});
         doc->live->announce();
         doc->live->announce();
@@ -493,6 +489,7 @@ private slots:
         QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1), QString("in qml:  true"));
     }
 
+    // --------------------------------------------------------- live view, capture
     void captureToast_data() {
         QTest::addColumn<bool>("connected");
         QTest::addColumn<bool>("saved");
@@ -696,12 +693,6 @@ private slots:
                                 .arg(after.height())));
         QVERIFY(after.width() >= int(number("defaultAppWidth")) / 2);
         QVERIFY(after.height() >= int(number("defaultAppHeight")) / 2);
-    }
-
-    void closeButtonClosesTheWindow() {
-        doc->click("closeButton");
-        QVERIFY(!doc->window->isVisible());
-        QVERIFY(messageLog().lines.contains("close clicked"));
     }
 
 private:
