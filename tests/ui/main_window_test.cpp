@@ -171,9 +171,11 @@ private slots:
         QCOMPARE(doc->writes(), QStringList{"share=false"});
         QVERIFY(!bit("shareCard.visible"));
         // BRISEL_NO_SHARE hides the switch.
+        openSettings();
+        QVERIFY(doc->item("shareBox")->isVisible());
         doc->camera.shareAllowed = false;
         emit doc->camera.shareStateChanged();
-        QVERIFY(!bit("shareText.visible"));
+        QVERIFY(!bit("shareText.visible") && !doc->item("shareBox")->isVisible());
     }
 
     void autoSaveBoxWritesItsState() {
