@@ -275,14 +275,17 @@ TEST(ShareSupport, TakenPortIsReported) {
     ShareServer first(handoff, "page");
     ShareServer second(handoff, "page");
     ShareConfig config;
-    config.port = config.lastPort = 18111;
+    config.port = 18100;
+    config.lastPort = 18199;
     std::string error;
     ASSERT_TRUE(first.start(config, error)) << error;
+    const int taken = first.port();
+    config.port = config.lastPort = taken;
     EXPECT_FALSE(second.start(config, error));
-    EXPECT_EQ(error, "port 18111 is taken");
-    config.lastPort = 18112;
+    EXPECT_EQ(error, "port " + std::to_string(taken) + " is taken");
+    config.lastPort = taken + 50;
     ASSERT_TRUE(second.start(config, error)) << error;
-    EXPECT_EQ(second.port(), 18112);
+    EXPECT_GT(second.port(), taken);
 }
 
 } // namespace
