@@ -21,33 +21,43 @@ constexpr char tooManyPage[] =
     "<!doctype html><meta name=viewport content=\"width=device-width\"><title>Brisel</title>"
     "<p>Too many viewers: please look at the classroom screen.</p>";
 
-bool sameMat(const cv::Mat& a, const cv::Mat& b) {
-    if (a.size() != b.size() || a.type() != b.type()) {
-        return false;
+// What the picture is made from, in 64 bits: keeping the last source to compare with
+// would hold another copy of the board.
+std::uint64_t fingerprint(const BoardSource& source) {
+    std::uint64_t hash = 1469598103934665603ULL;
+    const auto mix = [&hash](std::uint64_t word) { hash = (hash ^ word) * 1099511628211ULL; };
+    for (const double value : {source.details, source.brightness, source.contrast, source.arVal}) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, &value, sizeof word);
+        mix(word);
     }
-    if (a.empty()) {
-        return true;
-    }
-    for (int y = 0; y < a.rows; ++y) {
-        if (std::memcmp(a.ptr(y), b.ptr(y), a.cols * a.elemSize()) != 0) {
-            return false;
+    mix(static_cast<std::uint64_t>(source.mode) << 8 |
+        static_cast<std::uint64_t>(source.boardColor));
+    for (const cv::Mat* picture : {&source.detail, &source.colour}) {
+        mix(static_cast<std::uint64_t>(picture->rows) << 32 |
+            static_cast<std::uint64_t>(picture->cols));
+        for (int y = 0; y < picture->rows; ++y) {
+            const uchar* row = picture->ptr(y);
+            const std::size_t bytes = picture->cols * picture->elemSize();
+            std::size_t x = 0;
+            for (std::uint64_t word = 0; x + sizeof word <= bytes; x += sizeof word) {
+                std::memcpy(&word, row + x, sizeof word);
+                mix(word);
+            }
+            for (; x < bytes; ++x) {
+                mix(row[x]);
+            }
         }
     }
-    return true;
-}
-
-bool sameSource(const BoardSource& a, const BoardSource& b) {
-    return a.mode == b.mode && a.details == b.details && a.brightness == b.brightness &&
-           a.contrast == b.contrast && a.arVal == b.arVal && a.boardColor == b.boardColor &&
-           sameMat(a.detail, b.detail) && sameMat(a.colour, b.colour);
+    return hash;
 }
 
 std::string encodeJpeg(tjhandle encoder, const cv::Mat& bgr) {
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    if (bgr.empty() || !bgr.isContinuous() ||
-        tjCompress2(encoder, bgr.data, bgr.cols, 0, bgr.rows, TJPF_BGR, &out, &size, TJSAMP_420,
-                    jpegQuality, TJFLAG_FASTDCT) != 0) {
+    if (bgr.empty() ||
+        tjCompress2(encoder, bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows, TJPF_BGR,
+                    &out, &size, TJSAMP_420, jpegQuality, TJFLAG_FASTDCT) != 0) {
         tjFree(out);
         return std::string();
     }
@@ -159,27 +169,28 @@ int ShareServer::Running::countViewers() const {
 // Composes and encodes the kept board when it changed, at most once an interval.
 void ShareServer::Running::encode() {
     tjhandle compressor = tjInitCompress();
-    BoardEnhancer renderer;
-    std::optional<BoardSource> last;
+    std::optional<std::uint64_t> last;
     auto lastEncode = std::chrono::steady_clock::now() - std::chrono::hours(1);
     while (!stopping) {
         std::optional<BoardSource> source = handoff->takeBoard(100);
-        if (!source || (last && sameSource(*source, *last))) {
+        const std::uint64_t print = source ? fingerprint(*source) : 0;
+        if (!source || last == print) {
             continue;
         }
         std::this_thread::sleep_until(lastEncode +
                                       std::chrono::milliseconds(config.encodeIntervalMs));
         lastEncode = std::chrono::steady_clock::now();
         const BoardSource& s = *source;
+        // An enhancer for each picture: its buffers are not kept between changes.
+        BoardEnhancer renderer;
         const std::vector<cv::Mat> pictures =
             renderer.compose(s.colour, s.detail, s.mode, false, s.arVal, s.details, s.brightness,
                              s.contrast, s.boardColor, s.colour);
-        const cv::Mat picture = pictures.empty() ? cv::Mat() : pictures[0].clone();
-        std::string jpeg = encodeJpeg(compressor, picture);
+        std::string jpeg = encodeJpeg(compressor, pictures.empty() ? cv::Mat() : pictures[0]);
         if (!jpeg.empty()) {
             handoff->publishBoard(std::move(jpeg), s.seenMs);
         }
-        last = std::move(source);
+        last = print;
     }
     tjDestroy(compressor);
 }
