@@ -1,5 +1,6 @@
 #include "camera_platform.h"
 #include "opencv_image_provider.h"
+#include "share_support.h"
 #include "video_streamer.h"
 
 #include <QDebug>
@@ -25,6 +26,7 @@ int main(int argc, char* argv[]) {
     VideoStreamer camera;
     auto* liveProvider = new OpencvImageProvider();
     auto* calibrationProvider = new OpencvImageProvider();
+    auto* shareQrProvider = new OpencvImageProvider();
 
     QQmlContext* context = engine.rootContext();
     context->setContextProperty("VideoStreamer", &camera);
@@ -32,6 +34,7 @@ int main(int argc, char* argv[]) {
     engine.addImageProvider("live", liveProvider);
     context->setContextProperty("calibrateImageProvider", calibrationProvider);
     engine.addImageProvider("calibrateImage", calibrationProvider);
+    engine.addImageProvider("shareQr", shareQrProvider);
 
     const QUrl url(QStringLiteral("qrc:/main.qml"));
     engine.load(url);
@@ -40,5 +43,11 @@ int main(int argc, char* argv[]) {
                      &OpencvImageProvider::updateImage);
     QObject::connect(&camera, &VideoStreamer::imageForCalibration, calibrationProvider,
                      &OpencvImageProvider::updateImage);
+    QObject::connect(&camera, &VideoStreamer::shareQr, shareQrProvider,
+                     &OpencvImageProvider::updateImage);
+    const ShareOptions shareOptions =
+        parseShareOptions(QCoreApplication::arguments(), qEnvironmentVariable("BRISEL_NO_SHARE"));
+    camera.setShareOptions(shareOptions);
+    camera.setShare(shareOptions.share);
     return QGuiApplication::exec();
 }

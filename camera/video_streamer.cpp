@@ -80,10 +80,13 @@ VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
     };
     cameraThread = std::make_unique<CameraThread>(std::move(makePlatform), handoff,
                                                   [this] { whenCameraStuck(); });
+    shareTimer.setInterval(1000);
+    connect(&shareTimer, &QTimer::timeout, this, &VideoStreamer::onShareTick);
 }
 
 VideoStreamer::~VideoStreamer() {
     cameraThread.reset();
+    setShare(false);
 }
 
 void VideoStreamer::writeStartBanner() {
@@ -181,13 +184,14 @@ void VideoStreamer::setOpenCalibration(bool value) {
     }
     calibFrameCount = 0;
     openCalibration = value;
+    boardShare.setAvailable(false);
     updateDecodePlan();
     emit openCalibrationChanged();
 }
 
 void VideoStreamer::setAutoSave(bool value) {
     if (storeIfChanged(autoSave, value)) {
-        processor.setEraseDetection(value);
+        processor.setEraseDetection(value || share);
         emit autoSaveChanged();
     }
 }
@@ -248,6 +252,63 @@ void VideoStreamer::setP4y(double value) {
         onBoardCornersReceived();
         emit p4Changed();
     }
+}
+
+// ---------------------------------------------------------------- sharing
+
+void VideoStreamer::setShareOptions(const ShareOptions& options) {
+    boardShare.setOptions(options);
+    emit shareStateChanged();
+}
+
+void VideoStreamer::setShare(bool value) {
+    if (value == share) {
+        return;
+    }
+    if (value && !boardShare.shareOptions().allowed) {
+        std::cout << "share refused: sharing is switched off here (BRISEL_NO_SHARE)" << std::endl;
+        return;
+    }
+    share = value;
+    LogFile log;
+    if (share) {
+        if (boardShare.start()) {
+            std::cout << "share: " << boardShare.url().toStdString() << std::endl;
+        }
+        log.writeLine("share on");
+        shareTimer.start();
+    } else {
+        boardShare.stop();
+        log.writeLine("share off");
+        shareTimer.stop();
+    }
+    // The kept board is what viewers see, so the keeper runs while sharing.
+    processor.setEraseDetection(autoSave || share);
+    shareViewers = 0;
+    publishShareQr();
+    emit shareChanged();
+    emit shareStateChanged();
+}
+
+void VideoStreamer::publishShareQr() {
+    QImage qr = boardShare.qr();
+    emit shareQr(qr);
+}
+
+void VideoStreamer::onShareTick() {
+    constexpr int addressCheckTicks = 5;
+    if (++shareTicks % addressCheckTicks == 0 && boardShare.followAddress()) {
+        std::cout << "share: " << boardShare.url().toStdString() << std::endl;
+        publishShareQr();
+        emit shareStateChanged();
+    }
+    if (storeIfChanged(shareViewers, boardShare.viewers())) {
+        emit shareStateChanged();
+    }
+}
+
+void VideoStreamer::shareSaved(const std::vector<unsigned char>& jpeg, const QDateTime& savedAt) {
+    boardShare.boardSaved(jpeg, savedAt, lessonPdf.currentPdf());
 }
 
 void VideoStreamer::beginCorners() {
@@ -311,6 +372,7 @@ void VideoStreamer::onConnection(const CameraEvent& event) {
     cameraIndex = event.index;
     processor.restartEraseDetection();
     if (cameraIndex == -1) {
+        boardShare.setAvailable(false);
         calibFrameCount = 0;
         updateDecodePlan();
         publishPlaceholder(event.noPicture ? noPicturePlaceholderImage : placeholderImage);
@@ -453,9 +515,10 @@ void VideoStreamer::publishOutputs(const std::vector<cv::Mat>& outputs) {
     if (stats) {
         stats->countFrame();
     }
-    if (processor.hasKeyFrame()) {
+    if (processor.hasKeyFrame() && autoSave) {
         saveKeyFrame();
     }
+    boardShare.offerBoard(processor, !openCalibration);
     snapshotFrame = outputs[0];
     const cv::Mat& display = outputs[1];
     std::cout << "result size: ";
@@ -580,7 +643,8 @@ bool VideoStreamer::saveImage() {
     if (!written) {
         return false;
     }
-    lessonPdf.addPicture(fullPath, std::move(written), now);
+    lessonPdf.addPicture(fullPath, written, now);
+    shareSaved(*written, now);
     return true;
 }
 
@@ -603,7 +667,8 @@ void VideoStreamer::saveKeyFrame() {
         JpegBytes written = writeJpegFile(board, fullPath);
         saved = written != nullptr;
         if (saved) {
-            lessonPdf.addPicture(fullPath, std::move(written), now);
+            lessonPdf.addPicture(fullPath, written, now);
+            shareSaved(*written, now);
         } else {
             std::cout << "board not saved before erasing" << std::endl;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "board_calibrator.h"
+#include "board_share.h"
 #include "camera_platform.h"
 #include "camera_session.h"
 #include "frame_handoff.h"
@@ -14,6 +15,7 @@
 #include <QObject>
 #include <QPointF>
 #include <QString>
+#include <QTimer>
 
 #include <opencv2/core.hpp>
 
@@ -47,6 +49,11 @@ class VideoStreamer : public QObject {
     Q_PROPERTY(bool openCalibration READ getOpenCalibration WRITE setOpenCalibration NOTIFY
                    openCalibrationChanged)
     Q_PROPERTY(bool autoSave READ getAutoSave WRITE setAutoSave NOTIFY autoSaveChanged)
+    Q_PROPERTY(bool share READ getShare WRITE setShare NOTIFY shareChanged)
+    Q_PROPERTY(bool shareAllowed READ getShareAllowed NOTIFY shareStateChanged)
+    Q_PROPERTY(QString shareUrl READ getShareUrl NOTIFY shareStateChanged)
+    Q_PROPERTY(QString shareNote READ getShareNote NOTIFY shareStateChanged)
+    Q_PROPERTY(int shareViewers READ getShareViewers NOTIFY shareStateChanged)
     Q_PROPERTY(bool cameraConnected READ getCameraConnected WRITE setCameraConnected NOTIFY
                    cameraConnectedChanged)
     Q_PROPERTY(double p1x READ getP1x WRITE setP1x NOTIFY p1Changed)
@@ -76,6 +83,11 @@ public:
     bool getOpenCalibration() const { return openCalibration; }
     bool getAutoSave() const { return autoSave; }
     bool getCameraConnected() const { return cameraConnected; }
+    bool getShare() const { return share; }
+    bool getShareAllowed() const { return boardShare.shareOptions().allowed; }
+    QString getShareUrl() const { return boardShare.url(); }
+    QString getShareNote() const { return boardShare.note(); }
+    int getShareViewers() const { return shareViewers; }
     double getP1x() const { return p1x; }
     double getP1y() const { return p1y; }
     double getP2x() const { return p2x; }
@@ -97,6 +109,9 @@ public:
     void setOpenCalibration(bool value);
     void setAutoSave(bool value);
     void setCameraConnected(bool value);
+    void setShare(bool value);
+    // Before the first setShare: the command line's and the environment's word.
+    void setShareOptions(const ShareOptions& options);
     void setP1x(double value);
     void setP1y(double value);
     void setP2x(double value);
@@ -122,6 +137,7 @@ public:
     DecodePlan decodePlan() const { return handoff->decodePlan(); }
     const BoardCalibrator& boardCalibrator() const { return calibrator; }
     LessonPdf& lesson() { return lessonPdf; }
+    BoardShare& sharing() { return boardShare; }
 
 signals:
     void newImage(QImage& image);
@@ -140,6 +156,11 @@ signals:
     // The board kept before an erasure was written (true) or could not be (false).
     void boardAutoSaved(bool saved);
     void cameraConnectedChanged();
+    void shareChanged();
+    // The address, its note or the viewer count changed.
+    void shareStateChanged();
+    // The QR code of the share address (a null image when not shared).
+    void shareQr(QImage& image);
     void calibImgAvailableChanged();
     void p1Changed();
     void p2Changed();
@@ -174,6 +195,9 @@ private:
     void publishOutputs(const std::vector<cv::Mat>& outputs);
     bool frameAwaitsPublishing() const { return !framePixels.empty(); }
     void saveKeyFrame();
+    void onShareTick();
+    void publishShareQr();
+    void shareSaved(const std::vector<unsigned char>& jpeg, const QDateTime& savedAt);
 
     BoardCalibrator calibrator;
     FrameProcessor processor;
@@ -226,6 +250,12 @@ private:
     std::string snapshotDir;
     // Every saved picture joins the lesson's PDF.
     LessonPdf lessonPdf;
+    bool share = false;
+    int shareViewers = 0;
+    int shareTicks = 0;
+    BoardShare boardShare;
+    // Viewer count and address changes, once a second while sharing.
+    QTimer shareTimer;
     std::unique_ptr<LoopStats> stats;
     std::function<void()> whenCameraStuck;
     std::shared_ptr<FrameHandoff> handoff;

@@ -392,6 +392,126 @@ ApplicationWindow {
         }
     }
 
+    // ------------------------------------------------------------ sharing card
+    // Over a corner of the live view while the board is shared; the teacher drags it
+    // elsewhere. Its own stop button, since the settings need a camera to open.
+    Rectangle {
+        id: shareCard
+        visible: VideoStreamer.share
+        // Above the clear areas around the settings panel that close it on a click.
+        z: 1
+        width: Math.max(160, imageRect.height * 0.32)
+        height: shareColumn.implicitHeight + 16
+        x: imageRect.width - width - 12
+        y: imageRect.y + 12
+        radius: 6
+        color: "white"
+        border.color: "#828282"
+
+        MouseArea {
+            anchors.fill: parent
+            drag.target: shareCard
+            drag.minimumX: 0
+            drag.maximumX: root.width - shareCard.width
+            drag.minimumY: topRect.height
+            drag.maximumY: root.height - bottomRect.height - shareCard.height
+        }
+
+        Column {
+            id: shareColumn
+            x: 8
+            y: 8
+            width: parent.width - 16
+            spacing: 4
+
+            Image {
+                id: shareQr
+                width: parent.width
+                height: width
+                visible: VideoStreamer.shareUrl !== ""
+                smooth: false
+                cache: false
+                source: VideoStreamer.shareUrl === "" ? "" : "image://shareQr/image?id=" + VideoStreamer.shareUrl
+            }
+            Text {
+                id: shareAddress
+                width: parent.width
+                text: VideoStreamer.shareUrl
+                wrapMode: Text.WrapAnywhere
+                font.family: poppinsr400.name
+                font.pixelSize: 10
+            }
+            Text {
+                id: shareNote
+                width: parent.width
+                visible: text !== ""
+                text: VideoStreamer.shareNote
+                color: "#d32f2f"
+                wrapMode: Text.WordWrap
+                font.family: poppinsr400.name
+                font.pixelSize: 11
+            }
+            Text {
+                id: shareViewers
+                text: VideoStreamer.shareViewers + (VideoStreamer.shareViewers === 1 ? " viewer" : " viewers")
+                font.family: poppinsr400.name
+                font.pixelSize: 12
+            }
+            Row {
+                spacing: 6
+                Button {
+                    id: shareLargeButton
+                    text: "Large"
+                    enabled: VideoStreamer.shareUrl !== ""
+                    onClicked: shareLarge.visible = true
+                }
+                Button {
+                    id: shareStopButton
+                    text: "Stop"
+                    onClicked: VideoStreamer.share = false
+                }
+            }
+        }
+    }
+
+    // The QR code over the whole window, for the back row; a click closes it.
+    Rectangle {
+        id: shareLarge
+        anchors.fill: parent
+        visible: false
+        color: "white"
+        z: 10
+
+        Image {
+            id: shareLargeQr
+            anchors.centerIn: parent
+            width: Math.min(parent.width, parent.height) * 0.85
+            height: width
+            smooth: false
+            cache: false
+            source: shareQr.source
+        }
+        Text {
+            anchors.top: shareLargeQr.bottom
+            anchors.horizontalCenter: parent.horizontalCenter
+            text: VideoStreamer.shareUrl
+            font.family: poppinsr400.name
+            font.pixelSize: Math.max(12, parent.height * 0.025)
+        }
+        MouseArea {
+            anchors.fill: parent
+            onClicked: shareLarge.visible = false
+        }
+    }
+
+    Connections {
+        target: VideoStreamer
+        function onShareChanged() {
+            if (!VideoStreamer.share)
+                shareLarge.visible = false
+        }
+    }
+
     // The one-pixel window frame.
     Rectangle {
         anchors.fill: parent
@@ -1128,6 +1248,33 @@ ApplicationWindow {
             text: "Auto-save before erasing"
             x: mainbriselSettings.width * 0.47
             y: mainbriselSettings.height * 0.7647
+            font.family: poppinsr400.name
+            font.pixelSize: mainbriselSettings.height * 0.034398
+        }
+
+        // Below Auto-save, alike; a school's IT can hide it.
+        Rectangle {
+            x: mainbriselSettings.width * 0.42
+            y: mainbriselSettings.height * 0.8347
+            width: 20 * shareBox.scale
+            height: 20 * shareBox.scale
+            visible: VideoStreamer.shareAllowed
+
+            CheckBox {
+                id: shareBox
+                anchors.fill: parent
+                scale: mainbriselSettings.height * 0.00229
+                checked: VideoStreamer.share
+                onClicked: VideoStreamer.share = shareBox.checked
+            }
+        }
+
+        Text {
+            id: shareText
+            text: "Share with the class"
+            x: mainbriselSettings.width * 0.47
+            y: mainbriselSettings.height * 0.8347
+            visible: VideoStreamer.shareAllowed
             font.family: poppinsr400.name
             font.pixelSize: mainbriselSettings.height * 0.034398
         }

@@ -3,7 +3,9 @@
 # rig scene. It starts, switches modes in the settings panel, calibrates by clicking the
 # rig's true board corners, takes a snapshot and is unplugged; then it replays a short
 # lesson and must save the board before it is wiped, with the lesson PDF. Screenshots of
-# every step are kept. Usage: e2e.sh BRISEL BRISEL_RIG ARTIFACT_DIR
+# every step are kept. The lesson is shared: the QR code on the window must read the
+# printed address, and headless Chromium must show the straightened board and, after
+# the wipe, the saved board. Usage: e2e.sh BRISEL BRISEL_RIG ARTIFACT_DIR
 set -euo pipefail
 brisel="$(realpath "$1")"
 rig="$(realpath "$2")"
@@ -274,11 +276,63 @@ cp -r "$work/run/calib_data" "$work/run2/"
 cd "$work/run2"
 : >"$work/console.txt"
 HOME="$work/home2" XDG_CONFIG_HOME="$work/home2/.config" XDG_RUNTIME_DIR="$work/home2" \
-    BRISEL_REPLAY="$work/lesson/lesson_white.avi" "$brisel" >"$work/console.txt" 2>&1 &
+    BRISEL_REPLAY="$work/lesson/lesson_white.avi" "$brisel" --share --share-address 127.0.0.1 \
+    >"$work/console.txt" 2>&1 &
 pid=$!
 saved="$work/home2/Documents/Brisel"
 auto_saved() { [ "$(ls "$saved"/Brisel_auto_*.jpg 2>/dev/null | wc -l)" -ge "$1" ]; }
+
+step "shared: the QR code on the window reads the printed address"
+wait_for 30 console_has "share: http://127.0.0.1:" || fail "no share address printed"
+url="$(grep -a -m1 '^share: http' "$work/console.txt" | cut -d' ' -f2)"
+wait_for 30 main_window || fail "no window appeared"
+sleep 2
+shot 12_share_card
+decoded="$(zbarimg --raw -q "$shots/12_share_card.png" 2>/dev/null || true)"
+echo "   printed $url, QR code $decoded"
+[ "$decoded" = "$url" ] || fail "the QR code does not read the printed address"
+grep -q "share on" log.txt || fail "no share on line in log.txt"
+grep -q "key=" log.txt && fail "log.txt holds the key"
+
+step "shared: Chromium shows the straightened board, then the board saved before the wipe"
+# page NAME WIDTH HEIGHT [CHROMIUM_ARGS...]: a screenshot, or the DOM with --dump-dom.
+page() {
+    local name="$1" size="$2,$3"
+    shift 3
+    chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --user-data-dir="$work/chromium" \
+        --window-size="$size" --virtual-time-budget=4000 "$@" --screenshot="$shots/$name.png" "$url" \
+        >"$work/chromium.txt" 2>&1
+}
+ink="$work/lesson/truth_lesson_white/ink_0.png"
+# The board fills the width of a 960-pixel page below its title line.
+page_board() {
+    convert "$shots/$1.png" -crop 960x690+0+30 +repage -bordercolor "#222222" -border 1 -fuzz 5% \
+        -trim +repage "$work/page_board.png"
+    convert "$work/page_board.png" -format "%wx%h+0+0" info:
+}
+shown=""
+for n in $(seq 1 60); do
+    auto_saved 1 && break
+    page "14_page_$n" 960 720
+    geometry="$(page_board "14_page_$n")"
+    cp "$work/page_board.png" "$shots/14_page_${n}_board.png"
+    straight=$(likeness "14_page_${n}_board" "$geometry" "$ink" -negate)
+    mirrored=$(likeness "14_page_${n}_board" "$geometry" "$ink" -negate -flop)
+    if above "$straight" 0.6 && above "$straight" "$(awk "BEGIN { print $mirrored + 0.3 }")"; then
+        shown="14_page_$n"
+        break
+    fi
+    sleep 1
+done
+echo "   page board against the written true board: NCC ${straight:-none} (mirrored: ${mirrored:-none})"
+[ -n "$shown" ] || fail "the page never showed the straightened board before the wipe"
 wait_for 150 auto_saved 1 || fail "no board was saved before the wipe"
+sleep 2
+page 15_page_laptop 1280 800
+page 15_page_phone 412 915
+chromium --headless --no-sandbox --disable-gpu --user-data-dir="$work/chromium" \
+    --virtual-time-budget=4000 --dump-dom "$url" >"$work/page.html" 2>/dev/null
+grep -q 'saved/[0-9]*\.jpg' "$work/page.html" || fail "the page does not list the saved board"
 sleep 1
 shot 12_board_saved_toast
 console_has "//Brisel//Brisel_auto_" || fail "no file line for the saved board"

@@ -25,6 +25,11 @@ class FakeVideoStreamer : public QObject {
     Q_PROPERTY(bool openCalibration READ getOpenCalibration WRITE setOpenCalibration NOTIFY
                    openCalibrationChanged)
     Q_PROPERTY(bool autoSave READ getAutoSave WRITE setAutoSave NOTIFY autoSaveChanged)
+    Q_PROPERTY(bool share READ getShare WRITE setShare NOTIFY shareChanged)
+    Q_PROPERTY(bool shareAllowed READ getShareAllowed NOTIFY shareStateChanged)
+    Q_PROPERTY(QString shareUrl READ getShareUrl NOTIFY shareStateChanged)
+    Q_PROPERTY(QString shareNote READ getShareNote NOTIFY shareStateChanged)
+    Q_PROPERTY(int shareViewers READ getShareViewers NOTIFY shareStateChanged)
     Q_PROPERTY(bool cameraConnected READ getCameraConnected WRITE setCameraConnected NOTIFY
                    cameraConnectedChanged)
     Q_PROPERTY(double p1x READ getP1x WRITE setP1x NOTIFY p1Changed)
@@ -49,6 +54,8 @@ public:
     // What a p4y write that calibrates answers on calibrationFinished: the real object
     // calibrates when p4y changes or at the first write after beginCorners().
     bool calibrationResult = true;
+    bool shareAllowed = true;
+    QString shareUrl = "http://127.0.0.1:8080/?key=0123456789abcdef0123456789abcdef";
     QString calibrationReason;
     int calibrations = 0;
 
@@ -64,6 +71,11 @@ public:
     bool getOpenCalibration() const { return openCalibration; }
     bool getAutoSave() const { return autoSave; }
     bool getCameraConnected() const { return connected; }
+    bool getShare() const { return share; }
+    bool getShareAllowed() const { return shareAllowed; }
+    QString getShareUrl() const { return share ? shareUrl : QString(); }
+    QString getShareNote() const { return QString(); }
+    int getShareViewers() const { return share ? 3 : 0; }
     double getP1x() const { return p[0]; }
     double getP1y() const { return p[1]; }
     double getP2x() const { return p[2]; }
@@ -93,6 +105,11 @@ public:
     }
     void setAutoSave(bool v) {
         store("autoSave", autoSave, v, &FakeVideoStreamer::autoSaveChanged);
+    }
+    // The address and the viewer count come with sharing, as from the real object.
+    void setShare(bool v) {
+        store("share", share, v, &FakeVideoStreamer::shareChanged);
+        emit shareStateChanged();
     }
     void setCameraConnected(bool v) {
         store("cameraConnected", connected, v, &FakeVideoStreamer::cameraConnectedChanged);
@@ -134,6 +151,8 @@ signals:
     // A key frame was written (or could not be).
     void boardAutoSaved(bool saved);
     void cameraConnectedChanged();
+    void shareChanged();
+    void shareStateChanged();
     void calibImgAvailableChanged();
     void p1Changed();
     void p2Changed();
@@ -169,6 +188,7 @@ private:
     double arVal = 0.5;
     bool openCalibration = false;
     bool autoSave = true;
+    bool share = false;
     double p[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     bool cornersForgotten = false;
 };

@@ -138,6 +138,44 @@ private slots:
         QCOMPARE(bit("autoSaveBox.checked"), before != "autoSaveBox");
     }
 
+    // The switch and the camera object's share follow each other; so does the card,
+    // whose buttons show the large code and stop sharing.
+    void shareSwitchAndCard() {
+        openSettings();
+        QVERIFY(bit("shareText.visible") && !bit("shareBox.checked") && !bit("shareCard.visible"));
+        doc->click("shareBox");
+        QCOMPARE(doc->writes(), QStringList{"share=true"});
+        QVERIFY(bit("shareCard.visible"));
+        QCOMPARE(text("shareAddress.text"), doc->camera.shareUrl);
+        QCOMPARE(text("shareViewers.text"), QString("3 viewers"));
+        QVERIFY(text("shareQr.source").startsWith("image://shareQr/image", Qt::CaseInsensitive));
+        QQuickItem* panel = doc->item("mainbriselSettings");
+        QQuickItem* box = doc->item("shareBox");
+        QVERIFY(panel->contains(box->mapToItem(panel, QPointF(box->width(), box->height()))));
+        doc->camera.setShare(false);
+        QVERIFY(!bit("shareBox.checked") && !bit("shareCard.visible"));
+        doc->camera.setShare(true);
+        QVERIFY(bit("shareBox.checked"));
+        doc->click("opencvImage");
+        QVERIFY(!bit("mainbriselSettings.visible"));
+        doc->clearWrites();
+        doc->click("shareLargeButton");
+        QVERIFY(bit("shareLarge.visible"));
+        QCOMPARE(number("shareLargeQr.width"),
+                 std::min(doc->window->width(), doc->window->height()) * 0.85);
+        doc->click("shareLarge");
+        QVERIFY(!bit("shareLarge.visible"));
+        doc->click("shareStopButton");
+        QCOMPARE(doc->writes(), QStringList{"share=false"});
+        QVERIFY(!bit("shareCard.visible"));
+        // BRISEL_NO_SHARE hides the switch.
+        openSettings();
+        QVERIFY(doc->item("shareBox")->isVisible());
+        doc->camera.shareAllowed = false;
+        emit doc->camera.shareStateChanged();
+        QVERIFY(!bit("shareText.visible") && !doc->item("shareBox")->isVisible());
+    }
+
     void autoSaveBoxWritesItsState() {
         openSettings();
         QVERIFY(bit("autoSaveBox.checked"));

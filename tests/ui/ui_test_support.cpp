@@ -37,6 +37,7 @@ LoadedDocument::LoadedDocument() : engine(std::make_unique<QQmlApplicationEngine
     engine->addImageProvider("live", live);
     context->setContextProperty("calibrateImageProvider", calibration);
     engine->addImageProvider("calibrateImage", calibration);
+    engine->addImageProvider("shareQr", new FakeImageProvider(QColor("#000000"), QSize(400, 400)));
     engine->load(QUrl("qrc:/main.qml"));
     if (!engine->rootObjects().isEmpty())
         window = qobject_cast<QQuickWindow*>(engine->rootObjects().first());
