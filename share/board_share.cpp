@@ -3,7 +3,6 @@
 #include "calibration_store.h"
 #include "frame_processor.h"
 
-
 #include <iostream>
 
 namespace {
