@@ -145,6 +145,20 @@ void Lesson::away(int frames) {
     }
 }
 
+int Lesson::sweep(int from, int to, int frames, int speed) {
+    walkTo(from - 260, speed, LessonEvent::Wipe, false);
+    const int begin = total;
+    for (int f = 0; f < frames; ++f) {
+        const int front = from + (to - from) * (f + 1) / frames;
+        presenterX = front - 260;
+        steps.push_back({presenterX, false, total});
+        ++total;
+    }
+    sweeps.push_back({cv::Rect(from, 0, to - from, boardPictureHeight()), begin, total - 1});
+    script.push_back({LessonEvent::Wipe, begin, total - 1});
+    return begin;
+}
+
 Lesson::Lesson(const LessonConfig& config) : cfg(config) {
     const Palette pal = palette(cfg.board);
     const int w = boardPictureWidth;
@@ -208,19 +222,9 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
         walkTo(w + 100, walkSpeed, LessonEvent::WalkOff, true);
         away(quiet);
     };
-    const auto sweep = [&](int from, int to) {
+    const auto sweepFromOffLeft = [&](int from, int to) {
         presenterX = offLeft;
-        walkTo(from - 260, walkSpeed, LessonEvent::Wipe, false);
-        const int begin = total;
-        for (int f = 0; f < sweepFrames; ++f) {
-            const int front = from + (to - from) * (f + 1) / sweepFrames;
-            presenterX = front - 260;
-            steps.push_back({presenterX, false, total});
-            ++total;
-        }
-        sweeps.push_back({cv::Rect(from, 0, to - from, h), begin, total - 1});
-        script.push_back({LessonEvent::Wipe, begin, total - 1});
-        return begin;
+        return sweep(from, to, sweepFrames, walkSpeed);
     };
 
     if (!cfg.realTime) {
@@ -232,7 +236,7 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
     } else if (cfg.brief) {
         writeBoard(briefRows);
         walkOffRight();
-        Erasure only{sweep(0, w), 0, 1, cv::Mat()};
+        Erasure only{sweepFromOffLeft(0, w), 0, 1, cv::Mat()};
         only.end = total - 1;
         walkOffRight();
         wipes.push_back(only);
@@ -279,7 +283,7 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
         away(settleAfterCorrection);
 
         // The first board-full, wiped in one pass.
-        Erasure first{sweep(0, w), 0, 1, cv::Mat()};
+        Erasure first{sweepFromOffLeft(0, w), 0, 1, cv::Mat()};
         first.end = total - 1;
         walkOffRight();
         wipes.push_back(first);
@@ -288,10 +292,10 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
         presenterX = offLeft;
         writeBoard(secondRows);
         walkOffRight();
-        Erasure second{sweep(0, w / 2), 0, 2, cv::Mat()};
+        Erasure second{sweepFromOffLeft(0, w / 2), 0, 2, cv::Mat()};
         walkTo(offLeft, walkSpeed, LessonEvent::WalkOff, true);
         away(quiet + 4);
-        sweep(w / 2, w);
+        sweepFromOffLeft(w / 2, w);
         second.end = total - 1;
         walkOffRight();
         wipes.push_back(second);
@@ -305,7 +309,6 @@ Lesson::Lesson(const LessonConfig& config) : cfg(config) {
 
 void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     const int w = boardPictureWidth;
-    const int h = boardPictureHeight();
     const int speed = std::max(1, static_cast<int>(walkPerSecond / cfg.fps));
     // Each word appears after a second of writing with the hand at it.
     // Rows [first, first + count) of a board of `rows` rows, between x0 and x1.
@@ -337,20 +340,8 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
         walkTo(w + 100, speed, LessonEvent::WalkOff, true);
         away(framesOf(quietSeconds));
     };
-    // One pass from `from` to `to` in `seconds`; returns its first frame.
-    const auto sweep = [&](int from, int to, double seconds) {
-        walkTo(from - 260, speed, LessonEvent::Wipe, false);
-        const int begin = total;
-        const int frames = framesOf(seconds);
-        for (int f = 0; f < frames; ++f) {
-            const int front = from + (to - from) * (f + 1) / frames;
-            presenterX = front - 260;
-            steps.push_back({presenterX, false, total});
-            ++total;
-        }
-        sweeps.push_back({cv::Rect(from, 0, to - from, h), begin, total - 1});
-        script.push_back({LessonEvent::Wipe, begin, total - 1});
-        return begin;
+    const auto sweepFor = [&](int from, int to, double seconds) {
+        return sweep(from, to, framesOf(seconds), speed);
     };
     const auto mark = [&](LessonEvent::Kind kind) { script.push_back({kind, total, total}); };
 
@@ -367,7 +358,7 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
         standStill(w / 2 + rng.uniform(0, w / 4), 6);
         walkOff(2);
         presenterX = offLeft;
-        Erasure only{sweep(0, w, 3), 0, 1, cv::Mat()};
+        Erasure only{sweepFor(0, w, 3), 0, 1, cv::Mat()};
         only.end = total - 1;
         walkOff(3);
         wipes.push_back(only);
@@ -384,14 +375,14 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     away(framesOf(3));
     // A quarter wiped and written over: the first board-full is gone for good.
     presenterX = offLeft;
-    Erasure first{sweep(0, w / 4, 2), 0, 1, cv::Mat()};
+    Erasure first{sweepFor(0, w / 4, 2), 0, 1, cv::Mat()};
     first.end = total - 1;
     wipes.push_back(first);
     writeLines(3, 0, w / 4, 0, 2);
     walkOff(4);
     // The second board-full (three quarters old, one new) wiped in one pass.
     presenterX = offLeft;
-    Erasure second{sweep(0, w, 4), 0, 1, cv::Mat()};
+    Erasure second{sweepFor(0, w, 4), 0, 1, cv::Mat()};
     second.end = total - 1;
     walkOff(2);
     wipes.push_back(second);
@@ -404,7 +395,7 @@ void Lesson::scriptRealTime(const Palette& pal, cv::RNG& rng) {
     presenterX = offLeft;
     Erasure third{0, 0, 4, cv::Mat()};
     for (int strip = 0; strip < 4; ++strip) {
-        const int begin = sweep(w * strip / 4, w * (strip + 1) / 4, 1.5);
+        const int begin = sweepFor(w * strip / 4, w * (strip + 1) / 4, 1.5);
         if (strip == 0) {
             third.begin = begin;
         }

@@ -98,6 +98,9 @@ private:
     // Standing still, swaying sideways by a few per cent of the presenter's width.
     void sway(int frames);
     void away(int frames);
+    // One wiping pass over board columns [from, to) in `frames` frames, the presenter
+    // walking there first; returns the pass's first frame.
+    int sweep(int from, int to, int frames, int speed);
     // Words of a line from x0 to x1 (the whole board when x1 is 0).
     Item line(int row, int rows, const Palette& pal, cv::RNG& rng, int x0 = 0, int x1 = 0) const;
     void scriptRealTime(const Palette& pal, cv::RNG& rng);
