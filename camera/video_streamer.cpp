@@ -191,7 +191,7 @@ void VideoStreamer::setOpenCalibration(bool value) {
 
 void VideoStreamer::setAutoSave(bool value) {
     if (storeIfChanged(autoSave, value)) {
-        processor.setEraseDetection(value || share);
+        followErasures();
         emit autoSaveChanged();
     }
 }
@@ -256,6 +256,11 @@ void VideoStreamer::setP4y(double value) {
 
 // ---------------------------------------------------------------- sharing
 
+// The kept board is what viewers see, so the keeper runs while sharing too.
+void VideoStreamer::followErasures() {
+    processor.setEraseDetection(autoSave || share);
+}
+
 void VideoStreamer::setShareOptions(const ShareOptions& options) {
     boardShare.setOptions(options);
     emit shareStateChanged();
@@ -282,8 +287,7 @@ void VideoStreamer::setShare(bool value) {
         log.writeLine("share off");
         shareTimer.stop();
     }
-    // The kept board is what viewers see, so the keeper runs while sharing.
-    processor.setEraseDetection(autoSave || share);
+    followErasures();
     shareViewers = 0;
     publishShareQr();
     emit shareChanged();

@@ -195,6 +195,7 @@ private:
     void publishOutputs(const std::vector<cv::Mat>& outputs);
     bool frameAwaitsPublishing() const { return !framePixels.empty(); }
     void saveKeyFrame();
+    void followErasures();
     void onShareTick();
     void publishShareQr();
     void shareSaved(const std::vector<unsigned char>& jpeg, const QDateTime& savedAt);

@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <turbojpeg.h>
 
+#include <QDate>
 #include <QRandomGenerator>
 
 #include <chrono>
@@ -80,16 +81,7 @@ std::string jsonString(const std::string& text) {
 }
 
 std::string todayDate() {
-    const std::time_t t = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &t);
-#else
-    localtime_r(&t, &local);
-#endif
-    char text[16];
-    std::strftime(text, sizeof text, "%d.%m.%Y", &local);
-    return text;
+    return QDate::currentDate().toString(QStringLiteral("dd.MM.yyyy")).toStdString();
 }
 
 } // namespace
