@@ -22,7 +22,7 @@ bool BoardShare::start() {
     if (!options.address.empty()) {
         address = options.address;
     } else {
-        const ShareAddress chosen = chooseShareAddress();
+        const ShareAddress chosen = addressOf();
         address = chosen.address;
         if (!chosen.network) {
             noteText = QStringLiteral("No network: only this computer can open the address");
@@ -53,7 +53,7 @@ bool BoardShare::followAddress() {
     if (!server.running() || !options.address.empty()) {
         return false;
     }
-    const ShareAddress chosen = chooseShareAddress();
+    const ShareAddress chosen = addressOf();
     if (chosen.address == address) {
         return false;
     }

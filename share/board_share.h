@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,8 @@ public:
 
     // Moves the server when the classroom address changed; true when it did.
     bool followAddress();
+    // Where the classroom address comes from (the network's, unless a test says).
+    void setAddressSource(std::function<ShareAddress()> source) { addressOf = std::move(source); }
 
     // Every finished frame: the kept board goes to the viewers at most twice a second;
     // `available` is false without a camera picture or while calibrating.
@@ -54,6 +57,7 @@ public:
 
 private:
     ShareOptions options;
+    std::function<ShareAddress()> addressOf = chooseShareAddress;
     std::shared_ptr<ShareHandoff> handoff;
     ShareServer server;
     std::string address;

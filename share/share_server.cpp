@@ -191,7 +191,7 @@ void ShareServer::Running::routes() {
     server.new_task_queue = [n = config.maxViewers * 2 + 8] { return new httplib::ThreadPool(n); };
     server.set_read_timeout(config.ioTimeoutSeconds, 0);
     server.set_write_timeout(config.ioTimeoutSeconds, 0);
-    server.set_keep_alive_timeout(config.ioTimeoutSeconds);
+    server.set_keep_alive_timeout(config.idleTimeoutSeconds);
     // One request a connection: the library polls every idle keep-alive connection
     // a hundred times a second, which 30 viewers asking twice a second would pay for.
     server.set_keep_alive_max_count(1);

@@ -16,7 +16,10 @@ struct ShareConfig {
     int maxViewers = 60;
     // A viewer whose page has not asked for news this long is gone.
     int viewerTimeoutMs = 6000;
-    // Idle keep-alive connections and slow reads or writes are dropped after this.
+    // A connection that sends no request is dropped after this; it is also the most a
+    // switch-off leaves an open connection hanging, as the library waits it out.
+    int idleTimeoutSeconds = 1;
+    // Slow reads or writes of a request under way are dropped after this.
     int ioTimeoutSeconds = 5;
     std::size_t maxBodyBytes = 1024;
     std::size_t maxHeaders = 40;
@@ -37,7 +40,8 @@ public:
 
     // Binds and starts serving with a new key; false with `error` when no port was free.
     bool start(const ShareConfig& config, std::string& error);
-    // Closes the port at once; open connections get nothing more and end by themselves.
+    // Closes the port at once; open connections get nothing more and end within the
+    // idle timeout.
     void stop();
     bool running() const { return current != nullptr; }
 
