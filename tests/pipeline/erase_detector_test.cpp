@@ -280,7 +280,6 @@ const std::vector<Action> full{write(whole), wait(2)};
 
 const Row rows_[] = {
     {"OnePass", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}},
-    {"OnePassAt15", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}, 15},
     {"OnePassAt10", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}, 10},
     {"TwoPasses",
      full + std::vector<Action>{wipe(leftHalf), wait(3), wipe(rightHalf)},
