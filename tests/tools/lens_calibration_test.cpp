@@ -65,14 +65,6 @@ INSTANTIATE_TEST_SUITE_P(LensCalibration, ScaleToSmallFrame,
                                          ScaleRow{1920, 600, 961, 541},
                                          ScaleRow{640, 200, 320, 180}));
 
-TEST(LensCalibration, SixteenByNine) {
-    EXPECT_TRUE(lens_calibration::isSixteenByNine({3840, 2160}));
-    EXPECT_TRUE(lens_calibration::isSixteenByNine({1920, 1080}));
-    EXPECT_FALSE(lens_calibration::isSixteenByNine({2880, 2160}));
-    EXPECT_FALSE(lens_calibration::isSixteenByNine({3840, 2161}));
-    EXPECT_FALSE(lens_calibration::isSixteenByNine({0, 0}));
-}
-
 // The true corners of the rig's poses, one view spoiled by 4 px of noise.
 TEST(LensCalibration, FitDropsABadViewAndFindsTheRigLens) {
     std::vector<std::vector<cv::Point2f>> views;
