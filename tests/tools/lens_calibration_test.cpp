@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 namespace {
 
@@ -94,21 +93,6 @@ TEST(LensCalibration, FitDropsABadViewAndFindsTheRigLens) {
     views.resize(2);
     EXPECT_FALSE(lens_calibration::calibrate(views, pattern, 25.0, {3840, 2160}, fit, why));
     EXPECT_NE(why.find("at least 3"), std::string::npos) << why;
-}
-
-// The folder's files and their bytes, in name order.
-std::string folderText(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        std::ifstream in(e.path(), std::ios::binary);
-        files[e.path().filename().string()] =
-            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::string text;
-    for (const auto& [name, bytes] : files) {
-        text += name + ":" + bytes + "\n";
-    }
-    return text;
 }
 
 // A new model without maps replaces the model files and removes the old maps as one
