@@ -133,9 +133,9 @@ TEST(LensFiles, EveryStepGoneWrongLeavesAWholeSet) {
             const bool maps = at == "check map1.png";
             const bool ok = lens_maps::writeLensFiles("lens", cam.k, cam.d, !maps, maps, why);
             clearFault();
-            testing::internal::CaptureStdout();
+            ConsoleCapture quiet;
             file_set::recover("lens", calib_files::lensSet);
-            testing::internal::GetCapturedStdout();
+            quiet.take();
             const std::string where = at + faultName(fault);
             EXPECT_EQ(folderText("lens"), at == "clean" ? after : before) << where;
             if (fault != SetFault::Kill) {
