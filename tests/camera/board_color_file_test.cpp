@@ -26,26 +26,22 @@ struct CalibrationDirectory {
 TEST(BoardColorFile, BadFilesFallBackToABlackBoardWithAConsoleLine) {
     CalibrationDirectory dir;
     struct Row {
-        const char* content;
+        std::string content;
         int expected;
         bool mentionsFile;
     };
+    const std::string xml = "<?xml version=\"1.0\"?>\n<opencv_storage>\n";
+    const std::string end = "</opencv_storage>\n";
     const Row rows[] = {
-        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n<BoardColor>2</BoardColor>\n"
-         "</opencv_storage>\n",
-         2, false},
-        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n<BoardColor>7</BoardColor>\n"
-         "</opencv_storage>\n",
-         0, true},
-        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n<BoardColor>-1</BoardColor>\n"
-         "</opencv_storage>\n",
-         0, true},
-        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n<BoardColor>1", 0, true},
+        {xml + "<BoardColor>2</BoardColor>\n" + end, 2, false},
+        {xml + "<BoardColor>7</BoardColor>\n" + end, 0, true},
+        {xml + "<BoardColor>-1</BoardColor>\n" + end, 0, true},
+        {xml + "<BoardColor>1", 0, true},
         {"this is not xml at all", 0, true},
-        {"<?xml version=\"1.0\"?>\n<opencv_storage>\n</opencv_storage>\n", 0, false},
+        {xml + end, 0, false},
     };
     for (const Row& row : rows) {
-        writeText(colourFile, row.content);
+        writeText(colourFile, QByteArray::fromStdString(row.content));
         ConsoleCapture console;
         const int colour = calib_files::readBoardColor();
         const std::string printed = console.take();

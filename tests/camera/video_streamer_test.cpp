@@ -11,8 +11,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QMetaMethod>
-#include <QRegularExpression>
 #include <QThread>
 
 #include <opencv2/imgcodecs.hpp>
@@ -21,7 +19,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
 
 namespace {
 
@@ -505,56 +502,6 @@ TEST(FrameLoop, PublishedPicturesOutliveTheCameraObject) {
     EXPECT_EQ(live.pixelColor(10, 10), QColor(160, 180, 200));
     EXPECT_EQ(calibration.pixelColor(0, 0).alpha(), 255);
     EXPECT_TRUE(imageOverPixels(cv::Mat()).isNull());
-}
-
-// Every name the document reads or calls on the camera object exists on the real one.
-TEST(QmlInterface, EveryNameTheDocumentUsesIsOnTheCameraObject) {
-    QFile qml(BRISEL_MAIN_QML);
-    ASSERT_TRUE(qml.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(qml.readAll());
-    std::set<QString> used;
-    auto matches = QRegularExpression(R"(\bVideoStreamer\.(\w+))").globalMatch(text);
-    while (matches.hasNext()) {
-        used.insert(matches.next().captured(1));
-    }
-    ASSERT_GT(used.size(), 15u);
-    // Handlers of the camera object's signals in its Connections blocks.
-    std::set<QString> handled;
-    const QRegularExpression target(R"(Connections\s*\{\s*target:\s*VideoStreamer\b)");
-    for (auto blocks = target.globalMatch(text); blocks.hasNext();) {
-        const auto block = blocks.next();
-        int depth = 1;
-        int end = block.capturedEnd();
-        while (end < text.size() && depth > 0) {
-            depth += text[end] == '{' ? 1 : text[end] == '}' ? -1 : 0;
-            ++end;
-        }
-        const QString body = text.mid(block.capturedEnd(), end - block.capturedEnd());
-        auto names = QRegularExpression(R"(\bfunction\s+on(\w)(\w*)\s*\()").globalMatch(body);
-        while (names.hasNext()) {
-            const auto name = names.next();
-            handled.insert(name.captured(1).toLower() + name.captured(2));
-        }
-    }
-    ASSERT_GE(handled.size(), 2u);
-    const QMetaObject& meta = VideoStreamer::staticMetaObject;
-    for (const QString& name : handled) {
-        bool isSignal = false;
-        for (int i = 0; i < meta.methodCount(); ++i) {
-            isSignal = isSignal || (meta.method(i).name() == name.toUtf8() &&
-                                    meta.method(i).methodType() == QMetaMethod::Signal);
-        }
-        EXPECT_TRUE(isSignal) << "handler of a signal the camera object lacks: "
-                              << name.toStdString();
-    }
-    for (const QString& name : used) {
-        const QByteArray n = name.toUtf8();
-        bool found = meta.indexOfProperty(n.constData()) >= 0;
-        for (int i = 0; i < meta.methodCount() && !found; ++i) {
-            found = meta.method(i).name() == n;
-        }
-        EXPECT_TRUE(found) << name.toStdString();
-    }
 }
 
 TEST(Properties, SettingsReachThePipelineAndUnchangedWritesAreSilent) {

@@ -94,21 +94,6 @@ TEST_F(BoardEnhancerTest, DetailMapStaysWithinHalfALevelOfTheExactOne) {
     }
 }
 
-// With the board windows (43 and up) the wide blur is the background estimate.
-TEST_F(BoardEnhancerTest, DarkStrokeIsPositiveLightStrokeNegative) {
-    CalibrationStore::instance().gaussianWindows[18] = 43;
-    cv::Mat darkLine(60, 80, CV_8UC3, cv::Scalar::all(200));
-    darkLine.col(40).setTo(cv::Scalar::all(40));
-    const cv::Mat onDark = enhancer.detailMap(darkLine, 18);
-    EXPECT_GT(onDark.at<cv::Vec3f>(30, 40)[1], 30.f);
-    EXPECT_NEAR(onDark.at<cv::Vec3f>(30, 10)[1], 0.f, 0.5f);
-
-    cv::Mat lightLine(60, 80, CV_8UC3, cv::Scalar::all(60));
-    lightLine.col(40).setTo(cv::Scalar::all(220));
-    const cv::Mat onLight = enhancer.detailMap(lightLine, 18);
-    EXPECT_LT(onLight.at<cv::Vec3f>(30, 40)[1], -30.f);
-}
-
 TEST_F(BoardEnhancerTest, DetailMapOfAnUnknownCellFallsBackToWindowSeven) {
     const cv::Mat cell = randomCell(3);
     const cv::Mat expected = enhancer.detailMap(cell, -1);

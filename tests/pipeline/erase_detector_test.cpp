@@ -3,6 +3,7 @@
 // motion is measured on every other frame, as the pipeline measures it.
 
 #include "erase_detector.h"
+#include "test_support.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -280,7 +281,6 @@ const std::vector<Action> full{write(whole), wait(2)};
 
 const Row rows_[] = {
     {"OnePass", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}},
-    {"OnePassAt15", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}, 15},
     {"OnePassAt10", full + std::vector<Action>{wipe(whole, 2)}, {{write(whole)}}, 10},
     {"TwoPasses",
      full + std::vector<Action>{wipe(leftHalf), wait(3), wipe(rightHalf)},
@@ -360,11 +360,11 @@ TEST(EraseDetectorTest, CellsThatNeverSettleAreLeftOutUntilTheyDo) {
 TEST(EraseDetectorTest, APictureOfAnotherSizeIsRefusedWithOneLine) {
     EraseDetector detector;
     detector.reset(cv::Mat::eye(3, 3, CV_64F), boardSize, {cv::Rect(0, 0, 10, 10)}, {0});
-    testing::internal::CaptureStdout();
+    ConsoleCapture console;
     EXPECT_FALSE(detector.update(cv::Mat::zeros(10, 10, CV_8UC3), cv::Mat(), {0}, 0));
     EXPECT_FALSE(detector.update(cv::Mat(), cv::Mat(), {0}, 0));
     EXPECT_FALSE(detector.update(cv::Mat::zeros(boardSize, CV_8UC1), cv::Mat(), {0}, 0));
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = console.take();
     EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
 }
 

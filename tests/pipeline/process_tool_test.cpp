@@ -1,7 +1,6 @@
 // brisel-process end to end on a short rig recording.
 
 #include "frame_processor.h"
-#include "lesson.h"
 #include "test_rig.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -94,57 +93,6 @@ TEST_F(ProcessTool, CalibratesAndCleansARecording) {
     EXPECT_EQ(cv::norm(written, expected, cv::NORM_INF), 0.0);
 }
 
-// A short lesson in real time recorded as the camera would (MJPG), at 5 frames a
-// second to keep the test short: someone standing at the start and in front of empty
-// board, one wipe.
-TEST_F(ProcessTool, KeepsTheBoardOfARecordedLessonBeforeItIsWiped) {
-    rig::LessonConfig config;
-    config.seed = 1;
-    config.brief = true;
-    config.realTime = true;
-    config.fps = 5;
-    const rig::Lesson lesson(config);
-    const fs::path recording = root / "lesson.avi";
-    {
-        cv::VideoWriter writer(recording.string(), cv::CAP_OPENCV_MJPEG,
-                               cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 5.0,
-                               cv::Size(3840, 2160));
-        ASSERT_TRUE(writer.isOpened());
-        for (int i = 0; i < lesson.frames(); ++i) {
-            writer.write(lesson.frame(i));
-        }
-    }
-    const fs::path out = root / "lesson-out";
-    const fs::path keyFrames = root / "keyframes";
-    const fs::path pdf = root / "lesson.pdf";
-    const ToolRun run = runProcess("--input " + recording.string() + " --output " + out.string() +
-                                   " --calib " + (root / "calib").string() + " --corners " +
-                                   corners() + " --board white --every 100000 --keyframes " +
-                                   keyFrames.string() + " --pdf " + pdf.string());
-    ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("kept 1 boards before erasures"), std::string::npos) << run.out;
-    std::vector<fs::path> kept;
-    for (const auto& entry : fs::directory_iterator(keyFrames)) {
-        kept.push_back(entry.path());
-    }
-    ASSERT_EQ(kept.size(), 1u);
-    int index = -1;
-    ASSERT_EQ(std::sscanf(kept[0].filename().c_str(), "keyframe_%06d.png", &index), 1);
-    const rig::Erasure& wipe = lesson.erasures()[0];
-    int lastWrite = -1;
-    for (const rig::LessonEvent& e : lesson.events()) {
-        if (e.kind == rig::LessonEvent::Write) {
-            lastWrite = std::max(lastWrite, e.end);
-        }
-    }
-    EXPECT_GE(index, lastWrite) << "the board after all its writing";
-    EXPECT_LT(index, wipe.end) << "not at the end of the wipe";
-    EXPECT_EQ(pdfPages(pdf.string()), 1);
-    // --every thins the board pictures only.
-    EXPECT_TRUE(fs::exists(out / "board_000000.png"));
-    EXPECT_FALSE(fs::exists(out / "board_000001.png"));
-}
-
 struct BadRun {
     const char* name;
     std::string arguments;
@@ -159,14 +107,11 @@ TEST_F(ProcessTool, BadInputExitsWithAMessageAndLeavesNothingBehind) {
     const std::vector<BadRun> cases{
         {"missing input", " --input " + (root / "none.avi").string() + output + calib, 2},
         {"wrong frame size", " --input " + (root / "small.png").string() + output + calib, 1},
-        {"zero step", recording + output + calib + " --every 0", 2},
-        {"unknown board", recording + output + calib + " --board red", 2},
         {"short corners", recording + output + calib + " --corners 0.1,0.2,0.3", 2},
         {"refused corners",
          recording + output + calib + " --corners 0.3,0.3,0.7,0.3,0.3,0.3,0.3,0.7", 1},
         {"no calib_data", recording + output + " --calib " + root.string(), 2},
         {"no --output", recording + calib, 2},
-        {"empty key frame folder", recording + output + calib + " --keyframes ''", 2},
         {"PDF in a missing folder",
          recording + output + calib + " --pdf " + (root / "none" / "x.pdf").string(), 1},
     };

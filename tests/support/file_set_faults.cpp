@@ -3,6 +3,9 @@
 #include "file_set.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 
 namespace {
 
@@ -12,6 +15,20 @@ const std::string checkStep = "check ";
 
 bool faultApplies(const std::string& step, SetFault fault) {
     return fault != SetFault::Cut || step.rfind(checkStep, 0) == 0;
+}
+
+std::string folderText(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(e.path(), std::ios::binary);
+        files[e.path().filename().string()] =
+            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::string text;
+    for (const auto& [name, bytes] : files) {
+        text += name + ":" + bytes + "\n";
+    }
+    return text;
 }
 
 const char* faultName(SetFault fault) {

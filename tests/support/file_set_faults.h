@@ -13,3 +13,6 @@ void clearFault();
 // Whether `fault` can happen at `step` at all.
 bool faultApplies(const std::string& step, SetFault fault);
 const char* faultName(SetFault fault);
+// The files of a folder with their bytes, in name order: a whole set, old or new, and
+// nothing left beside it.
+std::string folderText(const std::string& dir);

@@ -66,7 +66,6 @@ INSTANTIATE_TEST_SUITE_P(
     BriselMaps, BriselMapsBadInput,
     testing::Values(BadArgs{"NoLensFiles", "", "calib_data/intrinsic.xml is missing"},
                     BadArgs{"UnknownArgument", "--frobnicate", "unknown argument --frobnicate"},
-                    BadArgs{"MissingValue", "--out", "--out needs a value"},
                     BadArgs{"Malformed", "--intrinsic calib_data/garbage.xml", "garbage.xml"},
                     BadArgs{"WrongSize", "--intrinsic calib_data/two.xml",
                             "two.xml: Camera_Matrix is not a 3 x 3 matrix"}),

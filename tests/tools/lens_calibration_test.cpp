@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 
 namespace {
 
@@ -65,14 +64,6 @@ INSTANTIATE_TEST_SUITE_P(LensCalibration, ScaleToSmallFrame,
                                          ScaleRow{1920, 600, 961, 541},
                                          ScaleRow{640, 200, 320, 180}));
 
-TEST(LensCalibration, SixteenByNine) {
-    EXPECT_TRUE(lens_calibration::isSixteenByNine({3840, 2160}));
-    EXPECT_TRUE(lens_calibration::isSixteenByNine({1920, 1080}));
-    EXPECT_FALSE(lens_calibration::isSixteenByNine({2880, 2160}));
-    EXPECT_FALSE(lens_calibration::isSixteenByNine({3840, 2161}));
-    EXPECT_FALSE(lens_calibration::isSixteenByNine({0, 0}));
-}
-
 // The true corners of the rig's poses, one view spoiled by 4 px of noise.
 TEST(LensCalibration, FitDropsABadViewAndFindsTheRigLens) {
     std::vector<std::vector<cv::Point2f>> views;
@@ -102,21 +93,6 @@ TEST(LensCalibration, FitDropsABadViewAndFindsTheRigLens) {
     views.resize(2);
     EXPECT_FALSE(lens_calibration::calibrate(views, pattern, 25.0, {3840, 2160}, fit, why));
     EXPECT_NE(why.find("at least 3"), std::string::npos) << why;
-}
-
-// The folder's files and their bytes, in name order.
-std::string folderText(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        std::ifstream in(e.path(), std::ios::binary);
-        files[e.path().filename().string()] =
-            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::string text;
-    for (const auto& [name, bytes] : files) {
-        text += name + ":" + bytes + "\n";
-    }
-    return text;
 }
 
 // A new model without maps replaces the model files and removes the old maps as one
@@ -157,9 +133,9 @@ TEST(LensFiles, EveryStepGoneWrongLeavesAWholeSet) {
             const bool maps = at == "check map1.png";
             const bool ok = lens_maps::writeLensFiles("lens", cam.k, cam.d, !maps, maps, why);
             clearFault();
-            testing::internal::CaptureStdout();
+            ConsoleCapture quiet;
             file_set::recover("lens", calib_files::lensSet);
-            testing::internal::GetCapturedStdout();
+            quiet.take();
             const std::string where = at + faultName(fault);
             EXPECT_EQ(folderText("lens"), at == "clean" ? after : before) << where;
             if (fault != SetFault::Kill) {

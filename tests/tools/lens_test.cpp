@@ -303,10 +303,6 @@ TEST_P(BriselLensBadInput, ExitsTwoAndWritesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     BriselLens, BriselLensBadInput,
     testing::Values(BadRow{"NoPhotos", [] { return std::string(); }, "no photos given"},
-                    BadRow{"UnknownArgument", [] { return std::string("--frob a.jpg"); },
-                           "unknown argument --frob"},
-                    BadRow{"BadPattern", [] { return std::string("--pattern 9by6 a.jpg"); },
-                           "--pattern needs inner corners as COLSxROWS"},
                     BadRow{"BadSquare", [] { return std::string("--square -2 a.jpg"); },
                            "--square needs a positive number"},
                     BadRow{"MissingValue", [] { return std::string("a.jpg --square"); },
