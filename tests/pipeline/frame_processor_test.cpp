@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -57,7 +58,7 @@ TEST_F(FrameProcessorTest, EmptyFrameGivesTwoEmptyPicturesAndNoFrameLine) {
     EXPECT_EQ(console.take(), "");
     ASSERT_EQ(out.size(), 2u);
     EXPECT_TRUE(out[0].empty() && out[1].empty());
-    EXPECT_EQ(processor.frameCounter, 0);
+    EXPECT_EQ(run(processor, 100), "400\nf : 0\n") << "the empty frame was not counted";
 }
 
 TEST_F(FrameProcessorTest, FrameNumbersRunFromZeroToHundredThenFromOne) {
@@ -86,7 +87,7 @@ TEST_F(FrameProcessorTest, RebuildPrintsTheBoardCellCountBeforeTheFrameLine) {
     EXPECT_EQ(run(processor, 100), "f : 1\n");
     processor.requestRebuild();
     EXPECT_EQ(run(processor, 100), "400\nf : 2\n");
-    EXPECT_EQ(processor.buildCount, 1) << "a requested rebuild starts the count again";
+    EXPECT_EQ(processor.rebuildCount(), 1) << "a requested rebuild starts the count again";
 }
 
 struct InversionCase {
@@ -100,66 +101,114 @@ TEST_F(FrameProcessorTest, DarkBoardsAreInvertedWhiteIsNot) {
          {InversionCase{white, 60}, InversionCase{black, 195}, InversionCase{green, 195}}) {
         FrameProcessor processor = withColour(c.colour);
         run(processor, 60);
-        EXPECT_EQ(processor.liveWarp.at<cv::Vec3b>(40, 80), cv::Vec3b::all(c.expected))
+        const PerspectiveStage& stage = processor.perspectiveStage();
+        EXPECT_EQ(stage.liveWarp().at<cv::Vec3b>(40, 80), cv::Vec3b::all(c.expected))
             << "colour " << c.colour;
-        EXPECT_EQ(processor.canvas.at<cv::Vec3b>(0, 0), cv::Vec3b::all(c.expected));
+        EXPECT_EQ(stage.liveCanvas().at<cv::Vec3b>(0, 0), cv::Vec3b::all(c.expected));
     }
 }
 
-// Lens-corrected cells show the level of the frame in which they were last corrected,
-// so the frame levels tell which frame refreshed which cell.
-TEST_F(FrameProcessorTest, MovingCellsRefreshTheLivePictureAndSettleOnceIntoTheBoard) {
-    FrameProcessor processor = withColour(black);
-    const int once = 5 * 40 + 3;     // marked before frame 1
-    const int twice = 6 * 40 + 3;    // marked with 2 before frame 2
-    const int offBoard = 1 * 40 + 3; // row 1 is not a board row
-    const int quiet = 7 * 40 + 3;
-    run(processor, 10); // frame 0: rebuild
-    processor.motion.marks[once] = 1;
-    processor.motion.marks[offBoard] = 1;
-    run(processor, 11); // frame 1: odd, the mark is not consumed
-    processor.motion.marks[twice] = 2;
-    for (int level = 12; level <= 17; ++level) {
-        run(processor, level); // frames 2 ... 7
+// When each board cell is corrected, by hand: a marked cell into the live picture on
+// every frame until refresh (even) frames have aged its mark out, then once into the
+// board pictures on the next refresh frame; cells off the board are left alone.
+TEST_F(FrameProcessorTest, MovingCellsAreCorrectedUntilTheirMarksAgeOutThenSettleOnce) {
+    const int once = 5 * 40 + 3, twice = 6 * 40 + 3, offBoard = 1 * 40 + 3, quiet = 7 * 40 + 3;
+    MotionStage stage;
+    std::vector<int>& marks = stage.detector().marks;
+    marks[once] = 1;
+    marks[offBoard] = 1;
+    struct Row {
+        int cell;
+        const char* moving;  // frames 1 ... 7 in which it is a moving cell
+        const char* settled; // and a settled one
+    };
+    const Row rows[] = {
+        {once, "12.....", "...4..."},
+        {twice, ".234...", ".....6."},
+        {offBoard, ".......", "......."},
+        {quiet, ".......", "......."},
+    };
+    std::string moving[4], settled[4];
+    for (int r = 0; r < 4; ++r) {
+        moving[r] = settled[r] = ".......";
     }
-    const auto live = [&](int k) { return 255 - tiny::cellPixel(processor.canvas, k)[0]; };
-    const auto board = [&](int k) { return 255 - tiny::cellPixel(processor.colourCanvas, k)[0]; };
-    EXPECT_EQ(live(once), 12) << "corrected on frames 1 and 2, aged out on frame 2";
-    EXPECT_EQ(board(once), 14) << "settled on frame 4, exactly once";
-    EXPECT_EQ(live(twice), 14) << "mark 2 survives one more refresh frame";
-    EXPECT_EQ(board(twice), 16);
-    EXPECT_EQ(live(quiet), 10);
-    EXPECT_EQ(board(quiet), 10) << "a quiet cell is never re-processed";
-    EXPECT_EQ(live(offBoard), 10);
-    EXPECT_EQ(board(offBoard), 255) << "off-board cells stay black in the colour canvas";
-    EXPECT_EQ(processor.motion.marks[offBoard], 1) << "only board cells are aged";
-    EXPECT_EQ(processor.motion.previousMarks[once], 0);
-    EXPECT_EQ(processor.motion.settleCounts[once], 0);
-    // The warps follow their canvases.
-    EXPECT_EQ(255 - tiny::cellPixel(processor.liveWarp, twice)[0], 14);
-    EXPECT_EQ(255 - tiny::cellPixel(processor.colourWarp, twice)[0], 16);
+    for (int frame = 1; frame <= 7; ++frame) {
+        if (frame == 2) {
+            marks[twice] = 2;
+        }
+        stage.decideCells(frame);
+        for (int r = 0; r < 4; ++r) {
+            const auto in = [&](const std::vector<int>& cells) {
+                return std::count(cells.begin(), cells.end(), rows[r].cell) == 1;
+            };
+            moving[r][frame - 1] = in(stage.movingCells()) ? '0' + frame : '.';
+            settled[r][frame - 1] = in(stage.settledCells()) ? '0' + frame : '.';
+        }
+    }
+    for (int r = 0; r < 4; ++r) {
+        EXPECT_EQ(moving[r], rows[r].moving) << "cell " << rows[r].cell;
+        EXPECT_EQ(settled[r], rows[r].settled) << "cell " << rows[r].cell;
+    }
+    EXPECT_EQ(marks[offBoard], 1) << "only board cells are aged";
+}
+
+// A frame's cells land in their own canvas rectangles: a moving one in the live canvas
+// only, a settled one in the board canvases only, and the warps follow them.
+TEST_F(FrameProcessorTest, RefreshedCellsLandInTheirOwnRectangles) {
+    const CalibrationStore& store = CalibrationStore::instance();
+    PerspectiveStage stage;
+    const BoardEnhancer details;
+    FrameInput input;
+    const cv::Mat before = tiny::uniformFrame(245), after = tiny::uniformFrame(205);
+    input.begin(&before, nullptr, nullptr);
+    stage.rebuild(input, true, details);
+    input.end(true);
+    const std::vector<int> moving{6 * 40 + 3}, settled{9 * 40 + 20};
+    input.begin(&after, nullptr, nullptr);
+    stage.beginCells();
+    while (!stage.refreshNextCells(input, true, moving, settled, details)) {
+    }
+    stage.warpRefreshedCells(true, moving, settled);
+    input.end(true);
+    struct Row {
+        int cell, live, colour; // inverted levels
+    };
+    const Row rows[] = {{moving[0], 50, 10},      {settled[0], 10, 50},
+                        {moving[0] + 1, 10, 10},  {moving[0] - 40, 10, 10},
+                        {settled[0] - 1, 10, 10}, {settled[0] + 40, 10, 10}};
+    for (const Row& r : rows) {
+        const cv::Rect cell = store.canvasCells[r.cell];
+        EXPECT_EQ(cv::mean(stage.liveCanvas()(cell)), cv::Scalar(r.live, r.live, r.live, 0))
+            << r.cell;
+        EXPECT_EQ(cv::mean(stage.colourCanvasPicture()(cell)),
+                  cv::Scalar(r.colour, r.colour, r.colour, 0))
+            << r.cell;
+        EXPECT_EQ(cv::mean(stage.liveWarp()(cell)), cv::Scalar(r.live, r.live, r.live, 0));
+        EXPECT_EQ(cv::mean(stage.colourWarp()(cell)), cv::Scalar(r.colour, r.colour, r.colour, 0));
+    }
 }
 
 TEST_F(FrameProcessorTest, WhiteBoardKeepsNoColourPictureAndWritesNoTrueColour) {
     FrameProcessor processor = withColour(white);
     run(processor, 100);
     run(processor, 100);
-    EXPECT_TRUE(processor.colourWarp.empty());
+    EXPECT_TRUE(processor.perspectiveStage().colourWarp().empty());
     EXPECT_FALSE(std::filesystem::exists("trueColor.jpg"));
 }
 
 TEST_F(FrameProcessorTest, GreenBoardWritesTheLightenedBoardCellsToTrueColour) {
+    tiny::showFramesToTheMotionStage(CalibrationStore::instance());
     FrameProcessor processor = withColour(green);
     run(processor, 40);
     const cv::Mat written = cv::imread("trueColor.jpg");
     ASSERT_FALSE(written.empty());
-    ASSERT_EQ(written.size(), processor.colourWarp.size());
+    ASSERT_EQ(written.size(), processor.perspectiveStage().colourWarp().size());
     EXPECT_NEAR(written.at<cv::Vec3b>(40, 80)[1], 215, 2) << "inverted board cells";
     EXPECT_NEAR(written.at<cv::Vec3b>(2, 2)[1], 0, 2) << "off-board cells are black";
-    // A moved cell changes the colour picture, and the file follows it.
-    run(processor, 40);
-    processor.motion.previousMarks[5 * 40 + 10] = 1;
-    run(processor, 90);
+    // The board changes and settles: the colour picture changes, and the file follows it.
+    for (int frame = 1; frame < 8; ++frame) {
+        run(processor, frame < 2 ? 40 : 90);
+    }
     const cv::Mat rewritten = cv::imread("trueColor.jpg");
     EXPECT_NEAR(rewritten.at<cv::Vec3b>(5 * 4 + 1, 10 * 4 + 1)[1], 165, 6);
 }
@@ -169,12 +218,13 @@ TEST_F(FrameProcessorTest, BoardColourChangeRequestsARebuildWithTheNewInversion)
     run(processor, 50);
     run(processor, 50);
     processor.setBoardColor(black);
-    EXPECT_EQ(processor.buildCount, 0);
+    EXPECT_EQ(processor.rebuildCount(), 0);
     run(processor, 50);
-    EXPECT_EQ(processor.liveWarp.at<cv::Vec3b>(40, 80), cv::Vec3b::all(205));
-    ASSERT_EQ(processor.colourWarp.size(), processor.liveWarp.size());
+    const PerspectiveStage& stage = processor.perspectiveStage();
+    EXPECT_EQ(stage.liveWarp().at<cv::Vec3b>(40, 80), cv::Vec3b::all(205));
+    ASSERT_EQ(stage.colourWarp().size(), stage.liveWarp().size());
     processor.setBoardColor(black);
-    EXPECT_EQ(processor.buildCount, 1) << "the same colour again changes nothing";
+    EXPECT_EQ(processor.rebuildCount(), 1) << "the same colour again changes nothing";
 }
 
 // The detector compares the next small frame, now inverted, with the last one; a
@@ -190,7 +240,7 @@ TEST_F(FrameProcessorTest, BoardColourChangeStartsANewMotionReference) {
     run(processor, 50);
     int marked = 0;
     for (int k : store.boardGrids) {
-        marked += processor.motion.marks[k] != 0 ? 1 : 0;
+        marked += processor.motionStage().detector().marks[k] != 0 ? 1 : 0;
     }
     EXPECT_EQ(marked, 0);
     // The detector does see these frames: a change after the next reference is marked.
@@ -200,39 +250,35 @@ TEST_F(FrameProcessorTest, BoardColourChangeStartsANewMotionReference) {
     run(processor, 120);
     marked = 0;
     for (int k : store.boardGrids) {
-        marked += processor.motion.previousMarks[k] != 0 ? 1 : 0;
+        marked += processor.motionStage().detector().previousMarks[k] != 0 ? 1 : 0;
     }
     EXPECT_GT(marked, 0);
 }
 
 TEST_F(FrameProcessorTest, OutOfRangeValuesAreRefusedAndThePreviousKept) {
     FrameProcessor processor = withColour(white);
+    const PipelineSettings& settings = processor.settings();
     ConsoleCapture console;
     processor.setSettings(1, 3.0, -81, 70, false, 0.25);
     EXPECT_EQ(console.take(), "");
-    EXPECT_EQ(processor.mode, 1);
-    EXPECT_EQ(processor.brightness, -81);
-    EXPECT_EQ(processor.contrast, 70);
-    EXPECT_FALSE(processor.ar);
-    EXPECT_EQ(processor.arVal, 0.25);
 
     for (int badMode : {-1, 3}) {
         console.start();
         processor.setSettings(badMode, 3.0, 0, 70, false, 0.25);
         EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(processor.mode, 1);
+        EXPECT_EQ(settings.mode, 1);
     }
     for (double pole : {131.0, 131.5, 201.0}) {
         console.start();
         processor.setSettings(0, 3.0, 0, pole, false, 0.25);
         EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(processor.contrast, 70) << pole;
+        EXPECT_EQ(settings.contrast, 70) << pole;
     }
     for (int badColour : {-1, 3}) {
         console.start();
         processor.setBoardColor(badColour);
         EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(processor.boardColor, white);
+        EXPECT_EQ(settings.boardColor, white);
     }
 }
 
@@ -297,9 +343,10 @@ TEST_P(SettingChangeTest, OneSettingAloneRecomposesAStillBoard) {
     processor.setSettings(c.mode, c.details, c.brightness, c.contrast, c.ar, c.arVal);
     step();
     BoardEnhancer fresh;
+    const PerspectiveStage& warps = processor.perspectiveStage();
     const std::vector<cv::Mat> expected =
-        fresh.compose(processor.liveWarp, processor.detailWarp, c.mode, c.ar, c.arVal, c.details,
-                      c.brightness, c.contrast, white, processor.colourWarp);
+        fresh.compose(warps.liveWarp(), warps.detailWarp(), c.mode, c.ar, c.arVal, c.details,
+                      c.brightness, c.contrast, white, warps.colourWarp());
     ASSERT_GT(cv::norm(expected[0], before0, cv::NORM_INF) +
                   cv::norm(expected[1], before1, cv::NORM_INF),
               0.0)
@@ -341,8 +388,10 @@ TEST_F(FrameProcessorTest, SomeoneWhoLeavesRightAfterARebuildLeavesNoGhost) {
         }
         console.take();
         const char* when = onAnOddFrame ? "rebuilt on an odd frame" : "rebuilt on the first frame";
-        EXPECT_EQ(cv::norm(processor.liveWarp, nobody.liveWarp, cv::NORM_INF), 0.0) << when;
-        EXPECT_EQ(cv::norm(processor.detailWarp, nobody.detailWarp, cv::NORM_INF), 0.0) << when;
+        const PerspectiveStage& seen = processor.perspectiveStage();
+        const PerspectiveStage& want = nobody.perspectiveStage();
+        EXPECT_EQ(cv::norm(seen.liveWarp(), want.liveWarp(), cv::NORM_INF), 0.0) << when;
+        EXPECT_EQ(cv::norm(seen.detailWarp(), want.detailWarp(), cv::NORM_INF), 0.0) << when;
     }
 }
 
@@ -361,7 +410,9 @@ TEST_F(FrameProcessorTest, SomeoneWhoStoodStillAndLeavesIsSeenLeavingFromHalfSiz
                 feedAsTheCamera(nobody, empty);
             }
             console.take();
-            EXPECT_EQ(cv::norm(processor.liveWarp, nobody.liveWarp, cv::NORM_INF), 0.0)
+            EXPECT_EQ(cv::norm(processor.perspectiveStage().liveWarp(),
+                               nobody.perspectiveStage().liveWarp(), cv::NORM_INF),
+                      0.0)
                 << "there from frame " << arrives << " to frame " << leaves;
         }
     }
@@ -378,6 +429,7 @@ class MidFrameChangeTest : public FrameProcessorTest,
 // The live loop runs a frame in steps; a change made between two steps belongs after
 // the frame, exactly as if the frame had run in one go.
 TEST_P(MidFrameChangeTest, TakesEffectAfterTheFrameInProgress) {
+    tiny::showFramesToTheMotionStage(CalibrationStore::instance());
     FrameProcessor stepped = withColour(white);
     FrameProcessor whole = withColour(white);
     const cv::Mat rebuildFrame = tiny::uniformFrame(100);
@@ -388,16 +440,14 @@ TEST_P(MidFrameChangeTest, TakesEffectAfterTheFrameInProgress) {
     whole.processFrame(rebuildFrame);
     stepped.processFrame(rebuildFrame);
     whole.processFrame(rebuildFrame);
-    for (FrameProcessor* p : {&stepped, &whole}) {
-        p->motion.marks.assign(p->motion.marks.size(), 1);
-    }
-    ASSERT_FALSE(stepped.startFrame(frames[0]));
-    ASSERT_TRUE(stepped.frameInProgress());
+    const FrameProcessor::DeliveredFrame delivered{frames[0].size(), &frames[0], nullptr};
+    ASSERT_EQ(stepped.takeFrame(delivered), FrameProcessor::Intake::started);
     GetParam().apply(stepped);
     EXPECT_FALSE(stepped.frameInProgress()) << "the change finished the frame first";
     EXPECT_TRUE(stepped.continueFrame());
     const std::vector<cv::Mat> mid = stepped.finishedOutputs();
     const std::vector<cv::Mat> reference = whole.processFrame(frames[0]);
+    ASSERT_FALSE(whole.motionStage().movingCells().empty()) << "a frame of many steps";
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(cv::norm(mid[i], reference[i], cv::NORM_INF), 0.0) << "output " << i;
     }
@@ -437,11 +487,12 @@ TEST_F(FrameProcessorTest, ErasuresAreFollowedOnlyOnceEveryCellHasBeenStill) {
         }
         processor.setFrameTime(f / 30.0);
         processor.processFrame(frame);
-        startedAt = processor.erase.isFollowing() ? f : -1;
+        startedAt = processor.eraseDetector().isFollowing() ? f : -1;
     }
     console.take();
     EXPECT_GE(startedAt, 150 + 60) << "followed before the board was still for 2 s";
     EXPECT_LE(startedAt, 150 + 75);
-    ASSERT_EQ(processor.erase.keptColour().size(), processor.colourWarp.size());
-    EXPECT_EQ(cv::norm(processor.erase.keptColour(), processor.colourWarp, cv::NORM_INF), 0.0);
+    const cv::Mat& colourWarp = processor.perspectiveStage().colourWarp();
+    ASSERT_EQ(processor.eraseDetector().keptColour().size(), colourWarp.size());
+    EXPECT_EQ(cv::norm(processor.eraseDetector().keptColour(), colourWarp, cv::NORM_INF), 0.0);
 }
