@@ -75,8 +75,7 @@ bool FrameProcessor::startFrame(const cv::Mat& frameIn) {
 
 bool FrameProcessor::startReducedFrame(const cv::Mat& half, cv::Size frameSize,
                                        WholeFrameSource wholeFrame) {
-    finishPendingFrame();
-    if (!readsOnlyReduction(frameSize) || half.type() != CV_8UC3 ||
+    if (half.type() != CV_8UC3 ||
         half.size() != cv::Size((frameSize.width + 1) / 2, (frameSize.height + 1) / 2)) {
         // Only a caller that mixed up its frames gets here: the frame keeps its place.
         std::cout << "a half-size frame the pipeline cannot use was skipped" << std::endl;
@@ -146,21 +145,10 @@ void FrameProcessor::countUnreadFrame() {
     finishPendingFrame();
 }
 
-std::vector<cv::Mat> FrameProcessor::processUnreadFrame(cv::Size frameSize) {
-    finishPendingFrame();
-    if (readsFramePixels(frameSize)) {
-        changedOutputs = false;
-        return {cv::Mat(), cv::Mat()};
-    }
-    countUnreadFrame();
-    return doneOutputs;
-}
-
 // A frame the pipeline would read but whose pixels are missing: it keeps its place in
 // the count (so plans made ahead stay in step), changes nothing and prints no "f : "
 // line; what it would have read waits for the next frame read.
 void FrameProcessor::skipFrame() {
-    finishPendingFrame();
     beginFrame();
     changedOutputs = false;
     frameCounter = frameNumberAfter(frameCounter, 1);

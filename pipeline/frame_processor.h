@@ -97,18 +97,14 @@ public:
     const MotionStage& motionStage() const { return motion; }
     const PerspectiveStage& perspectiveStage() const { return perspective; }
 
-    // The entry points of a caller that decides itself what to hand over: a whole
-    // frame, a half-size copy (when readsOnlyReduction), a frame counted unread (empty
-    // pictures when it would be read after all), a frame whose pixels are missing.
-    bool startFrame(const cv::Mat& input);
-    bool startReducedFrame(const cv::Mat& half, cv::Size frameSize, WholeFrameSource wholeFrame);
-    std::vector<cv::Mat> processUnreadFrame(cv::Size frameSize);
-    void skipFrame();
-
 private:
     enum class Stage { idle, motion, perspective, wholeFrame, cells, warps, enhancement };
 
+    bool startFrame(const cv::Mat& input);
+    // A frame of which only a half-size copy was decoded.
+    bool startReducedFrame(const cv::Mat& half, cv::Size frameSize, WholeFrameSource wholeFrame);
     void countUnreadFrame();
+    void skipFrame();
     void beginFrame();
     void beginStages(const cv::Mat* whole, const cv::Mat* half, WholeFrameSource source);
     void takeWholeFrame();

@@ -310,6 +310,52 @@ TEST_F(FrameProcessorTest, FrameOfTheWrongSizeIsPassedThroughNotCut) {
     EXPECT_EQ(out[1].size(), cv::Size(50, 30));
 }
 
+// One call takes a frame as the camera delivered it and reads what the stages need of
+// it; a frame whose needed pixels are missing keeps its place in the count (so that a
+// plan made ahead stays in step), changes nothing and prints no frame line.
+TEST_F(FrameProcessorTest, TakeFrameReadsWhatTheStagesNeedAndSkipsWhatIsMissing) {
+    using Intake = FrameProcessor::Intake;
+    enum Pixels { none, half, whole };
+    struct Row {
+        Pixels pixels;
+        Intake taken;
+        const char* printed;
+    };
+    const Row rows[] = {
+        {half, Intake::skipped, ""},              // the rebuild reads the whole frame
+        {none, Intake::skipped, ""},              // so does the next try
+        {whole, Intake::started, "400\nf : 2\n"}, // the count went on
+        {none, Intake::done, "f : 3\n"},          // a still board's odd frame is not read
+        {half, Intake::started, "f : 4\n"},       // its motion frames only at half size
+        {whole, Intake::done, "f : 5\n"},         // pixels it does not read are left alone
+        {none, Intake::skipped, ""},
+        {none, Intake::done, "f : 7\n"},
+    };
+    FrameProcessor processor = withColour(white);
+    const cv::Mat frame = tiny::uniformFrame(100);
+    cv::Mat halfFrame;
+    cv::resize(frame, halfFrame, frame.size() / 2, 0, 0, cv::INTER_AREA);
+    const cv::Mat nothing;
+    int n = 0;
+    for (const Row& r : rows) {
+        const cv::Mat* pixels = r.pixels == none   ? &nothing
+                                : r.pixels == half ? &halfFrame
+                                                   : &frame;
+        ConsoleCapture console;
+        const Intake taken = processor.takeFrame({frame.size(), pixels, nullptr});
+        if (taken == Intake::started) {
+            while (!processor.continueFrame()) {
+            }
+        }
+        EXPECT_EQ(taken, r.taken) << "row " << n;
+        EXPECT_EQ(console.take(), r.printed) << "row " << n;
+        if (r.taken == Intake::skipped) {
+            EXPECT_FALSE(processor.outputsChanged()) << "row " << n;
+        }
+        ++n;
+    }
+}
+
 struct SettingChange {
     const char* name;
     int mode;
