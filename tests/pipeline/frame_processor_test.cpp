@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -51,103 +51,76 @@ protected:
     std::vector<cv::Mat> last;
 };
 
-TEST_F(FrameProcessorTest, EmptyFrameGivesTwoEmptyPicturesAndNoFrameLine) {
-    FrameProcessor processor;
+// An empty frame is not counted; a rebuild prints the board-cell count first.
+TEST_F(FrameProcessorTest, FrameNumbersRunFromZeroToHundredThenFromOne) {
+    FrameProcessor processor = withColour(white);
     ConsoleCapture console;
     const std::vector<cv::Mat> out = processor.processFrame(cv::Mat());
     EXPECT_EQ(console.take(), "");
     ASSERT_EQ(out.size(), 2u);
     EXPECT_TRUE(out[0].empty() && out[1].empty());
-    EXPECT_EQ(run(processor, 100), "400\nf : 0\n") << "the empty frame was not counted";
-}
-
-TEST_F(FrameProcessorTest, FrameNumbersRunFromZeroToHundredThenFromOne) {
-    FrameProcessor processor = withColour(white);
-    std::vector<std::string> lines;
-    for (int i = 0; i < 103; ++i) {
-        std::istringstream printed(run(processor, 100));
-        std::string line, frameLine;
-        while (std::getline(printed, line)) {
-            if (line.rfind("f : ", 0) == 0) {
-                frameLine = line;
-            }
-        }
-        lines.push_back(frameLine);
+    std::vector<std::string> printed;
+    for (int i = 0; i < 102; ++i) {
+        printed.push_back(run(processor, 100));
     }
-    EXPECT_EQ(lines[0], "f : 0");
-    EXPECT_EQ(lines[1], "f : 1");
-    EXPECT_EQ(lines[100], "f : 100");
-    EXPECT_EQ(lines[101], "f : 1");
-    EXPECT_EQ(lines[102], "f : 2");
-}
-
-TEST_F(FrameProcessorTest, RebuildPrintsTheBoardCellCountBeforeTheFrameLine) {
-    FrameProcessor processor = withColour(white);
-    EXPECT_EQ(run(processor, 100), "400\nf : 0\n");
-    EXPECT_EQ(run(processor, 100), "f : 1\n");
+    EXPECT_EQ(printed[0], "400\nf : 0\n");
+    EXPECT_EQ(printed[1], "f : 1\n");
+    EXPECT_EQ(printed[100], "f : 100\n");
+    EXPECT_EQ(printed[101], "f : 1\n");
     processor.requestRebuild();
     EXPECT_EQ(run(processor, 100), "400\nf : 2\n");
     EXPECT_EQ(processor.rebuildCount(), 1) << "a requested rebuild starts the count again";
 }
 
-struct InversionCase {
-    int colour;
-    int expected;
-};
-
-// The identity rig hands the lens-corrected frame straight to liveWarp.
-TEST_F(FrameProcessorTest, DarkBoardsAreInvertedWhiteIsNot) {
-    for (const InversionCase& c :
-         {InversionCase{white, 60}, InversionCase{black, 195}, InversionCase{green, 195}}) {
-        FrameProcessor processor = withColour(c.colour);
+// Dark boards are inverted and keep a colour picture, which a green one also writes to
+// trueColor.jpg. The identity rig hands the lens-corrected frame straight to the warps.
+TEST_F(FrameProcessorTest, EachBoardColourInvertsKeepsAndWritesItsColourPicture) {
+    struct Row {
+        int colour, level;
+        bool keepsColour, writes;
+    };
+    for (const Row& r : {Row{white, 60, false, false}, Row{black, 195, true, false},
+                         Row{green, 195, true, true}}) {
+        std::filesystem::remove("trueColor.jpg");
+        FrameProcessor processor = withColour(r.colour);
+        run(processor, 60);
         run(processor, 60);
         const PerspectiveStage& stage = processor.perspectiveStage();
-        EXPECT_EQ(stage.liveWarp().at<cv::Vec3b>(40, 80), cv::Vec3b::all(c.expected))
-            << "colour " << c.colour;
-        EXPECT_EQ(stage.liveCanvas().at<cv::Vec3b>(0, 0), cv::Vec3b::all(c.expected));
+        EXPECT_EQ(stage.liveWarp().at<cv::Vec3b>(40, 80), cv::Vec3b::all(r.level)) << r.colour;
+        EXPECT_EQ(stage.liveCanvas().at<cv::Vec3b>(0, 0), cv::Vec3b::all(r.level));
+        EXPECT_EQ(stage.colourWarp().empty(), !r.keepsColour) << r.colour;
+        const cv::Mat written = cv::imread("trueColor.jpg");
+        ASSERT_EQ(written.empty(), !r.writes) << r.colour;
+        if (r.writes) { // the board cells as inverted, the rest black
+            EXPECT_NEAR(written.at<cv::Vec3b>(40, 80)[1], r.level, 2);
+            EXPECT_NEAR(written.at<cv::Vec3b>(2, 2)[1], 0, 2);
+        }
     }
 }
 
-// When each board cell is corrected, by hand: a marked cell into the live picture on
-// every frame until refresh (even) frames have aged its mark out, then once into the
-// board pictures on the next refresh frame; cells off the board are left alone.
+// When each board cell is corrected, by hand, frames 1 ... 7: moving (m) into the live
+// picture until refresh (even) frames have aged its mark out, then settled (s) once into
+// the board pictures on the next refresh frame; cells off the board are left alone.
 TEST_F(FrameProcessorTest, MovingCellsAreCorrectedUntilTheirMarksAgeOutThenSettleOnce) {
     const int once = 5 * 40 + 3, twice = 6 * 40 + 3, offBoard = 1 * 40 + 3, quiet = 7 * 40 + 3;
+    const std::pair<int, std::string> rows[] = {
+        {once, "mm.s..."}, {twice, ".mmm.s."}, {offBoard, "......."}, {quiet, "......."}};
     MotionStage stage;
     std::vector<int>& marks = stage.detector().marks;
-    marks[once] = 1;
-    marks[offBoard] = 1;
-    struct Row {
-        int cell;
-        const char* moving;  // frames 1 ... 7 in which it is a moving cell
-        const char* settled; // and a settled one
-    };
-    const Row rows[] = {
-        {once, "12.....", "...4..."},
-        {twice, ".234...", ".....6."},
-        {offBoard, ".......", "......."},
-        {quiet, ".......", "......."},
-    };
-    std::string moving[4], settled[4];
-    for (int r = 0; r < 4; ++r) {
-        moving[r] = settled[r] = ".......";
-    }
+    marks[once] = marks[offBoard] = 1;
+    std::string seen[4];
     for (int frame = 1; frame <= 7; ++frame) {
-        if (frame == 2) {
-            marks[twice] = 2;
-        }
+        marks[twice] = frame == 2 ? 2 : marks[twice];
         stage.decideCells(frame);
         for (int r = 0; r < 4; ++r) {
             const auto in = [&](const std::vector<int>& cells) {
-                return std::count(cells.begin(), cells.end(), rows[r].cell) == 1;
+                return std::count(cells.begin(), cells.end(), rows[r].first) == 1;
             };
-            moving[r][frame - 1] = in(stage.movingCells()) ? '0' + frame : '.';
-            settled[r][frame - 1] = in(stage.settledCells()) ? '0' + frame : '.';
+            seen[r] += in(stage.movingCells()) ? 'm' : in(stage.settledCells()) ? 's' : '.';
         }
     }
     for (int r = 0; r < 4; ++r) {
-        EXPECT_EQ(moving[r], rows[r].moving) << "cell " << rows[r].cell;
-        EXPECT_EQ(settled[r], rows[r].settled) << "cell " << rows[r].cell;
+        EXPECT_EQ(seen[r], rows[r].second) << "cell " << rows[r].first;
     }
     EXPECT_EQ(marks[offBoard], 1) << "only board cells are aged";
 }
@@ -155,130 +128,93 @@ TEST_F(FrameProcessorTest, MovingCellsAreCorrectedUntilTheirMarksAgeOutThenSettl
 // A frame's cells land in their own canvas rectangles: a moving one in the live canvas
 // only, a settled one in the board canvases only, and the warps follow them.
 TEST_F(FrameProcessorTest, RefreshedCellsLandInTheirOwnRectangles) {
-    const CalibrationStore& store = CalibrationStore::instance();
     PerspectiveStage stage;
     const BoardEnhancer details;
     FrameInput input;
     const cv::Mat before = tiny::uniformFrame(245), after = tiny::uniformFrame(205);
     input.begin(&before, nullptr, nullptr);
     stage.rebuild(input, true, details);
-    input.end(true);
     const std::vector<int> moving{6 * 40 + 3}, settled{9 * 40 + 20};
     input.begin(&after, nullptr, nullptr);
     stage.beginCells();
     while (!stage.refreshNextCells(input, true, moving, settled, details)) {
     }
     stage.warpRefreshedCells(true, moving, settled);
-    input.end(true);
-    struct Row {
-        int cell, live, colour; // inverted levels
+    const auto level = [](const cv::Mat& picture, int k) {
+        return cv::mean(picture(CalibrationStore::instance().canvasCells[k]));
     };
-    const Row rows[] = {{moving[0], 50, 10},      {settled[0], 10, 50},
-                        {moving[0] + 1, 10, 10},  {moving[0] - 40, 10, 10},
-                        {settled[0] - 1, 10, 10}, {settled[0] + 40, 10, 10}};
-    for (const Row& r : rows) {
-        const cv::Rect cell = store.canvasCells[r.cell];
-        EXPECT_EQ(cv::mean(stage.liveCanvas()(cell)), cv::Scalar(r.live, r.live, r.live, 0))
-            << r.cell;
-        EXPECT_EQ(cv::mean(stage.colourCanvasPicture()(cell)),
-                  cv::Scalar(r.colour, r.colour, r.colour, 0))
-            << r.cell;
-        EXPECT_EQ(cv::mean(stage.liveWarp()(cell)), cv::Scalar(r.live, r.live, r.live, 0));
-        EXPECT_EQ(cv::mean(stage.colourWarp()(cell)), cv::Scalar(r.colour, r.colour, r.colour, 0));
+    // Inverted levels: 50 from the frame, 10 from the rebuild.
+    for (const auto& [cell, live, colour] : {std::tuple{moving[0], 50, 10},
+                                             {settled[0], 10, 50},
+                                             {moving[0] + 1, 10, 10},
+                                             {moving[0] - 40, 10, 10},
+                                             {settled[0] - 1, 10, 10},
+                                             {settled[0] + 40, 10, 10}}) {
+        EXPECT_EQ(level(stage.liveCanvas(), cell), cv::Scalar(live, live, live)) << cell;
+        EXPECT_EQ(level(stage.liveWarp(), cell), cv::Scalar(live, live, live)) << cell;
+        EXPECT_EQ(level(stage.colourCanvasPicture(), cell), cv::Scalar(colour, colour, colour));
+        EXPECT_EQ(level(stage.colourWarp(), cell), cv::Scalar(colour, colour, colour)) << cell;
     }
 }
 
-TEST_F(FrameProcessorTest, WhiteBoardKeepsNoColourPictureAndWritesNoTrueColour) {
-    FrameProcessor processor = withColour(white);
-    run(processor, 100);
-    run(processor, 100);
-    EXPECT_TRUE(processor.perspectiveStage().colourWarp().empty());
-    EXPECT_FALSE(std::filesystem::exists("trueColor.jpg"));
-}
-
-TEST_F(FrameProcessorTest, GreenBoardWritesTheLightenedBoardCellsToTrueColour) {
+// The board changes and settles: the colour picture changes, and the file follows it.
+TEST_F(FrameProcessorTest, TrueColourFollowsTheGreenBoard) {
     tiny::showFramesToTheMotionStage(CalibrationStore::instance());
     FrameProcessor processor = withColour(green);
-    run(processor, 40);
-    const cv::Mat written = cv::imread("trueColor.jpg");
-    ASSERT_FALSE(written.empty());
-    ASSERT_EQ(written.size(), processor.perspectiveStage().colourWarp().size());
-    EXPECT_NEAR(written.at<cv::Vec3b>(40, 80)[1], 215, 2) << "inverted board cells";
-    EXPECT_NEAR(written.at<cv::Vec3b>(2, 2)[1], 0, 2) << "off-board cells are black";
-    // The board changes and settles: the colour picture changes, and the file follows it.
-    for (int frame = 1; frame < 8; ++frame) {
+    for (int frame = 0; frame < 8; ++frame) {
         run(processor, frame < 2 ? 40 : 90);
     }
     const cv::Mat rewritten = cv::imread("trueColor.jpg");
     EXPECT_NEAR(rewritten.at<cv::Vec3b>(5 * 4 + 1, 10 * 4 + 1)[1], 165, 6);
 }
 
-TEST_F(FrameProcessorTest, BoardColourChangeRequestsARebuildWithTheNewInversion) {
+// A colour change rebuilds with the new inversion, and the detector starts a new
+// reference instead of seeing motion in every cell; the same colour again changes nothing.
+TEST_F(FrameProcessorTest, BoardColourChangeRebuildsWithTheNewInversionAndNoMotion) {
+    CalibrationStore& store = CalibrationStore::instance();
+    store.smallMap1 = store.map1.clone(); // the detector sees the frame itself
+    const auto marked = [&](const std::vector<int>& marks) {
+        return std::count_if(store.boardGrids.begin(), store.boardGrids.end(),
+                             [&](int k) { return marks[k] != 0; });
+    };
     FrameProcessor processor = withColour(white);
-    run(processor, 50);
-    run(processor, 50);
+    for (int frame = 0; frame < 4; ++frame) { // the detection of frame 2 is the reference
+        run(processor, 50);
+    }
     processor.setBoardColor(black);
     EXPECT_EQ(processor.rebuildCount(), 0);
     run(processor, 50);
     const PerspectiveStage& stage = processor.perspectiveStage();
     EXPECT_EQ(stage.liveWarp().at<cv::Vec3b>(40, 80), cv::Vec3b::all(205));
     ASSERT_EQ(stage.colourWarp().size(), stage.liveWarp().size());
+    EXPECT_EQ(marked(processor.motionStage().detector().marks), 0);
     processor.setBoardColor(black);
     EXPECT_EQ(processor.rebuildCount(), 1) << "the same colour again changes nothing";
-}
-
-// The detector compares the next small frame, now inverted, with the last one; a
-// colour change starts a new reference instead of marking every board cell.
-TEST_F(FrameProcessorTest, BoardColourChangeStartsANewMotionReference) {
-    CalibrationStore& store = CalibrationStore::instance();
-    store.smallMap1 = store.map1.clone(); // the detector sees the frame itself
-    FrameProcessor processor = withColour(white);
-    for (int frame = 0; frame < 4; ++frame) { // the detection of frame 2 is the reference
-        run(processor, 50);
-    }
-    processor.setBoardColor(black);
-    run(processor, 50);
-    int marked = 0;
-    for (int k : store.boardGrids) {
-        marked += processor.motionStage().detector().marks[k] != 0 ? 1 : 0;
-    }
-    EXPECT_EQ(marked, 0);
     // The detector does see these frames: a change after the next reference is marked.
     for (int frame = 5; frame < 8; ++frame) {
         run(processor, 50);
     }
     run(processor, 120);
-    marked = 0;
-    for (int k : store.boardGrids) {
-        marked += processor.motionStage().detector().previousMarks[k] != 0 ? 1 : 0;
-    }
-    EXPECT_GT(marked, 0);
+    EXPECT_GT(marked(processor.motionStage().detector().previousMarks), 0);
 }
 
 TEST_F(FrameProcessorTest, OutOfRangeValuesAreRefusedAndThePreviousKept) {
     FrameProcessor processor = withColour(white);
-    const PipelineSettings& settings = processor.settings();
-    ConsoleCapture console;
     processor.setSettings(1, 3.0, -81, 70, false, 0.25);
-    EXPECT_EQ(console.take(), "");
-
-    for (int badMode : {-1, 3}) {
-        console.start();
-        processor.setSettings(badMode, 3.0, 0, 70, false, 0.25);
-        EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(settings.mode, 1);
-    }
-    for (double pole : {131.0, 131.5, 201.0}) {
-        console.start();
-        processor.setSettings(0, 3.0, 0, pole, false, 0.25);
-        EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(settings.contrast, 70) << pole;
-    }
-    for (int badColour : {-1, 3}) {
-        console.start();
-        processor.setBoardColor(badColour);
-        EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(settings.boardColor, white);
+    const PipelineSettings kept = processor.settings();
+    struct Row {
+        int mode;
+        double contrast;
+        int colour;
+    };
+    for (const Row& r :
+         {Row{-1, 70, white}, Row{3, 70, white}, Row{1, 131.0, white}, Row{1, 131.5, white},
+          Row{1, 201.0, white}, Row{1, 70, -1}, Row{1, 70, 3}}) {
+        ConsoleCapture console;
+        processor.setSettings(r.mode, 3.0, -81, r.contrast, false, 0.25);
+        processor.setBoardColor(r.colour);
+        EXPECT_NE(console.take().find("refused"), std::string::npos) << r.mode << r.contrast;
+        EXPECT_TRUE(processor.settings() == kept);
     }
 }
 
@@ -297,17 +233,12 @@ TEST_F(FrameProcessorTest, WithoutLensMapsOrCalibrationTheCameraPictureIsShownAs
     EXPECT_EQ(run(processor, 30), "");
 
     tiny::layOutStore(CalibrationStore::instance());
+    ConsoleCapture console;
+    last = processor.processFrame(cv::Mat(30, 50, CV_8UC3, cv::Scalar::all(7)));
+    EXPECT_NE(console.take().find("does not match"), std::string::npos);
+    EXPECT_EQ(last[1].size(), cv::Size(50, 30)) << "a frame of the wrong size is not cut";
     EXPECT_EQ(run(processor, 30), "400\nf : 0\n") << "calibrated: the first frame rebuilds";
     EXPECT_EQ(last[0].size(), cv::Size(tiny::frameWidth, tiny::frameHeight));
-}
-
-TEST_F(FrameProcessorTest, FrameOfTheWrongSizeIsPassedThroughNotCut) {
-    FrameProcessor processor = withColour(white);
-    ConsoleCapture console;
-    const std::vector<cv::Mat> out =
-        processor.processFrame(cv::Mat(30, 50, CV_8UC3, cv::Scalar::all(7)));
-    EXPECT_NE(console.take().find("does not match"), std::string::npos);
-    EXPECT_EQ(out[1].size(), cv::Size(50, 30));
 }
 
 // One call takes a frame as the camera delivered it and reads what the stages need of
@@ -315,44 +246,25 @@ TEST_F(FrameProcessorTest, FrameOfTheWrongSizeIsPassedThroughNotCut) {
 // plan made ahead stays in step), changes nothing and prints no frame line.
 TEST_F(FrameProcessorTest, TakeFrameReadsWhatTheStagesNeedAndSkipsWhatIsMissing) {
     using Intake = FrameProcessor::Intake;
-    enum Pixels { none, half, whole };
-    struct Row {
-        Pixels pixels;
-        Intake taken;
-        const char* printed;
-    };
-    const Row rows[] = {
-        {half, Intake::skipped, ""},              // the rebuild reads the whole frame
-        {none, Intake::skipped, ""},              // so does the next try
-        {whole, Intake::started, "400\nf : 2\n"}, // the count went on
-        {none, Intake::done, "f : 3\n"},          // a still board's odd frame is not read
-        {half, Intake::started, "f : 4\n"},       // its motion frames only at half size
-        {whole, Intake::done, "f : 5\n"},         // pixels it does not read are left alone
-        {none, Intake::skipped, ""},
-        {none, Intake::done, "f : 7\n"},
-    };
+    const cv::Mat frame = tiny::uniformFrame(100), none;
+    cv::Mat half;
+    cv::resize(frame, half, frame.size() / 2, 0, 0, cv::INTER_AREA);
+    const std::tuple<const cv::Mat*, Intake, const char*> rows[] = {
+        {&half, Intake::skipped, ""}, // the rebuild reads the whole frame
+        {&none, Intake::skipped, ""},        {&frame, Intake::started, "400\nf : 2\n"},
+        {&none, Intake::done, "f : 3\n"},    // a still board's odd frame is not read,
+        {&half, Intake::started, "f : 4\n"}, // its motion frames only at half size
+        {&frame, Intake::done, "f : 5\n"},   // and pixels it does not read are left alone
+        {&none, Intake::skipped, ""},        {&none, Intake::done, "f : 7\n"}};
     FrameProcessor processor = withColour(white);
-    const cv::Mat frame = tiny::uniformFrame(100);
-    cv::Mat halfFrame;
-    cv::resize(frame, halfFrame, frame.size() / 2, 0, 0, cv::INTER_AREA);
-    const cv::Mat nothing;
-    int n = 0;
-    for (const Row& r : rows) {
-        const cv::Mat* pixels = r.pixels == none   ? &nothing
-                                : r.pixels == half ? &halfFrame
-                                                   : &frame;
+    for (const auto& [pixels, expected, printed] : rows) {
         ConsoleCapture console;
         const Intake taken = processor.takeFrame({frame.size(), pixels, nullptr});
-        if (taken == Intake::started) {
-            while (!processor.continueFrame()) {
-            }
+        while (taken == Intake::started && !processor.continueFrame()) {
         }
-        EXPECT_EQ(taken, r.taken) << "row " << n;
-        EXPECT_EQ(console.take(), r.printed) << "row " << n;
-        if (r.taken == Intake::skipped) {
-            EXPECT_FALSE(processor.outputsChanged()) << "row " << n;
-        }
-        ++n;
+        EXPECT_EQ(taken, expected) << printed;
+        EXPECT_EQ(console.take(), printed);
+        EXPECT_TRUE(expected != Intake::skipped || !processor.outputsChanged());
     }
 }
 
