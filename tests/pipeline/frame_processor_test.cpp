@@ -98,19 +98,22 @@ TEST_F(FrameProcessorTest, EachBoardColourInvertsKeepsAndWritesItsColourPicture)
     }
 }
 
-// When each board cell is corrected, by hand, frames 1 ... 7: moving (m) into the live
+// When each board cell is corrected, by hand, frames 1 ... 8: moving (m) into the live
 // picture until refresh (even) frames have aged its mark out, then settled (s) once into
-// the board pictures on the next refresh frame; cells off the board are left alone.
+// the board pictures on the next refresh frame; cells off the board are left alone. The
+// plan made before each frame reads it whole (w) while any board cell needs it, only
+// its reduction (h) on a motion frame otherwise, else not at all (.).
 TEST_F(FrameProcessorTest, MovingCellsAreCorrectedUntilTheirMarksAgeOutThenSettleOnce) {
     const int once = 5 * 40 + 3, twice = 6 * 40 + 3, offBoard = 1 * 40 + 3, quiet = 7 * 40 + 3;
     const std::pair<int, std::string> rows[] = {
-        {once, "mm.s..."}, {twice, ".mmm.s."}, {offBoard, "......."}, {quiet, "......."}};
+        {once, "mm.s...."}, {twice, ".mmm.s.."}, {offBoard, "........"}, {quiet, "........"}};
     MotionStage stage;
     std::vector<int>& marks = stage.detector().marks;
     marks[once] = marks[offBoard] = 1;
-    std::string seen[4];
-    for (int frame = 1; frame <= 7; ++frame) {
-        marks[twice] = frame == 2 ? 2 : marks[twice];
+    std::string seen[4], plan;
+    for (int frame = 1; frame <= 8; ++frame) {
+        plan += stage.readsOnlyReduction(frame) ? 'h' : stage.readsPixels(frame) ? 'w' : '.';
+        marks[twice] = frame == 2 ? 2 : marks[twice]; // seen moving by frame 2's motion stage
         stage.decideCells(frame);
         for (int r = 0; r < 4; ++r) {
             const auto in = [&](const std::vector<int>& cells) {
@@ -122,6 +125,7 @@ TEST_F(FrameProcessorTest, MovingCellsAreCorrectedUntilTheirMarksAgeOutThenSettl
     for (int r = 0; r < 4; ++r) {
         EXPECT_EQ(seen[r], rows[r].second) << "cell " << rows[r].first;
     }
+    EXPECT_EQ(plan, "wwww.w.h");
     EXPECT_EQ(marks[offBoard], 1) << "only board cells are aged";
 }
 
