@@ -29,7 +29,9 @@ public:
     };
     enum class Intake {
         started, // stages under way: continueFrame until it returns true
-        done,    // finished at once (counted unread, or passed through): finishedOutputs()
+        // finished at once: counted unread, passed through, or a half-size copy of the
+        // wrong size skipped (the last outputs, unchanged); see finishedOutputs()
+        done,
         skipped, // pixels the pipeline reads are missing: counted, nothing changed
     };
 
