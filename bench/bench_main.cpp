@@ -191,8 +191,8 @@ LessonTimings timeLesson(const rig::Lesson& lesson) {
             if (const std::vector<int>* moving = without->measuredMotion()) {
                 detector.noteMotion(*moving, without->lastFrameTime());
             }
-            detector.update(without->detailWarp, cv::Mat(), without->refreshedCells(),
-                            without->lastFrameTime());
+            detector.update(without->perspectiveStage().detailWarp(), cv::Mat(),
+                            without->refreshedCells(), without->lastFrameTime());
         });
         // Frame 0 sets the detector up; the rest are the steady cost.
         if (i > 0) {
@@ -270,7 +270,7 @@ LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostrin
         }
         ++score.keyFrames;
         cv::Mat ink;
-        EraseDetector::inkMask(processor->erase.keptDetail(), ink);
+        EraseDetector::inkMask(processor->eraseDetector().keptDetail(), ink);
         int e = -1;
         for (size_t n = 0; n < erasures.size(); ++n) {
             e = erasures[n].begin <= i ? static_cast<int>(n) : e;
@@ -283,8 +283,8 @@ LessonScore scoreLesson(const rig::Lesson& lesson, rig::Board board, std::ostrin
         const double recall = rig::shareNear(erasures[e].ink, ink, inkReach);
         const double precision = rig::shareNear(ink, erasures[e].ink, outlineReach);
         std::cerr << "  key frame at frame " << i << " showing frame "
-                  << processor->erase.keptFrame() << ": board-full " << e << ", ink recall "
-                  << recall << ", ink precision " << precision << std::endl;
+                  << processor->eraseDetector().keptFrame() << ": board-full " << e
+                  << ", ink recall " << recall << ", ink precision " << precision << std::endl;
         if (!keptDir.empty()) {
             cv::imwrite(keptDir + "_key_" + std::to_string(score.keyFrames) + ".jpg",
                         processor->renderKeyFrame());

@@ -459,31 +459,21 @@ void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
 // event loop, so that input, the view and timers never wait for a whole frame.
 void VideoStreamer::publishLivePicture(CameraFrame& frame) {
     processor.setFrameTime(frame.time);
-    if (!processor.readsFramePixels(frame.size)) {
-        publishOutputs(processor.processUnreadFrame(frame.size));
-        return;
-    }
-    const bool halfSizeEnough = processor.readsOnlyReduction(frame.size);
-    if (!hasPixels(frame, halfSizeEnough)) {
-        processor.skipFrame();
-        return;
-    }
     framePixels = std::move(frame.pixels);
-    bool finished = false;
-    if (framePixels.size() == frame.size) {
-        finished = processor.startFrame(framePixels);
-    } else {
-        frameEncoded = std::move(frame.encoded);
-        finished = processor.startReducedFrame(
-            framePixels, frame.size, [this, size = frame.size] { return decodeWholeFrame(size); });
-    }
-    if (finished) {
-        publishOutputs(processor.finishedOutputs());
-        framePixels.release();
-        frameEncoded.release();
+    frameEncoded = std::move(frame.encoded);
+    const FrameProcessor::Intake taken = processor.takeFrame(
+        {frame.size, &framePixels, [this, size = frame.size] { return decodeWholeFrame(size); }});
+    if (taken == FrameProcessor::Intake::started) {
+        QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
         return;
     }
-    QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
+    framePixels.release();
+    frameEncoded.release();
+    if (taken == FrameProcessor::Intake::skipped) {
+        handoff->countDropped();
+    } else {
+        publishOutputs(processor.finishedOutputs());
+    }
 }
 
 void VideoStreamer::continueLivePicture() {

@@ -1,59 +1,65 @@
 #pragma once
 
-#include "board_enhancer.h"
-#include "board_warp.h"
+#include "enhancement_stage.h"
 #include "erase_detector.h"
-#include "motion_detector.h"
+#include "frame_input.h"
+#include "motion_stage.h"
+#include "perspective_stage.h"
 
 #include <opencv2/core.hpp>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-// The per-frame image pipeline: motion stage, perspective stage, enhancement stage.
-// Lens correction runs cell by cell and only where motion was seen, so a still
-// board costs little; work whose result the outputs cannot see is skipped.
+// The per-frame image pipeline: motion stage, perspective stage, enhancement stage,
+// then the erase detector. Lens correction runs cell by cell and only where motion was
+// seen, so a still board costs little; work whose result the outputs cannot see is
+// skipped, down to not reading a frame's pixels at all.
 class FrameProcessor {
 public:
+    using WholeFrameSource = FrameInput::WholeFrameSource;
+
+    // A frame as the camera delivered it. `pixels` are whole, half the size in each
+    // direction (rounded up), or empty (not decoded); `decodeWhole` gives the whole of
+    // a frame decoded at half size when the pipeline needs it after all.
+    struct DeliveredFrame {
+        cv::Size size;
+        const cv::Mat* pixels = nullptr;
+        WholeFrameSource decodeWhole;
+    };
+    enum class Intake {
+        started, // stages under way: continueFrame until it returns true
+        // finished at once: counted unread, passed through, or a half-size copy of the
+        // wrong size skipped (the last outputs, unchanged); see finishedOutputs()
+        done,
+        skipped, // pixels the pipeline reads are missing: counted, nothing changed
+    };
+
     FrameProcessor();
 
     // Element 0: clean board picture; element 1: display picture. Both share
     // buffers with the processor; callers keeping them must deep-copy them before
     // the next call. Without lens maps or calibration both are the input itself.
     std::vector<cv::Mat> processFrame(const cv::Mat& input);
-    // The same frame in steps, so that a caller's event loop can run between the
-    // stages: startFrame runs the first, continueFrame each further one, and the one
-    // returning true leaves in finishedOutputs() what processFrame would return. The
-    // frame must stay alive until then. Any other call first finishes the frame.
-    bool startFrame(const cv::Mat& input);
+    // Takes a frame as it came, reading what the stages need of it: nothing on an odd
+    // frame of a still board, the half-size copy where only the motion stage's
+    // reduction is read, the whole frame otherwise. The pixels (and what decodeWhole
+    // returns) must stay alive until the frame is finished.
+    Intake takeFrame(const DeliveredFrame& frame);
+    // The next stage of a frame taken in steps, so that a caller's event loop can run
+    // between them; true when the frame is finished. Any other call first finishes it.
     bool continueFrame();
     const std::vector<cv::Mat>& finishedOutputs() const { return doneOutputs; }
     bool frameInProgress() const { return nextStage != Stage::idle; }
-    // A frame of `frameSize` that readsFramePixels said would not be read: it counts
-    // like any frame, and its pixels need not be decoded. Returns empty matrices,
-    // touching nothing, when the frame's pixels would be read after all.
-    std::vector<cv::Mat> processUnreadFrame(cv::Size frameSize);
-    // A frame the pipeline would read but whose pixels are missing: it keeps its place
-    // in the count (so plans made ahead stay in step), changes nothing and prints no
-    // "f : " line; what it would have read waits for the next frame read.
-    void skipFrame();
-    // Whether the frame `ahead` frames after the next one (0: the next) will have its
-    // pixels read, as far as the pipeline's state now tells. Exact for the next frame.
-    bool readsFramePixels(cv::Size frameSize, int ahead = 0) const;
-    // Whether that frame's pixels are read only by the motion stage's reduction, as on
-    // a still board, so that a copy of half the size in each direction does.
-    bool readsOnlyReduction(cv::Size frameSize, int ahead = 0) const;
-    // Like startFrame, for a frame of `frameSize` of which only such a half-size copy
-    // was decoded. When the frame needs the whole frame after all (its cells show
-    // motion, or it is the first half-size frame after whole ones), `wholeFrame` is
-    // called once and must return it, alive until the frame is finished, or null
-    // when it cannot be had.
-    using WholeFrameSource = std::function<const cv::Mat*()>;
-    bool startReducedFrame(const cv::Mat& half, cv::Size frameSize, WholeFrameSource wholeFrame);
-    // Whether the last call changed its outputs; an unchanged display picture need not
+    // Whether the last frame changed the outputs; an unchanged display picture need not
     // be shown again.
     bool outputsChanged() const { return changedOutputs; }
+
+    // Whether the frame `ahead` frames after the next one (0: the next) will have its
+    // pixels read, and whether only by the motion stage's reduction (a copy of half the
+    // size does), as far as the pipeline's state now tells. Exact for the next frame.
+    bool readsFramePixels(cv::Size frameSize, int ahead = 0) const;
+    bool readsOnlyReduction(cv::Size frameSize, int ahead = 0) const;
 
     // Values outside their range (mode, a contrast at the pole of the contrast
     // formula) are refused with a console line; the others are still taken.
@@ -70,119 +76,59 @@ public:
     // The board is seen afresh (the camera opened again): the detector waits for it
     // to be still before following it.
     void restartEraseDetection();
-    bool eraseDetectionOn() const { return eraseDetection; }
 
+    const PipelineSettings& settings() const { return current; }
+    // Full rebuilds since the last request; 0 means the next frame rebuilds.
+    int rebuildCount() const { return buildCount; }
+    bool eraseDetectionOn() const { return eraseDetection; }
+    const EraseDetector& eraseDetector() const { return erase; }
     // True after a frame in which the board was wiped: the board from before is kept.
     bool hasKeyFrame() const { return keyFrame; }
     // The kept board as the "Color" mode renders it with the current detail, contrast
     // and brightness, without the overlay; a picture of its own. Empty without one.
     cv::Mat renderKeyFrame() const;
     // The board cells refreshed in the board pictures by the last frame.
-    const std::vector<int>& refreshedCells() const { return settledCells; }
+    const std::vector<int>& refreshedCells() const { return motion.settledCells(); }
     // The board cells the last frame's motion stage saw move; null when it compared
     // nothing on that frame.
     const std::vector<int>* measuredMotion() const {
-        return motionMeasured ? &movingCells : nullptr;
+        return motion.measured() ? &motion.movingCells() : nullptr;
     }
     double lastFrameTime() const { return frameTime; }
-
-    int boardColor = 1;
-    int mode = 0;
-    double details = 4.0;
-    int brightness = -81;
-    int contrast = 70;
-    bool ar = true;
-    double arVal = 0.5;
-    int buildCount = 0;
-    BoardEnhancer enhancer;
-    MotionDetector motion;
-    cv::Mat frame;
-    cv::Mat detailCanvas;
-    cv::Mat detailWarp;
-    cv::Mat liveWarp;
-    std::vector<cv::Mat> outputs;
-    cv::Mat canvas;
-    int frameCounter = 0;
-    static constexpr int detectPeriod = 2;
-    static constexpr int settleLimit = 1;
-    static constexpr int refreshPeriod = 2;
-    cv::Mat colourCanvas;
-    cv::Mat colourWarp;
-    EraseDetector erase;
+    // The stages as they stand after the last frame.
+    const MotionStage& motionStage() const { return motion; }
+    const PerspectiveStage& perspectiveStage() const { return perspective; }
 
 private:
-    // Settings that compose reads; outputs are reused while they and the warps stay.
-    struct ComposeInputs {
-        int mode;
-        bool ar;
-        double arVal;
-        double details;
-        int brightness;
-        int contrast;
-        int boardColor;
-        bool operator==(const ComposeInputs& other) const;
-    };
-
     enum class Stage { idle, motion, perspective, wholeFrame, cells, warps, enhancement };
 
+    bool startFrame(const cv::Mat& input);
+    // A frame of which only a half-size copy was decoded.
+    bool startReducedFrame(const cv::Mat& half, cv::Size frameSize, WholeFrameSource wholeFrame);
+    void countUnreadFrame();
+    void skipFrame();
     void beginFrame();
-    void beginStages(const cv::Mat* frameIn);
-    bool cellsNeedFrame(int counter) const;
-    int counterAfter(int steps) const;
-    const cv::Mat* fetchWholeFrame();
+    void beginStages(const cv::Mat* whole, const cv::Mat* half, WholeFrameSource source);
     void takeWholeFrame();
     void endStages();
     void finishPendingFrame();
     const char* missingPrerequisite(cv::Size frameSize, int frameType) const;
     void reportPassThrough(const char* reason);
-    const cv::Mat& currentFrame();
-    const cv::Mat& frameForReduction(const cv::Size& reduced);
-    void runMotionStage();
-    void makeSmallFrame();
+    bool darkBoard() const;
     void runFullRebuild();
-    void decideCells();
-    bool refreshNextCells();
-    void warpRefreshedCells();
-    void lensCorrectCell(int k, cv::Mat& cellPicture);
-    // Cells [first, last) of `cells`.
-    void refreshBoardCells(const std::vector<int>& cells, size_t first, size_t last, bool alsoLive);
-    void refreshLiveCells(const std::vector<int>& cells, size_t first, size_t last);
-    void lensCorrectCanvas();
-    static void prepareCanvas(cv::Mat& canvasPicture, cv::Size size);
-    void runEnhancementStage();
-    void writeTrueColour();
     void runEraseStage();
-    void advanceFrameCounter();
 
-    BoardWarp boardWarp;
-    const cv::Mat* input = nullptr;
-    const cv::Mat* reducedInput = nullptr;
-    WholeFrameSource wholeFrameSource;
-    // A half-size decode and a reduction of the whole frame differ a little at sharp
-    // edges, so the motion stage compares only small frames made alike; a frame at
-    // the change from one to the other is made both ways.
-    bool smallFromReduced = false;
-    bool frameReady = false;
-    std::vector<int> reductionRows;
-    cv::Mat smallFrame;
-    cv::Mat smallCorrected;
-    std::vector<int> movingCells;
-    std::vector<int> settledCells;
-    bool motionCompared = false; // since the last rebuild
-    bool motionMeasured = false; // by this frame's motion stage
+    PipelineSettings current;
+    int buildCount = 0;
+    int frameCounter = 0;
+    FrameInput input;
+    MotionStage motion;
+    PerspectiveStage perspective;
+    EnhancementStage enhancement;
+    EraseDetector erase;
     double frameTime = 0;
     double nextFrameTime = -1; // negative: not given
-    size_t movingDone = 0;
-    size_t settledDone = 0;
-    bool boardWarpsChanged = true;
-    cv::Rect boardChange;
-    bool boardChangedWhole = true;
-    bool liveWarpChanged = true;
-    bool trueColourStale = true;
-    bool trueColourFailed = false;
-    bool composed = false;
     bool changedOutputs = false;
-    ComposeInputs lastComposed{};
     std::string passThroughReason;
     bool eraseDetection = true;
     bool eraseNeedsReset = true;

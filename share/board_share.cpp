@@ -67,7 +67,7 @@ void BoardShare::offerBoard(const FrameProcessor& processor, bool available) {
         return;
     }
     const CalibrationStore& store = CalibrationStore::instance();
-    const EraseDetector& keeper = processor.erase;
+    const EraseDetector& keeper = processor.eraseDetector();
     available = available && store.hasLensMaps() && store.hasCalibration() &&
                 keeper.isFollowing() && !keeper.keptDetail().empty();
     handoff->setAvailable(available);
@@ -79,19 +79,20 @@ void BoardShare::offerBoard(const FrameProcessor& processor, bool available) {
     // Copies, at most twice a second: the keeper refills its pictures in place.
     BoardSource source;
     keeper.keptDetail().copyTo(source.detail);
-    if (processor.boardColor != 1) {
+    const PipelineSettings& settings = processor.settings();
+    if (settings.boardColor != 1) {
         keeper.keptColour().copyTo(source.colour);
         if (source.colour.size() != source.detail.size()) {
             return;
         }
     }
     constexpr int blackAndWhite = 1;
-    source.mode = processor.mode == blackAndWhite ? blackAndWhite : 0;
-    source.details = processor.details;
-    source.brightness = processor.brightness;
-    source.contrast = processor.contrast;
-    source.arVal = processor.arVal;
-    source.boardColor = processor.boardColor;
+    source.mode = settings.mode == blackAndWhite ? blackAndWhite : 0;
+    source.details = settings.details;
+    source.brightness = settings.brightness;
+    source.contrast = settings.contrast;
+    source.arVal = settings.arVal;
+    source.boardColor = settings.boardColor;
     source.seenMs = QDateTime::currentMSecsSinceEpoch();
     handoff->offerBoard(std::move(source));
 }

@@ -72,7 +72,7 @@ struct Calibrating {
     // Back to the live view until the pipeline has rebuilt from the calibration.
     void rebuilt() {
         streamer->setOpenCalibration(false);
-        EXPECT_TRUE(pumpUntil([&] { return streamer->pipeline().buildCount > 0; }, 60000));
+        EXPECT_TRUE(pumpUntil([&] { return streamer->pipeline().rebuildCount() > 0; }, 60000));
     }
 };
 
@@ -102,7 +102,7 @@ TEST(StreamerCalibration, AcceptedCornersAreSavedReloadedAndRebuilt) {
         cam.openCalibrationPicture();
     }
     ASSERT_EQ(cam.finished, std::vector<bool>{true});
-    ASSERT_GT(cam.streamer->pipeline().buildCount, 0);
+    ASSERT_GT(cam.streamer->pipeline().rebuildCount(), 0);
 
     ConsoleCapture console;
     cam.click(trueCorners());
@@ -119,7 +119,7 @@ TEST(StreamerCalibration, AcceptedCornersAreSavedReloadedAndRebuilt) {
     }
     EXPECT_EQ(cam.finished, (std::vector<bool>{true, true}));
     EXPECT_EQ(cam.reason, QString());
-    EXPECT_EQ(cam.streamer->pipeline().buildCount, 0) << "rebuild requested";
+    EXPECT_EQ(cam.streamer->pipeline().rebuildCount(), 0) << "rebuild requested";
     // The store holds the new calibration: the true corners go to the picture corners.
     std::vector<cv::Point2f> mapped;
     const auto& c = testRig().canvasCorners;
@@ -161,7 +161,7 @@ TEST(StreamerCalibration, ARefusalLeavesTheGoodCalibrationIntact) {
     const std::string perspective = readFile(calib_files::perspectiveXml);
     const cv::Mat homography = store.homography.clone();
     const std::vector<int> board = store.boardGrids;
-    const int builds = cam.streamer->pipeline().buildCount;
+    const int builds = cam.streamer->pipeline().rebuildCount();
     ASSERT_GT(builds, 0);
 
     ConsoleCapture console;
@@ -178,7 +178,7 @@ TEST(StreamerCalibration, ARefusalLeavesTheGoodCalibrationIntact) {
     EXPECT_EQ(readFile(calib_files::perspectiveXml), perspective);
     EXPECT_EQ(cv::norm(store.homography, homography, cv::NORM_INF), 0.0);
     EXPECT_EQ(store.boardGrids, board);
-    EXPECT_EQ(cam.streamer->pipeline().buildCount, builds) << "no rebuild";
+    EXPECT_EQ(cam.streamer->pipeline().rebuildCount(), builds) << "no rebuild";
 }
 
 // The process-wide store holds the rig's lens files, made before any camera object.

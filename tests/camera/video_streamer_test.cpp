@@ -221,13 +221,13 @@ TEST(FrameLoop, AFrameInThePipelineKeepsThePlanInStepAndIsShownBeforeAnUnplug) {
     rig.script.frameForRead = [](int read) { return tiny::uniformFrame(60 + read % 100); };
     rig.start();
     const FrameProcessor& pipeline = rig.streamer->pipeline();
-    ASSERT_TRUE(pumpUntil([&] { return pipeline.buildCount > 0 && rig.cameraPictures() > 0; }));
+    ASSERT_TRUE(pumpUntil([&] { return pipeline.rebuildCount() > 0 && rig.cameraPictures() > 0; }));
     // Only queued calls run, until a frame is mid-way through the pipeline.
     const auto holdAFrameMidway = [&](bool rebuilding) {
         return pumpUntil([&] {
             QThread::msleep(20);
             QCoreApplication::sendPostedEvents(rig.streamer.get(), QEvent::MetaCall);
-            return pipeline.frameInProgress() && (pipeline.buildCount == 0) == rebuilding;
+            return pipeline.frameInProgress() && (pipeline.rebuildCount() == 0) == rebuilding;
         });
     };
     ASSERT_TRUE(holdAFrameMidway(false));
@@ -278,14 +278,17 @@ TEST(FrameLoop, AStillBoardIsDecodedAtHalfSizeAndSomeoneSteppingInShowsAtOnce) {
     bool halfSizePlanned = false;
     const bool settled = pumpUntil([&] {
         halfSizePlanned = halfSizePlanned || rig.streamer->decodePlan().halfBits != 0;
-        return pipeline.buildCount > 0 && halfSizePlanned && reads() > 20;
+        return pipeline.rebuildCount() > 0 && halfSizePlanned && reads() > 20;
     });
     const cv::Point middle = (tiny::personBox.tl() + tiny::personBox.br()) / 2;
-    const int board = settled ? pipeline.canvas.at<cv::Vec3b>(middle)[1] : 0;
+    const int board =
+        settled ? pipeline.perspectiveStage().liveCanvas().at<cv::Vec3b>(middle)[1] : 0;
     entersAt = reads() + 1;
-    const bool shown = settled && pumpUntil([&] {
-                           return std::abs(pipeline.canvas.at<cv::Vec3b>(middle)[1] - board) > 100;
-                       });
+    const bool shown =
+        settled && pumpUntil([&] {
+            return std::abs(pipeline.perspectiveStage().liveCanvas().at<cv::Vec3b>(middle)[1] -
+                            board) > 100;
+        });
     const std::string printed = console.take();
     ASSERT_TRUE(halfSizePlanned) << "no half-size frames planned on a still board";
     ASSERT_TRUE(shown) << "the person never reached the live picture";
@@ -515,12 +518,13 @@ TEST(Properties, SettingsReachThePipelineAndUnchangedWritesAreSilent) {
         std::function<bool()> reached;
     };
     const std::vector<Row> rows = {
-        {"mode", [&] { s.setMode(2); }, [&] { return p.mode == 2; }},
-        {"details", [&] { s.setDetails(7.5); }, [&] { return p.details == 7.5; }},
-        {"brightness", [&] { s.setBrightness(-40.7); }, [&] { return p.brightness == -40; }},
-        {"contrast", [&] { s.setContrast(55.9); }, [&] { return p.contrast == 55; }},
-        {"ar", [&] { s.setAr(false); }, [&] { return !p.ar; }},
-        {"arVal", [&] { s.setArVal(0.8); }, [&] { return p.arVal == 0.8; }},
+        {"mode", [&] { s.setMode(2); }, [&] { return p.settings().mode == 2; }},
+        {"details", [&] { s.setDetails(7.5); }, [&] { return p.settings().details == 7.5; }},
+        {"brightness", [&] { s.setBrightness(-40.7); },
+         [&] { return p.settings().brightness == -40; }},
+        {"contrast", [&] { s.setContrast(55.9); }, [&] { return p.settings().contrast == 55; }},
+        {"ar", [&] { s.setAr(false); }, [&] { return !p.settings().ar; }},
+        {"arVal", [&] { s.setArVal(0.8); }, [&] { return p.settings().arVal == 0.8; }},
         {"autoSave", [&] { s.setAutoSave(false); }, [&] { return !p.eraseDetectionOn(); }},
     };
     for (const Row& row : rows) {
@@ -563,7 +567,7 @@ TEST(Properties, BoardColourIsPersistedOnlyWhenItChanges) {
     rig.start();
     rig.streamer->setBoardColor(2);
     EXPECT_EQ(calib_files::readBoardColor(), 2);
-    EXPECT_EQ(rig.streamer->pipeline().boardColor, 2);
+    EXPECT_EQ(rig.streamer->pipeline().settings().boardColor, 2);
     QFile::remove(QString::fromStdString(calib_files::boardColorXml));
     rig.streamer->setBoardColor(2);
     EXPECT_FALSE(QFile::exists(QString::fromStdString(calib_files::boardColorXml)));
@@ -580,7 +584,7 @@ TEST(Properties, ExposureRebuildsThePipelineAndFollowsTheModeOnlyAtTheNextValueW
     rig.script.streamSize = cv::Size(tiny::frameWidth, tiny::frameHeight);
     rig.script.frameForRead = [](int) { return tiny::uniformFrame(90); };
     rig.start();
-    ASSERT_TRUE(pumpUntil([&] { return rig.streamer->pipeline().buildCount > 0; }));
+    ASSERT_TRUE(pumpUntil([&] { return rig.streamer->pipeline().rebuildCount() > 0; }));
     rig.script.set([](CameraScript& s) { s.writes.clear(); });
     const std::string exposure = std::to_string(cv::CAP_PROP_EXPOSURE);
     auto writes = [&] { return rig.read([](CameraScript& s) { return s.writes; }); };
@@ -588,7 +592,7 @@ TEST(Properties, ExposureRebuildsThePipelineAndFollowsTheModeOnlyAtTheNextValueW
     QThread::msleep(50);
     EXPECT_TRUE(writes().empty()) << "the mode alone sends nothing";
     rig.streamer->setExpVal(5);
-    EXPECT_EQ(rig.streamer->pipeline().buildCount, 0) << "an exposure change rebuilds";
+    EXPECT_EQ(rig.streamer->pipeline().rebuildCount(), 0) << "an exposure change rebuilds";
     ASSERT_TRUE(pumpUntil([&] { return !writes().empty(); }));
     EXPECT_EQ(writes(), std::vector<std::string>{exposure + "=5.000000"});
     rig.streamer->setExpMode(0);

@@ -63,8 +63,9 @@ const LessonRun& run(rig::Board board, std::uint64_t seed, bool brief) {
     FrameProcessor processor;
     processor.setBoardColor(static_cast<int>(board));
     // The view shows B&W; boards are saved in Color all the same.
-    processor.setSettings(modeBlackWhite, processor.details, processor.brightness,
-                          processor.contrast, processor.ar, processor.arVal);
+    const PipelineSettings& was = processor.settings();
+    processor.setSettings(modeBlackWhite, was.details, was.brightness, was.contrast, was.ar,
+                          was.arVal);
     processor.requestRebuild();
     std::ostringstream discard;
     std::streambuf* console = std::cout.rdbuf(discard.rdbuf());
@@ -73,8 +74,8 @@ const LessonRun& run(rig::Board board, std::uint64_t seed, bool brief) {
         processor.processFrame(r.lesson->frame(i));
         discard.str("");
         if (processor.hasKeyFrame()) {
-            Kept k{i, processor.erase.keptFrame(), cv::Mat(), processor.renderKeyFrame()};
-            EraseDetector::inkMask(processor.erase.keptDetail(), k.ink);
+            Kept k{i, processor.eraseDetector().keptFrame(), cv::Mat(), processor.renderKeyFrame()};
+            EraseDetector::inkMask(processor.eraseDetector().keptDetail(), k.ink);
             r.kept.push_back(k);
         }
     }

@@ -8,9 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -50,189 +51,174 @@ protected:
     std::vector<cv::Mat> last;
 };
 
-TEST_F(FrameProcessorTest, EmptyFrameGivesTwoEmptyPicturesAndNoFrameLine) {
-    FrameProcessor processor;
+// An empty frame is not counted; a rebuild prints the board-cell count first.
+TEST_F(FrameProcessorTest, FrameNumbersRunFromZeroToHundredThenFromOne) {
+    FrameProcessor processor = withColour(white);
     ConsoleCapture console;
     const std::vector<cv::Mat> out = processor.processFrame(cv::Mat());
     EXPECT_EQ(console.take(), "");
     ASSERT_EQ(out.size(), 2u);
     EXPECT_TRUE(out[0].empty() && out[1].empty());
-    EXPECT_EQ(processor.frameCounter, 0);
-}
-
-TEST_F(FrameProcessorTest, FrameNumbersRunFromZeroToHundredThenFromOne) {
-    FrameProcessor processor = withColour(white);
-    std::vector<std::string> lines;
-    for (int i = 0; i < 103; ++i) {
-        std::istringstream printed(run(processor, 100));
-        std::string line, frameLine;
-        while (std::getline(printed, line)) {
-            if (line.rfind("f : ", 0) == 0) {
-                frameLine = line;
-            }
-        }
-        lines.push_back(frameLine);
+    std::vector<std::string> printed;
+    for (int i = 0; i < 102; ++i) {
+        printed.push_back(run(processor, 100));
     }
-    EXPECT_EQ(lines[0], "f : 0");
-    EXPECT_EQ(lines[1], "f : 1");
-    EXPECT_EQ(lines[100], "f : 100");
-    EXPECT_EQ(lines[101], "f : 1");
-    EXPECT_EQ(lines[102], "f : 2");
-}
-
-TEST_F(FrameProcessorTest, RebuildPrintsTheBoardCellCountBeforeTheFrameLine) {
-    FrameProcessor processor = withColour(white);
-    EXPECT_EQ(run(processor, 100), "400\nf : 0\n");
-    EXPECT_EQ(run(processor, 100), "f : 1\n");
+    EXPECT_EQ(printed[0], "400\nf : 0\n");
+    EXPECT_EQ(printed[1], "f : 1\n");
+    EXPECT_EQ(printed[100], "f : 100\n");
+    EXPECT_EQ(printed[101], "f : 1\n");
     processor.requestRebuild();
     EXPECT_EQ(run(processor, 100), "400\nf : 2\n");
-    EXPECT_EQ(processor.buildCount, 1) << "a requested rebuild starts the count again";
+    EXPECT_EQ(processor.rebuildCount(), 1) << "a requested rebuild starts the count again";
 }
 
-struct InversionCase {
-    int colour;
-    int expected;
-};
-
-// The identity rig hands the lens-corrected frame straight to liveWarp.
-TEST_F(FrameProcessorTest, DarkBoardsAreInvertedWhiteIsNot) {
-    for (const InversionCase& c :
-         {InversionCase{white, 60}, InversionCase{black, 195}, InversionCase{green, 195}}) {
-        FrameProcessor processor = withColour(c.colour);
+// Dark boards are inverted and keep a colour picture, which a green one also writes to
+// trueColor.jpg. The identity rig hands the lens-corrected frame straight to the warps.
+TEST_F(FrameProcessorTest, EachBoardColourInvertsKeepsAndWritesItsColourPicture) {
+    struct Row {
+        int colour, level;
+        bool keepsColour, writes;
+    };
+    for (const Row& r : {Row{white, 60, false, false}, Row{black, 195, true, false},
+                         Row{green, 195, true, true}}) {
+        std::filesystem::remove("trueColor.jpg");
+        FrameProcessor processor = withColour(r.colour);
         run(processor, 60);
-        EXPECT_EQ(processor.liveWarp.at<cv::Vec3b>(40, 80), cv::Vec3b::all(c.expected))
-            << "colour " << c.colour;
-        EXPECT_EQ(processor.canvas.at<cv::Vec3b>(0, 0), cv::Vec3b::all(c.expected));
+        run(processor, 60);
+        const PerspectiveStage& stage = processor.perspectiveStage();
+        EXPECT_EQ(stage.liveWarp().at<cv::Vec3b>(40, 80), cv::Vec3b::all(r.level)) << r.colour;
+        EXPECT_EQ(stage.liveCanvas().at<cv::Vec3b>(0, 0), cv::Vec3b::all(r.level));
+        EXPECT_EQ(stage.colourWarp().empty(), !r.keepsColour) << r.colour;
+        const cv::Mat written = cv::imread("trueColor.jpg");
+        ASSERT_EQ(written.empty(), !r.writes) << r.colour;
+        if (r.writes) { // the board cells as inverted, the rest black
+            EXPECT_NEAR(written.at<cv::Vec3b>(40, 80)[1], r.level, 2);
+            EXPECT_NEAR(written.at<cv::Vec3b>(2, 2)[1], 0, 2);
+        }
     }
 }
 
-// Lens-corrected cells show the level of the frame in which they were last corrected,
-// so the frame levels tell which frame refreshed which cell.
-TEST_F(FrameProcessorTest, MovingCellsRefreshTheLivePictureAndSettleOnceIntoTheBoard) {
-    FrameProcessor processor = withColour(black);
-    const int once = 5 * 40 + 3;     // marked before frame 1
-    const int twice = 6 * 40 + 3;    // marked with 2 before frame 2
-    const int offBoard = 1 * 40 + 3; // row 1 is not a board row
-    const int quiet = 7 * 40 + 3;
-    run(processor, 10); // frame 0: rebuild
-    processor.motion.marks[once] = 1;
-    processor.motion.marks[offBoard] = 1;
-    run(processor, 11); // frame 1: odd, the mark is not consumed
-    processor.motion.marks[twice] = 2;
-    for (int level = 12; level <= 17; ++level) {
-        run(processor, level); // frames 2 ... 7
+// When each board cell is corrected, by hand, frames 1 ... 8: moving (m) into the live
+// picture until refresh (even) frames have aged its mark out, then settled (s) once into
+// the board pictures on the next refresh frame; cells off the board are left alone. The
+// plan made before each frame reads it whole (w) while any board cell needs it, only
+// its reduction (h) on a motion frame otherwise, else not at all (.).
+TEST_F(FrameProcessorTest, MovingCellsAreCorrectedUntilTheirMarksAgeOutThenSettleOnce) {
+    const int once = 5 * 40 + 3, twice = 6 * 40 + 3, offBoard = 1 * 40 + 3, quiet = 7 * 40 + 3;
+    const std::pair<int, std::string> rows[] = {
+        {once, "mm.s...."}, {twice, ".mmm.s.."}, {offBoard, "........"}, {quiet, "........"}};
+    MotionStage stage;
+    std::vector<int>& marks = stage.detector().marks;
+    marks[once] = marks[offBoard] = 1;
+    std::string seen[4], plan;
+    for (int frame = 1; frame <= 8; ++frame) {
+        plan += stage.readsOnlyReduction(frame) ? 'h' : stage.readsPixels(frame) ? 'w' : '.';
+        marks[twice] = frame == 2 ? 2 : marks[twice]; // seen moving by frame 2's motion stage
+        stage.decideCells(frame);
+        for (int r = 0; r < 4; ++r) {
+            const auto in = [&](const std::vector<int>& cells) {
+                return std::count(cells.begin(), cells.end(), rows[r].first) == 1;
+            };
+            seen[r] += in(stage.movingCells()) ? 'm' : in(stage.settledCells()) ? 's' : '.';
+        }
     }
-    const auto live = [&](int k) { return 255 - tiny::cellPixel(processor.canvas, k)[0]; };
-    const auto board = [&](int k) { return 255 - tiny::cellPixel(processor.colourCanvas, k)[0]; };
-    EXPECT_EQ(live(once), 12) << "corrected on frames 1 and 2, aged out on frame 2";
-    EXPECT_EQ(board(once), 14) << "settled on frame 4, exactly once";
-    EXPECT_EQ(live(twice), 14) << "mark 2 survives one more refresh frame";
-    EXPECT_EQ(board(twice), 16);
-    EXPECT_EQ(live(quiet), 10);
-    EXPECT_EQ(board(quiet), 10) << "a quiet cell is never re-processed";
-    EXPECT_EQ(live(offBoard), 10);
-    EXPECT_EQ(board(offBoard), 255) << "off-board cells stay black in the colour canvas";
-    EXPECT_EQ(processor.motion.marks[offBoard], 1) << "only board cells are aged";
-    EXPECT_EQ(processor.motion.previousMarks[once], 0);
-    EXPECT_EQ(processor.motion.settleCounts[once], 0);
-    // The warps follow their canvases.
-    EXPECT_EQ(255 - tiny::cellPixel(processor.liveWarp, twice)[0], 14);
-    EXPECT_EQ(255 - tiny::cellPixel(processor.colourWarp, twice)[0], 16);
+    for (int r = 0; r < 4; ++r) {
+        EXPECT_EQ(seen[r], rows[r].second) << "cell " << rows[r].first;
+    }
+    EXPECT_EQ(plan, "wwww.w.h");
+    EXPECT_EQ(marks[offBoard], 1) << "only board cells are aged";
 }
 
-TEST_F(FrameProcessorTest, WhiteBoardKeepsNoColourPictureAndWritesNoTrueColour) {
-    FrameProcessor processor = withColour(white);
-    run(processor, 100);
-    run(processor, 100);
-    EXPECT_TRUE(processor.colourWarp.empty());
-    EXPECT_FALSE(std::filesystem::exists("trueColor.jpg"));
+// A frame's cells land in their own canvas rectangles: a moving one in the live canvas
+// only, a settled one in the board canvases only, and the warps follow them.
+TEST_F(FrameProcessorTest, RefreshedCellsLandInTheirOwnRectangles) {
+    PerspectiveStage stage;
+    const BoardEnhancer details;
+    FrameInput input;
+    const cv::Mat before = tiny::uniformFrame(245), after = tiny::uniformFrame(205);
+    input.begin(&before, nullptr, nullptr);
+    stage.rebuild(input, true, details);
+    const std::vector<int> moving{6 * 40 + 3}, settled{9 * 40 + 20};
+    input.begin(&after, nullptr, nullptr);
+    stage.beginCells();
+    while (!stage.refreshNextCells(input, true, moving, settled, details)) {
+    }
+    stage.warpRefreshedCells(true, moving, settled);
+    const auto level = [](const cv::Mat& picture, int k) {
+        return cv::mean(picture(CalibrationStore::instance().canvasCells[k]));
+    };
+    // Inverted levels: 50 from the frame, 10 from the rebuild.
+    for (const auto& [cell, live, colour] : {std::tuple{moving[0], 50, 10},
+                                             {settled[0], 10, 50},
+                                             {moving[0] + 1, 10, 10},
+                                             {moving[0] - 40, 10, 10},
+                                             {settled[0] - 1, 10, 10},
+                                             {settled[0] + 40, 10, 10}}) {
+        EXPECT_EQ(level(stage.liveCanvas(), cell), cv::Scalar(live, live, live)) << cell;
+        EXPECT_EQ(level(stage.liveWarp(), cell), cv::Scalar(live, live, live)) << cell;
+        EXPECT_EQ(level(stage.colourCanvasPicture(), cell), cv::Scalar(colour, colour, colour));
+        EXPECT_EQ(level(stage.colourWarp(), cell), cv::Scalar(colour, colour, colour)) << cell;
+    }
 }
 
-TEST_F(FrameProcessorTest, GreenBoardWritesTheLightenedBoardCellsToTrueColour) {
+// The board changes and settles: the colour picture changes, and the file follows it.
+TEST_F(FrameProcessorTest, TrueColourFollowsTheGreenBoard) {
+    tiny::showFramesToTheMotionStage(CalibrationStore::instance());
     FrameProcessor processor = withColour(green);
-    run(processor, 40);
-    const cv::Mat written = cv::imread("trueColor.jpg");
-    ASSERT_FALSE(written.empty());
-    ASSERT_EQ(written.size(), processor.colourWarp.size());
-    EXPECT_NEAR(written.at<cv::Vec3b>(40, 80)[1], 215, 2) << "inverted board cells";
-    EXPECT_NEAR(written.at<cv::Vec3b>(2, 2)[1], 0, 2) << "off-board cells are black";
-    // A moved cell changes the colour picture, and the file follows it.
-    run(processor, 40);
-    processor.motion.previousMarks[5 * 40 + 10] = 1;
-    run(processor, 90);
+    for (int frame = 0; frame < 8; ++frame) {
+        run(processor, frame < 2 ? 40 : 90);
+    }
     const cv::Mat rewritten = cv::imread("trueColor.jpg");
     EXPECT_NEAR(rewritten.at<cv::Vec3b>(5 * 4 + 1, 10 * 4 + 1)[1], 165, 6);
 }
 
-TEST_F(FrameProcessorTest, BoardColourChangeRequestsARebuildWithTheNewInversion) {
-    FrameProcessor processor = withColour(white);
-    run(processor, 50);
-    run(processor, 50);
-    processor.setBoardColor(black);
-    EXPECT_EQ(processor.buildCount, 0);
-    run(processor, 50);
-    EXPECT_EQ(processor.liveWarp.at<cv::Vec3b>(40, 80), cv::Vec3b::all(205));
-    ASSERT_EQ(processor.colourWarp.size(), processor.liveWarp.size());
-    processor.setBoardColor(black);
-    EXPECT_EQ(processor.buildCount, 1) << "the same colour again changes nothing";
-}
-
-// The detector compares the next small frame, now inverted, with the last one; a
-// colour change starts a new reference instead of marking every board cell.
-TEST_F(FrameProcessorTest, BoardColourChangeStartsANewMotionReference) {
+// A colour change rebuilds with the new inversion, and the detector starts a new
+// reference instead of seeing motion in every cell; the same colour again changes nothing.
+TEST_F(FrameProcessorTest, BoardColourChangeRebuildsWithTheNewInversionAndNoMotion) {
     CalibrationStore& store = CalibrationStore::instance();
     store.smallMap1 = store.map1.clone(); // the detector sees the frame itself
+    const auto marked = [&](const std::vector<int>& marks) {
+        return std::count_if(store.boardGrids.begin(), store.boardGrids.end(),
+                             [&](int k) { return marks[k] != 0; });
+    };
     FrameProcessor processor = withColour(white);
     for (int frame = 0; frame < 4; ++frame) { // the detection of frame 2 is the reference
         run(processor, 50);
     }
     processor.setBoardColor(black);
+    EXPECT_EQ(processor.rebuildCount(), 0);
     run(processor, 50);
-    int marked = 0;
-    for (int k : store.boardGrids) {
-        marked += processor.motion.marks[k] != 0 ? 1 : 0;
-    }
-    EXPECT_EQ(marked, 0);
+    const PerspectiveStage& stage = processor.perspectiveStage();
+    EXPECT_EQ(stage.liveWarp().at<cv::Vec3b>(40, 80), cv::Vec3b::all(205));
+    ASSERT_EQ(stage.colourWarp().size(), stage.liveWarp().size());
+    EXPECT_EQ(marked(processor.motionStage().detector().marks), 0);
+    processor.setBoardColor(black);
+    EXPECT_EQ(processor.rebuildCount(), 1) << "the same colour again changes nothing";
     // The detector does see these frames: a change after the next reference is marked.
     for (int frame = 5; frame < 8; ++frame) {
         run(processor, 50);
     }
     run(processor, 120);
-    marked = 0;
-    for (int k : store.boardGrids) {
-        marked += processor.motion.previousMarks[k] != 0 ? 1 : 0;
-    }
-    EXPECT_GT(marked, 0);
+    EXPECT_GT(marked(processor.motionStage().detector().previousMarks), 0);
 }
 
 TEST_F(FrameProcessorTest, OutOfRangeValuesAreRefusedAndThePreviousKept) {
     FrameProcessor processor = withColour(white);
-    ConsoleCapture console;
     processor.setSettings(1, 3.0, -81, 70, false, 0.25);
-    EXPECT_EQ(console.take(), "");
-    EXPECT_EQ(processor.mode, 1);
-    EXPECT_EQ(processor.brightness, -81);
-    EXPECT_EQ(processor.contrast, 70);
-    EXPECT_FALSE(processor.ar);
-    EXPECT_EQ(processor.arVal, 0.25);
-
-    for (int badMode : {-1, 3}) {
-        console.start();
-        processor.setSettings(badMode, 3.0, 0, 70, false, 0.25);
-        EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(processor.mode, 1);
-    }
-    for (double pole : {131.0, 131.5, 201.0}) {
-        console.start();
-        processor.setSettings(0, 3.0, 0, pole, false, 0.25);
-        EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(processor.contrast, 70) << pole;
-    }
-    for (int badColour : {-1, 3}) {
-        console.start();
-        processor.setBoardColor(badColour);
-        EXPECT_NE(console.take().find("refused"), std::string::npos);
-        EXPECT_EQ(processor.boardColor, white);
+    const PipelineSettings kept = processor.settings();
+    struct Row {
+        int mode;
+        double contrast;
+        int colour;
+    };
+    for (const Row& r :
+         {Row{-1, 70, white}, Row{3, 70, white}, Row{1, 131.0, white}, Row{1, 131.5, white},
+          Row{1, 201.0, white}, Row{1, 70, -1}, Row{1, 70, 3}}) {
+        ConsoleCapture console;
+        processor.setSettings(r.mode, 3.0, -81, r.contrast, false, 0.25);
+        processor.setBoardColor(r.colour);
+        EXPECT_NE(console.take().find("refused"), std::string::npos) << r.mode << r.contrast;
+        EXPECT_TRUE(processor.settings() == kept);
     }
 }
 
@@ -251,17 +237,39 @@ TEST_F(FrameProcessorTest, WithoutLensMapsOrCalibrationTheCameraPictureIsShownAs
     EXPECT_EQ(run(processor, 30), "");
 
     tiny::layOutStore(CalibrationStore::instance());
+    ConsoleCapture console;
+    last = processor.processFrame(cv::Mat(30, 50, CV_8UC3, cv::Scalar::all(7)));
+    EXPECT_NE(console.take().find("does not match"), std::string::npos);
+    EXPECT_EQ(last[1].size(), cv::Size(50, 30)) << "a frame of the wrong size is not cut";
     EXPECT_EQ(run(processor, 30), "400\nf : 0\n") << "calibrated: the first frame rebuilds";
     EXPECT_EQ(last[0].size(), cv::Size(tiny::frameWidth, tiny::frameHeight));
 }
 
-TEST_F(FrameProcessorTest, FrameOfTheWrongSizeIsPassedThroughNotCut) {
+// One call takes a frame as the camera delivered it and reads what the stages need of
+// it; a frame whose needed pixels are missing keeps its place in the count (so that a
+// plan made ahead stays in step), changes nothing and prints no frame line.
+TEST_F(FrameProcessorTest, TakeFrameReadsWhatTheStagesNeedAndSkipsWhatIsMissing) {
+    using Intake = FrameProcessor::Intake;
+    const cv::Mat frame = tiny::uniformFrame(100), none;
+    cv::Mat half;
+    cv::resize(frame, half, frame.size() / 2, 0, 0, cv::INTER_AREA);
+    const std::tuple<const cv::Mat*, Intake, const char*> rows[] = {
+        {&half, Intake::skipped, ""}, // the rebuild reads the whole frame
+        {&none, Intake::skipped, ""},        {&frame, Intake::started, "400\nf : 2\n"},
+        {&none, Intake::done, "f : 3\n"},    // a still board's odd frame is not read,
+        {&half, Intake::started, "f : 4\n"}, // its motion frames only at half size
+        {&frame, Intake::done, "f : 5\n"},   // and pixels it does not read are left alone
+        {&none, Intake::skipped, ""},        {&none, Intake::done, "f : 7\n"}};
     FrameProcessor processor = withColour(white);
-    ConsoleCapture console;
-    const std::vector<cv::Mat> out =
-        processor.processFrame(cv::Mat(30, 50, CV_8UC3, cv::Scalar::all(7)));
-    EXPECT_NE(console.take().find("does not match"), std::string::npos);
-    EXPECT_EQ(out[1].size(), cv::Size(50, 30));
+    for (const auto& [pixels, expected, printed] : rows) {
+        ConsoleCapture console;
+        const Intake taken = processor.takeFrame({frame.size(), pixels, nullptr});
+        while (taken == Intake::started && !processor.continueFrame()) {
+        }
+        EXPECT_EQ(taken, expected) << printed;
+        EXPECT_EQ(console.take(), printed);
+        EXPECT_TRUE(expected != Intake::skipped || !processor.outputsChanged());
+    }
 }
 
 struct SettingChange {
@@ -297,9 +305,10 @@ TEST_P(SettingChangeTest, OneSettingAloneRecomposesAStillBoard) {
     processor.setSettings(c.mode, c.details, c.brightness, c.contrast, c.ar, c.arVal);
     step();
     BoardEnhancer fresh;
+    const PerspectiveStage& warps = processor.perspectiveStage();
     const std::vector<cv::Mat> expected =
-        fresh.compose(processor.liveWarp, processor.detailWarp, c.mode, c.ar, c.arVal, c.details,
-                      c.brightness, c.contrast, white, processor.colourWarp);
+        fresh.compose(warps.liveWarp(), warps.detailWarp(), c.mode, c.ar, c.arVal, c.details,
+                      c.brightness, c.contrast, white, warps.colourWarp());
     ASSERT_GT(cv::norm(expected[0], before0, cv::NORM_INF) +
                   cv::norm(expected[1], before1, cv::NORM_INF),
               0.0)
@@ -341,8 +350,10 @@ TEST_F(FrameProcessorTest, SomeoneWhoLeavesRightAfterARebuildLeavesNoGhost) {
         }
         console.take();
         const char* when = onAnOddFrame ? "rebuilt on an odd frame" : "rebuilt on the first frame";
-        EXPECT_EQ(cv::norm(processor.liveWarp, nobody.liveWarp, cv::NORM_INF), 0.0) << when;
-        EXPECT_EQ(cv::norm(processor.detailWarp, nobody.detailWarp, cv::NORM_INF), 0.0) << when;
+        const PerspectiveStage& seen = processor.perspectiveStage();
+        const PerspectiveStage& want = nobody.perspectiveStage();
+        EXPECT_EQ(cv::norm(seen.liveWarp(), want.liveWarp(), cv::NORM_INF), 0.0) << when;
+        EXPECT_EQ(cv::norm(seen.detailWarp(), want.detailWarp(), cv::NORM_INF), 0.0) << when;
     }
 }
 
@@ -361,7 +372,9 @@ TEST_F(FrameProcessorTest, SomeoneWhoStoodStillAndLeavesIsSeenLeavingFromHalfSiz
                 feedAsTheCamera(nobody, empty);
             }
             console.take();
-            EXPECT_EQ(cv::norm(processor.liveWarp, nobody.liveWarp, cv::NORM_INF), 0.0)
+            EXPECT_EQ(cv::norm(processor.perspectiveStage().liveWarp(),
+                               nobody.perspectiveStage().liveWarp(), cv::NORM_INF),
+                      0.0)
                 << "there from frame " << arrives << " to frame " << leaves;
         }
     }
@@ -378,6 +391,7 @@ class MidFrameChangeTest : public FrameProcessorTest,
 // The live loop runs a frame in steps; a change made between two steps belongs after
 // the frame, exactly as if the frame had run in one go.
 TEST_P(MidFrameChangeTest, TakesEffectAfterTheFrameInProgress) {
+    tiny::showFramesToTheMotionStage(CalibrationStore::instance());
     FrameProcessor stepped = withColour(white);
     FrameProcessor whole = withColour(white);
     const cv::Mat rebuildFrame = tiny::uniformFrame(100);
@@ -388,16 +402,14 @@ TEST_P(MidFrameChangeTest, TakesEffectAfterTheFrameInProgress) {
     whole.processFrame(rebuildFrame);
     stepped.processFrame(rebuildFrame);
     whole.processFrame(rebuildFrame);
-    for (FrameProcessor* p : {&stepped, &whole}) {
-        p->motion.marks.assign(p->motion.marks.size(), 1);
-    }
-    ASSERT_FALSE(stepped.startFrame(frames[0]));
-    ASSERT_TRUE(stepped.frameInProgress());
+    const FrameProcessor::DeliveredFrame delivered{frames[0].size(), &frames[0], nullptr};
+    ASSERT_EQ(stepped.takeFrame(delivered), FrameProcessor::Intake::started);
     GetParam().apply(stepped);
     EXPECT_FALSE(stepped.frameInProgress()) << "the change finished the frame first";
     EXPECT_TRUE(stepped.continueFrame());
     const std::vector<cv::Mat> mid = stepped.finishedOutputs();
     const std::vector<cv::Mat> reference = whole.processFrame(frames[0]);
+    ASSERT_FALSE(whole.motionStage().movingCells().empty()) << "a frame of many steps";
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(cv::norm(mid[i], reference[i], cv::NORM_INF), 0.0) << "output " << i;
     }
@@ -437,11 +449,12 @@ TEST_F(FrameProcessorTest, ErasuresAreFollowedOnlyOnceEveryCellHasBeenStill) {
         }
         processor.setFrameTime(f / 30.0);
         processor.processFrame(frame);
-        startedAt = processor.erase.isFollowing() ? f : -1;
+        startedAt = processor.eraseDetector().isFollowing() ? f : -1;
     }
     console.take();
     EXPECT_GE(startedAt, 150 + 60) << "followed before the board was still for 2 s";
     EXPECT_LE(startedAt, 150 + 75);
-    ASSERT_EQ(processor.erase.keptColour().size(), processor.colourWarp.size());
-    EXPECT_EQ(cv::norm(processor.erase.keptColour(), processor.colourWarp, cv::NORM_INF), 0.0);
+    const cv::Mat& colourWarp = processor.perspectiveStage().colourWarp();
+    ASSERT_EQ(processor.eraseDetector().keptColour().size(), colourWarp.size());
+    EXPECT_EQ(cv::norm(processor.eraseDetector().keptColour(), colourWarp, cv::NORM_INF), 0.0);
 }

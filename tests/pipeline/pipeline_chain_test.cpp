@@ -130,32 +130,6 @@ TEST(PipelineChain, FramesFedAsTheCameraFeedsThemShowWhatWholeFramesShow) {
     EXPECT_EQ(wholeAskedAt[1], rig.still);
 }
 
-// A frame whose pixels never came// A frame whose pixels never came keeps its place in the count,
-// so a decode plan made before it stays in step; it changes nothing and prints no frame line.
-TEST(PipelineChain, ASkippedFrameKeepsItsPlaceInTheCountAndChangesNothing) {
-    const TestRig& rig = testRig();
-    FrameProcessor processor;
-    processor.setBoardColor(static_cast<int>(rig::Board::White));
-    ConsoleCapture console;
-    for (int i = 0; i < 3; ++i) {
-        processor.processFrame(rig.frame(rig::Board::White, i));
-    }
-    const cv::Size size = rig.frame(rig::Board::White, 3).size();
-    std::vector<bool> plan;
-    for (int ahead = 0; ahead < 4; ++ahead) {
-        plan.push_back(processor.readsFramePixels(size, ahead));
-    }
-    console.take();
-    console.start();
-    processor.skipFrame();
-    EXPECT_EQ(console.take(), "");
-    EXPECT_FALSE(processor.outputsChanged());
-    EXPECT_FALSE(processor.hasKeyFrame());
-    for (int ahead = 0; ahead < 3; ++ahead) {
-        EXPECT_EQ(processor.readsFramePixels(size, ahead), plan[ahead + 1]) << ahead;
-    }
-}
-
 // Mean absolute difference of two pictures inside a rectangle.
 double meanDifference(const cv::Mat& a, const cv::Mat& b, const cv::Rect& box) {
     const cv::Scalar d = cv::mean(cv::abs(a(box) - b(box)) + cv::abs(b(box) - a(box)));

@@ -14,29 +14,30 @@ struct Fed {
     bool wholeAsked = false; // at half size, and the pipeline asked for the whole frame
 };
 
-// Not at all where the pipeline reads nothing, at half size where it reads only a
-// reduction (the whole frame when it asks for it), whole otherwise.
+// Decoded as the camera thread decodes it by the plan: not at all where the pipeline
+// reads nothing, at half size where it reads only a reduction, whole otherwise; the
+// whole frame on demand.
 inline Fed feedAsTheCamera(FrameProcessor& processor, const cv::Mat& frame) {
     Fed fed;
+    cv::Mat pixels;
     if (processor.readsOnlyReduction(frame.size())) {
         fed.half = true;
-        cv::Mat half;
-        cv::resize(frame, half, cv::Size((frame.cols + 1) / 2, (frame.rows + 1) / 2), 0, 0,
+        cv::resize(frame, pixels, cv::Size((frame.cols + 1) / 2, (frame.rows + 1) / 2), 0, 0,
                    cv::INTER_AREA);
-        const auto wholeFrame = [&] {
-            fed.wholeAsked = true;
-            return &frame;
-        };
-        if (!processor.startReducedFrame(half, frame.size(), wholeFrame)) {
-            while (!processor.continueFrame()) {
-            }
-        }
-        fed.outputs = processor.finishedOutputs();
     } else if (processor.readsFramePixels(frame.size())) {
-        fed.outputs = processor.processFrame(frame);
+        pixels = frame;
     } else {
         fed.read = false;
-        fed.outputs = processor.processUnreadFrame(frame.size());
     }
+    const auto wholeFrame = [&] {
+        fed.wholeAsked = true;
+        return &frame;
+    };
+    if (processor.takeFrame({frame.size(), &pixels, wholeFrame}) ==
+        FrameProcessor::Intake::started) {
+        while (!processor.continueFrame()) {
+        }
+    }
+    fed.outputs = processor.finishedOutputs();
     return fed;
 }

@@ -344,9 +344,9 @@ int main(int argc, char** argv) {
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count());
         if (processor.hasKeyFrame() &&
-            !keyFrames.add(processor.renderKeyFrame(), processor.erase.keptFrame())) {
+            !keyFrames.add(processor.renderKeyFrame(), processor.eraseDetector().keptFrame())) {
             return fail("cannot write the key frame of frame " +
-                        std::to_string(processor.erase.keptFrame()));
+                        std::to_string(processor.eraseDetector().keptFrame()));
         }
         if (index % options.every == 0) {
             if (!files.writePicture(numbered("board_", index), outputs[0]) ||
