@@ -62,8 +62,8 @@ VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
     boardColor = CalibrationStore::instance().boardColor;
     writeStartBanner();
     createPlaceholderImages();
-    createSnapshotDirectory();
-    lessonPdf.setFolder(QString::fromStdString(snapshotDir));
+    snapshots.createFolder();
+    lessonPdf.setFolder(QString::fromStdString(snapshots.folder()));
     stats = LoopStats::fromEnvironment([this] { return handoff->takeCounters(); });
     // Called on the camera thread; coalesced by the hand-off, so one wake-up waits at most.
     handoff->setWake([this] {
@@ -311,8 +311,8 @@ void VideoStreamer::onShareTick() {
     }
 }
 
-void VideoStreamer::shareSaved(const std::vector<unsigned char>& jpeg, const QDateTime& savedAt) {
-    boardShare.boardSaved(jpeg, savedAt, lessonPdf.currentPdf());
+void VideoStreamer::shareSaved(const SavedPicture& saved) {
+    boardShare.boardSaved(*saved.jpeg, saved.savedAt, lessonPdf.currentPdf());
 }
 
 void VideoStreamer::beginCorners() {
@@ -612,43 +612,13 @@ void VideoStreamer::createPlaceholderImages() {
     noPicturePlaceholderImage = imageOverPixels(noPictureFrame);
 }
 
-void VideoStreamer::createSnapshotDirectory() {
-    const QString path =
-        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + "//Brisel//";
-    if (!QDir(path).exists()) {
-        const QString absolute = QDir(path).absolutePath();
-        std::printf("Debug image directory does not exists, creating: %s\n",
-                    absolute.toUtf8().constData());
-        std::fflush(stdout);
-        if (!QDir().mkpath(absolute)) {
-            std::cout << "cannot create the snapshot folder " << absolute.toStdString()
-                      << ": snapshots cannot be saved" << std::endl;
-        }
-    }
-    snapshotDir = path.toUtf8().toStdString();
-}
-
 bool VideoStreamer::saveImage() {
-    if (displayFrame.empty() || snapshotFrame.empty()) {
-        std::cout << "snapshot not saved: there is no board picture yet" << std::endl;
+    const std::optional<SavedPicture> saved = snapshots.save(displayFrame, snapshotFrame);
+    if (!saved) {
         return false;
     }
-    const QString dir = QString::fromStdString(snapshotDir);
-    if (!QDir(dir).exists()) {
-        std::cout << "snapshot not saved: the folder " << snapshotDir << " does not exist"
-                  << std::endl;
-        return false;
-    }
-    const QDateTime now = QDateTime::currentDateTime();
-    const QString name = QString::fromStdString(snapshotFileName(localTimeNow()));
-    const QString fullPath = uniqueSnapshotPath(dir, name);
-    std::cout << "filename : " << fullPath.toStdString() << std::endl;
-    JpegBytes written = writeJpegFile(snapshotFrame, fullPath);
-    if (!written) {
-        return false;
-    }
-    lessonPdf.addPicture(fullPath, written, now);
-    shareSaved(*written, now);
+    lessonPdf.addPicture(saved->path, saved->jpeg, saved->savedAt);
+    shareSaved(*saved);
     return true;
 }
 
@@ -656,25 +626,18 @@ bool VideoStreamer::saveImage() {
 // written like a snapshot.
 void VideoStreamer::saveKeyFrame() {
     const cv::Mat board = processor.renderKeyFrame();
-    const QString dir = QString::fromStdString(snapshotDir);
+    constexpr const char* notSaved = "board not saved before erasing";
     bool saved = false;
     if (board.empty()) {
-        std::cout << "board not saved before erasing: no picture of it was kept" << std::endl;
-    } else if (!QDir(dir).exists()) {
-        std::cout << "board not saved before erasing: the folder " << snapshotDir
-                  << " does not exist" << std::endl;
-    } else {
-        const QDateTime now = QDateTime::currentDateTime();
-        const QString name = QString::fromStdString(autoSaveFileName(localTimeNow()));
-        const QString fullPath = uniqueSnapshotPath(dir, name);
-        std::cout << "filename : " << fullPath.toStdString() << std::endl;
-        JpegBytes written = writeJpegFile(board, fullPath);
-        saved = written != nullptr;
+        std::cout << notSaved << ": no picture of it was kept" << std::endl;
+    } else if (snapshots.folderExists(notSaved)) {
+        const std::optional<SavedPicture> written = snapshots.write(board, autoSaveFileName);
+        saved = written.has_value();
         if (saved) {
-            lessonPdf.addPicture(fullPath, written, now);
-            shareSaved(*written, now);
+            lessonPdf.addPicture(written->path, written->jpeg, written->savedAt);
+            shareSaved(*written);
         } else {
-            std::cout << "board not saved before erasing" << std::endl;
+            std::cout << notSaved << std::endl;
         }
     }
     emit boardAutoSaved(saved);

@@ -10,6 +10,7 @@
 #include "lesson_pdf.h"
 #include "loop_stats.h"
 #include "snapshot_files.h"
+#include "snapshots.h"
 
 #include <QImage>
 #include <QObject>
@@ -132,7 +133,7 @@ public:
 
     // Read-only views for tests and tools.
     int currentCameraIndex() const { return cameraIndex; }
-    const std::string& snapshotDirectory() const { return snapshotDir; }
+    const std::string& snapshotDirectory() const { return snapshots.folder(); }
     const FrameProcessor& pipeline() const { return processor; }
     DecodePlan decodePlan() const { return handoff->decodePlan(); }
     const BoardCalibrator& boardCalibrator() const { return calibrator; }
@@ -184,7 +185,6 @@ private:
     void updateDecodePlan();
     void applyExposure();
     void updateProcessorSettings();
-    void createSnapshotDirectory();
     void createPlaceholderImages();
     void writeStartBanner();
     void onBoardCornersReceived();
@@ -198,7 +198,7 @@ private:
     void followErasures();
     void onShareTick();
     void publishShareQr();
-    void shareSaved(const std::vector<unsigned char>& jpeg, const QDateTime& savedAt);
+    void shareSaved(const SavedPicture& saved);
 
     BoardCalibrator calibrator;
     FrameProcessor processor;
@@ -248,7 +248,7 @@ private:
     double p4x = 0.0;
     double p4y = 0.0;
     bool cornersForgotten = false;
-    std::string snapshotDir;
+    Snapshots snapshots;
     // Every saved picture joins the lesson's PDF.
     LessonPdf lessonPdf;
     bool share = false;
