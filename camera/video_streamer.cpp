@@ -58,12 +58,16 @@ QImage imageOverPixels(const cv::Mat& picture) {
 }
 
 VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
-    : QObject(nullptr), handoff(std::make_shared<FrameHandoff>()) {
+    : QObject(nullptr), keeper({[this](const SavedPicture& saved, const QString& pdf) {
+                                    boardShare.boardSaved(*saved.jpeg, saved.savedAt, pdf);
+                                },
+                                [this](bool saved) { emit boardAutoSaved(saved); }}),
+      handoff(std::make_shared<FrameHandoff>()) {
     boardColor = CalibrationStore::instance().boardColor;
     writeStartBanner();
     createPlaceholderImages();
     snapshots.createFolder();
-    lessonPdf.setFolder(QString::fromStdString(snapshots.folder()));
+    keeper.setFolder(QString::fromStdString(snapshots.folder()));
     stats = LoopStats::fromEnvironment([this] { return handoff->takeCounters(); });
     // Called on the camera thread; coalesced by the hand-off, so one wake-up waits at most.
     handoff->setWake([this] {
@@ -74,7 +78,7 @@ VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
     // PDF complete and the console flushed (log.txt is closed after every line).
     whenCameraStuck = [this] {
         std::cout << "camera: the camera did not close in time, ending now" << std::endl;
-        lessonPdf.rewriter().waitIdle();
+        keeper.lesson().rewriter().waitIdle();
         std::fflush(nullptr);
         std::_Exit(0);
     };
@@ -256,9 +260,8 @@ void VideoStreamer::setP4y(double value) {
 
 // ---------------------------------------------------------------- sharing
 
-// The kept board is what viewers see, so the keeper runs while sharing too.
 void VideoStreamer::followErasures() {
-    processor.setEraseDetection(autoSave || share);
+    keeper.followErasures(processor, autoSave, share);
 }
 
 void VideoStreamer::setShareOptions(const ShareOptions& options) {
@@ -309,10 +312,6 @@ void VideoStreamer::onShareTick() {
     if (storeIfChanged(shareViewers, boardShare.viewers())) {
         emit shareStateChanged();
     }
-}
-
-void VideoStreamer::shareSaved(const SavedPicture& saved) {
-    boardShare.boardSaved(*saved.jpeg, saved.savedAt, lessonPdf.currentPdf());
 }
 
 void VideoStreamer::beginCorners() {
@@ -519,9 +518,7 @@ void VideoStreamer::publishOutputs(const std::vector<cv::Mat>& outputs) {
     if (stats) {
         stats->countFrame();
     }
-    if (processor.hasKeyFrame() && autoSave) {
-        saveKeyFrame();
-    }
+    keeper.frameFinished(processor, autoSave, snapshots);
     boardShare.offerBoard(processor, !openCalibration);
     snapshotFrame = outputs[0];
     const cv::Mat& display = outputs[1];
@@ -617,28 +614,6 @@ bool VideoStreamer::saveImage() {
     if (!saved) {
         return false;
     }
-    lessonPdf.addPicture(saved->path, saved->jpeg, saved->savedAt);
-    shareSaved(*saved);
+    keeper.add(*saved);
     return true;
-}
-
-// The board from before the erasure, as "Color" renders it without the overlay,
-// written like a snapshot.
-void VideoStreamer::saveKeyFrame() {
-    const cv::Mat board = processor.renderKeyFrame();
-    constexpr const char* notSaved = "board not saved before erasing";
-    bool saved = false;
-    if (board.empty()) {
-        std::cout << notSaved << ": no picture of it was kept" << std::endl;
-    } else if (snapshots.folderExists(notSaved)) {
-        const std::optional<SavedPicture> written = snapshots.write(board, autoSaveFileName);
-        saved = written.has_value();
-        if (saved) {
-            lessonPdf.addPicture(written->path, written->jpeg, written->savedAt);
-            shareSaved(*written);
-        } else {
-            std::cout << notSaved << std::endl;
-        }
-    }
-    emit boardAutoSaved(saved);
 }

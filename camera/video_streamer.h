@@ -7,6 +7,7 @@
 #include "frame_handoff.h"
 #include "frame_processor.h"
 #include "jpeg_frame.h"
+#include "lesson_keeper.h"
 #include "lesson_pdf.h"
 #include "loop_stats.h"
 #include "snapshot_files.h"
@@ -137,7 +138,7 @@ public:
     const FrameProcessor& pipeline() const { return processor; }
     DecodePlan decodePlan() const { return handoff->decodePlan(); }
     const BoardCalibrator& boardCalibrator() const { return calibrator; }
-    LessonPdf& lesson() { return lessonPdf; }
+    LessonPdf& lesson() { return keeper.lesson(); }
     BoardShare& sharing() { return boardShare; }
 
 signals:
@@ -194,11 +195,9 @@ private:
     const cv::Mat* decodeWholeFrame(cv::Size size);
     void publishOutputs(const std::vector<cv::Mat>& outputs);
     bool frameAwaitsPublishing() const { return !framePixels.empty(); }
-    void saveKeyFrame();
     void followErasures();
     void onShareTick();
     void publishShareQr();
-    void shareSaved(const SavedPicture& saved);
 
     BoardCalibrator calibrator;
     FrameProcessor processor;
@@ -249,8 +248,7 @@ private:
     double p4y = 0.0;
     bool cornersForgotten = false;
     Snapshots snapshots;
-    // Every saved picture joins the lesson's PDF.
-    LessonPdf lessonPdf;
+    LessonKeeper keeper;
     bool share = false;
     int shareViewers = 0;
     int shareTicks = 0;
