@@ -59,9 +59,10 @@ QImage imageOverPixels(const cv::Mat& picture) {
 
 VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
     : QObject(nullptr), keeper({[this](const SavedPicture& saved, const QString& pdf) {
-                                    boardShare.boardSaved(*saved.jpeg, saved.savedAt, pdf);
+                                    shareControl.boardSaved(saved, pdf);
                                 },
                                 [this](bool saved) { emit boardAutoSaved(saved); }}),
+      shareControl({[this] { publishShareQr(); }, [this] { emit shareStateChanged(); }}),
       handoff(std::make_shared<FrameHandoff>()) {
     boardColor = CalibrationStore::instance().boardColor;
     writeStartBanner();
@@ -84,8 +85,6 @@ VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
     };
     cameraThread = std::make_unique<CameraThread>(std::move(makePlatform), handoff,
                                                   [this] { whenCameraStuck(); });
-    shareTimer.setInterval(1000);
-    connect(&shareTimer, &QTimer::timeout, this, &VideoStreamer::onShareTick);
 }
 
 VideoStreamer::~VideoStreamer() {
@@ -188,7 +187,7 @@ void VideoStreamer::setOpenCalibration(bool value) {
     }
     calibFrameCount = 0;
     openCalibration = value;
-    boardShare.setAvailable(false);
+    shareControl.setAvailable(false);
     updateDecodePlan();
     emit openCalibrationChanged();
 }
@@ -261,57 +260,27 @@ void VideoStreamer::setP4y(double value) {
 // ---------------------------------------------------------------- sharing
 
 void VideoStreamer::followErasures() {
-    keeper.followErasures(processor, autoSave, share);
+    keeper.followErasures(processor, autoSave, shareControl.on());
 }
 
 void VideoStreamer::setShareOptions(const ShareOptions& options) {
-    boardShare.setOptions(options);
+    shareControl.setOptions(options);
     emit shareStateChanged();
 }
 
 void VideoStreamer::setShare(bool value) {
-    if (value == share) {
+    if (!shareControl.turn(value)) {
         return;
-    }
-    if (value && !boardShare.shareOptions().allowed) {
-        std::cout << "share refused: sharing is switched off here (BRISEL_NO_SHARE)" << std::endl;
-        return;
-    }
-    share = value;
-    LogFile log;
-    if (share) {
-        if (boardShare.start()) {
-            std::cout << "share: " << boardShare.url().toStdString() << std::endl;
-        }
-        log.writeLine("share on");
-        shareTimer.start();
-    } else {
-        boardShare.stop();
-        log.writeLine("share off");
-        shareTimer.stop();
     }
     followErasures();
-    shareViewers = 0;
     publishShareQr();
     emit shareChanged();
     emit shareStateChanged();
 }
 
 void VideoStreamer::publishShareQr() {
-    QImage qr = boardShare.qr();
+    QImage qr = shareControl.qr();
     emit shareQr(qr);
-}
-
-void VideoStreamer::onShareTick() {
-    constexpr int addressCheckTicks = 5;
-    if (++shareTicks % addressCheckTicks == 0 && boardShare.followAddress()) {
-        std::cout << "share: " << boardShare.url().toStdString() << std::endl;
-        publishShareQr();
-        emit shareStateChanged();
-    }
-    if (storeIfChanged(shareViewers, boardShare.viewers())) {
-        emit shareStateChanged();
-    }
 }
 
 void VideoStreamer::beginCorners() {
@@ -375,7 +344,7 @@ void VideoStreamer::onConnection(const CameraEvent& event) {
     cameraIndex = event.index;
     processor.restartEraseDetection();
     if (cameraIndex == -1) {
-        boardShare.setAvailable(false);
+        shareControl.setAvailable(false);
         calibFrameCount = 0;
         updateDecodePlan();
         publishPlaceholder(event.noPicture ? noPicturePlaceholderImage : placeholderImage);
@@ -519,7 +488,7 @@ void VideoStreamer::publishOutputs(const std::vector<cv::Mat>& outputs) {
         stats->countFrame();
     }
     keeper.frameFinished(processor, autoSave, snapshots);
-    boardShare.offerBoard(processor, !openCalibration);
+    shareControl.offerBoard(processor, !openCalibration);
     snapshotFrame = outputs[0];
     const cv::Mat& display = outputs[1];
     std::cout << "result size: ";

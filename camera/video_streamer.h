@@ -1,7 +1,6 @@
 #pragma once
 
 #include "board_calibrator.h"
-#include "board_share.h"
 #include "camera_platform.h"
 #include "camera_session.h"
 #include "frame_handoff.h"
@@ -10,6 +9,7 @@
 #include "lesson_keeper.h"
 #include "lesson_pdf.h"
 #include "loop_stats.h"
+#include "share_control.h"
 #include "snapshot_files.h"
 #include "snapshots.h"
 
@@ -85,11 +85,11 @@ public:
     bool getOpenCalibration() const { return openCalibration; }
     bool getAutoSave() const { return autoSave; }
     bool getCameraConnected() const { return cameraConnected; }
-    bool getShare() const { return share; }
-    bool getShareAllowed() const { return boardShare.shareOptions().allowed; }
-    QString getShareUrl() const { return boardShare.url(); }
-    QString getShareNote() const { return boardShare.note(); }
-    int getShareViewers() const { return shareViewers; }
+    bool getShare() const { return shareControl.on(); }
+    bool getShareAllowed() const { return shareControl.allowed(); }
+    QString getShareUrl() const { return shareControl.url(); }
+    QString getShareNote() const { return shareControl.note(); }
+    int getShareViewers() const { return shareControl.viewers(); }
     double getP1x() const { return p1x; }
     double getP1y() const { return p1y; }
     double getP2x() const { return p2x; }
@@ -139,7 +139,7 @@ public:
     DecodePlan decodePlan() const { return handoff->decodePlan(); }
     const BoardCalibrator& boardCalibrator() const { return calibrator; }
     LessonPdf& lesson() { return keeper.lesson(); }
-    BoardShare& sharing() { return boardShare; }
+    BoardShare& sharing() { return shareControl.boardShare(); }
 
 signals:
     void newImage(QImage& image);
@@ -196,7 +196,6 @@ private:
     void publishOutputs(const std::vector<cv::Mat>& outputs);
     bool frameAwaitsPublishing() const { return !framePixels.empty(); }
     void followErasures();
-    void onShareTick();
     void publishShareQr();
 
     BoardCalibrator calibrator;
@@ -249,12 +248,7 @@ private:
     bool cornersForgotten = false;
     Snapshots snapshots;
     LessonKeeper keeper;
-    bool share = false;
-    int shareViewers = 0;
-    int shareTicks = 0;
-    BoardShare boardShare;
-    // Viewer count and address changes, once a second while sharing.
-    QTimer shareTimer;
+    ShareControl shareControl;
     std::unique_ptr<LoopStats> stats;
     std::function<void()> whenCameraStuck;
     std::shared_ptr<FrameHandoff> handoff;
