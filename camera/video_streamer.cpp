@@ -31,10 +31,6 @@ bool isValidMode(int mode) {
     return mode >= 0 && mode <= 2;
 }
 
-void releasePixels(void* keptPicture) {
-    delete static_cast<cv::Mat*>(keptPicture);
-}
-
 // Properties do nothing at all when written with the value they hold.
 template <typename T> bool storeIfChanged(T& field, T value) {
     if (field == value) {
@@ -45,17 +41,6 @@ template <typename T> bool storeIfChanged(T& field, T value) {
 }
 
 } // namespace
-
-QImage imageOverPixels(const cv::Mat& picture) {
-    if (picture.empty()) {
-        return QImage();
-    }
-    // The heap header holds a reference on the pixel buffer until the last QImage
-    // copy is gone.
-    auto* kept = new cv::Mat(picture);
-    return QImage(kept->data, kept->cols, kept->rows, static_cast<int>(kept->step),
-                  QImage::Format_BGR888, releasePixels, kept);
-}
 
 VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
     : QObject(nullptr), keeper({[this](const SavedPicture& saved, const QString& pdf) {
@@ -206,43 +191,43 @@ void VideoStreamer::setCameraConnected(bool value) {
 }
 
 void VideoStreamer::setP1x(double value) {
-    if (storeIfChanged(p1x, value)) {
+    if (calibration.setCorner(0, value)) {
         emit p1Changed();
     }
 }
 
 void VideoStreamer::setP1y(double value) {
-    if (storeIfChanged(p1y, value)) {
+    if (calibration.setCorner(1, value)) {
         emit p1Changed();
     }
 }
 
 void VideoStreamer::setP2x(double value) {
-    if (storeIfChanged(p2x, value)) {
+    if (calibration.setCorner(2, value)) {
         emit p2Changed();
     }
 }
 
 void VideoStreamer::setP2y(double value) {
-    if (storeIfChanged(p2y, value)) {
+    if (calibration.setCorner(3, value)) {
         emit p2Changed();
     }
 }
 
 void VideoStreamer::setP3x(double value) {
-    if (storeIfChanged(p3x, value)) {
+    if (calibration.setCorner(4, value)) {
         emit p3Changed();
     }
 }
 
 void VideoStreamer::setP3y(double value) {
-    if (storeIfChanged(p3y, value)) {
+    if (calibration.setCorner(5, value)) {
         emit p3Changed();
     }
 }
 
 void VideoStreamer::setP4x(double value) {
-    if (storeIfChanged(p4x, value)) {
+    if (calibration.setCorner(6, value)) {
         emit p4Changed();
     }
 }
@@ -250,9 +235,12 @@ void VideoStreamer::setP4x(double value) {
 // The fourth corner is written last, so its change runs the calibration; so does the
 // first write after beginCorners, whatever its value.
 void VideoStreamer::setP4y(double value) {
-    const bool newSet = std::exchange(cornersForgotten, false);
-    if (storeIfChanged(p4y, value) || newSet) {
-        onBoardCornersReceived();
+    if (calibration.setLastCorner(value)) {
+        const CalibrationFlow::Outcome outcome = calibration.calibrate([this] {
+            processor.requestRebuild();
+            updateDecodePlan();
+        });
+        emit calibrationFinished(outcome.ok, outcome.reason);
         emit p4Changed();
     }
 }
@@ -284,7 +272,7 @@ void VideoStreamer::publishShareQr() {
 }
 
 void VideoStreamer::beginCorners() {
-    cornersForgotten = true;
+    calibration.beginCorners();
 }
 
 void VideoStreamer::updateProcessorSettings() {
@@ -417,8 +405,7 @@ void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
         return;
     }
     std::cout << "calib frame is not empty!!!" << std::endl;
-    calibrationFrame = calibrator.undistortForCalibration(frame.pixels);
-    QImage picture = imageOverPixels(calibrationFrame);
+    QImage picture = calibration.picture(frame.pixels);
     emit imageForCalibration(picture);
     ++calibFrameCount;
 }
@@ -507,40 +494,6 @@ void VideoStreamer::publishOutputs(const std::vector<cv::Mat>& outputs) {
     publishedImage = imageOverPixels(displayFrame);
     liveShown = true;
     emit newImage(publishedImage);
-}
-
-// ---------------------------------------------------------------- calibration
-
-void VideoStreamer::onBoardCornersReceived() {
-    std::cout << "Received all board corners" << std::endl;
-    std::cout << "p1 : " << p1x << " " << p1y << std::endl;
-    std::cout << "p2 : " << p2x << " " << p2y << std::endl;
-    std::cout << "p3 : " << p3x << " " << p3y << std::endl;
-    std::cout << "p4 : " << p4x << " " << p4y << std::endl;
-    const std::vector<cv::Point2f> corners{
-        {static_cast<float>(p1x), static_cast<float>(p1y)},
-        {static_cast<float>(p2x), static_cast<float>(p2y)},
-        {static_cast<float>(p3x), static_cast<float>(p3y)},
-        {static_cast<float>(p4x), static_cast<float>(p4y)},
-    };
-    std::string unsaved;
-    if (!calibrator.calibrate(corners, &unsaved)) {
-        std::cout << "Saving calibration files failed, the previous calibration stays in force"
-                  << std::endl;
-        // Clicking again cannot help when the files could not be written.
-        const QString reason =
-            unsaved.empty() ? QStringLiteral("Corners refused: click the four board corners again")
-                            : QStringLiteral("Calibration could not be saved: ") +
-                                  QString::fromStdString(unsaved);
-        emit calibrationFinished(false, reason);
-        return;
-    }
-    std::cout << "Saving calibration files done!!!" << std::endl;
-    CalibrationStore::instance().reload();
-    processor.requestRebuild();
-    updateDecodePlan();
-    std::cout << "after calibration!" << std::endl;
-    emit calibrationFinished(true, QString());
 }
 
 // ---------------------------------------------------------------- pictures and files

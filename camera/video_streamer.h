@@ -1,6 +1,6 @@
 #pragma once
 
-#include "board_calibrator.h"
+#include "calibration_flow.h"
 #include "camera_platform.h"
 #include "camera_session.h"
 #include "frame_handoff.h"
@@ -9,6 +9,7 @@
 #include "lesson_keeper.h"
 #include "lesson_pdf.h"
 #include "loop_stats.h"
+#include "published_image.h"
 #include "share_control.h"
 #include "snapshot_files.h"
 #include "snapshots.h"
@@ -29,10 +30,6 @@
 extern QImage placeholderImage;
 // The picture shown while the camera is attached but sends no good frame.
 extern QImage noPicturePlaceholderImage;
-
-// Wraps a picture's pixels in a QImage without copying them. The QImage keeps the
-// pixel buffer alive, so a provider may hold it as long as it likes.
-QImage imageOverPixels(const cv::Mat& picture);
 
 // The camera object: frame loop, pipeline settings and snapshots, and the only object
 // of ours that the QML document talks to. Camera I/O runs on the camera thread; frames,
@@ -90,14 +87,14 @@ public:
     QString getShareUrl() const { return shareControl.url(); }
     QString getShareNote() const { return shareControl.note(); }
     int getShareViewers() const { return shareControl.viewers(); }
-    double getP1x() const { return p1x; }
-    double getP1y() const { return p1y; }
-    double getP2x() const { return p2x; }
-    double getP2y() const { return p2y; }
-    double getP3x() const { return p3x; }
-    double getP3y() const { return p3y; }
-    double getP4x() const { return p4x; }
-    double getP4y() const { return p4y; }
+    double getP1x() const { return calibration.corner(0); }
+    double getP1y() const { return calibration.corner(1); }
+    double getP2x() const { return calibration.corner(2); }
+    double getP2y() const { return calibration.corner(3); }
+    double getP3x() const { return calibration.corner(4); }
+    double getP3y() const { return calibration.corner(5); }
+    double getP4x() const { return calibration.corner(6); }
+    double getP4y() const { return calibration.corner(7); }
 
     void setBoardColor(int value);
     void setMode(int value);
@@ -137,7 +134,7 @@ public:
     const std::string& snapshotDirectory() const { return snapshots.folder(); }
     const FrameProcessor& pipeline() const { return processor; }
     DecodePlan decodePlan() const { return handoff->decodePlan(); }
-    const BoardCalibrator& boardCalibrator() const { return calibrator; }
+    const BoardCalibrator& boardCalibrator() const { return calibration.calibrator(); }
     LessonPdf& lesson() { return keeper.lesson(); }
     BoardShare& sharing() { return shareControl.boardShare(); }
 
@@ -188,7 +185,6 @@ private:
     void updateProcessorSettings();
     void createPlaceholderImages();
     void writeStartBanner();
-    void onBoardCornersReceived();
     void publishCalibrationPicture(CameraFrame& frame);
     void publishLivePicture(CameraFrame& frame);
     void continueLivePicture();
@@ -198,7 +194,7 @@ private:
     void followErasures();
     void publishShareQr();
 
-    BoardCalibrator calibrator;
+    CalibrationFlow calibration;
     FrameProcessor processor;
     int cameraIndex = -1;
     cv::Mat placeholderFrame;
@@ -209,7 +205,6 @@ private:
     PictureRing displayBuffers{3};
     // The pipeline's clean board picture of the last frame (its own buffer).
     cv::Mat snapshotFrame;
-    cv::Mat calibrationFrame;
     bool liveShown = false;
     cv::Size frameSize;
     std::uint64_t lastSequence = 0;
@@ -237,15 +232,6 @@ private:
     bool autoSave = true;
     int calibFrameCount = 0;
     bool cameraConnected = true;
-    double p1x = 0.0;
-    double p1y = 0.0;
-    double p2x = 0.0;
-    double p2y = 0.0;
-    double p3x = 0.0;
-    double p3y = 0.0;
-    double p4x = 0.0;
-    double p4y = 0.0;
-    bool cornersForgotten = false;
     Snapshots snapshots;
     LessonKeeper keeper;
     ShareControl shareControl;
