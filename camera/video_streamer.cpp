@@ -2,24 +2,16 @@
 
 #include "calibration_files.h"
 #include "calibration_store.h"
+#include "snapshot_files.h"
 
 #include <QCursor>
-#include <QDateTime>
-#include <QDir>
 #include <QMetaObject>
-#include <QStandardPaths>
-
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <sstream>
+#include <optional>
 #include <utility>
-
-QImage placeholderImage;
-QImage noPicturePlaceholderImage;
 
 namespace {
 
@@ -29,10 +21,6 @@ const char* const bannerRule = "================================================
 
 bool isValidMode(int mode) {
     return mode >= 0 && mode <= 2;
-}
-
-void releasePixels(void* keptPicture) {
-    delete static_cast<cv::Mat*>(keptPicture);
 }
 
 // Properties do nothing at all when written with the value they hold.
@@ -46,46 +34,40 @@ template <typename T> bool storeIfChanged(T& field, T value) {
 
 } // namespace
 
-QImage imageOverPixels(const cv::Mat& picture) {
-    if (picture.empty()) {
-        return QImage();
-    }
-    // The heap header holds a reference on the pixel buffer until the last QImage
-    // copy is gone.
-    auto* kept = new cv::Mat(picture);
-    return QImage(kept->data, kept->cols, kept->rows, static_cast<int>(kept->step),
-                  QImage::Format_BGR888, releasePixels, kept);
-}
-
 VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
-    : QObject(nullptr), handoff(std::make_shared<FrameHandoff>()) {
+    : QObject(nullptr),
+      live({[this](std::function<void()> step) {
+                QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
+            },
+            [this](QImage& picture) { emit newImage(picture); },
+            [this](QImage& picture) { emit imageForCalibration(picture); },
+            [this](const cv::Mat& pixels) { return calibration.picture(pixels); },
+            [this](bool connected, int index) { onConnection(connected, index); },
+            [this] { onFrameFinished(); }}),
+      keeper({[this](const SavedPicture& saved, const QString& pdf) {
+                  shareControl.boardSaved(saved, pdf);
+              },
+              [this](bool saved) { emit boardAutoSaved(saved); }}),
+      shareControl({[this] { publishShareQr(); }, [this] { emit shareStateChanged(); }}) {
     boardColor = CalibrationStore::instance().boardColor;
     writeStartBanner();
-    createPlaceholderImages();
-    createSnapshotDirectory();
-    lessonPdf.setFolder(QString::fromStdString(snapshotDir));
-    stats = LoopStats::fromEnvironment([this] { return handoff->takeCounters(); });
-    // Called on the camera thread; coalesced by the hand-off, so one wake-up waits at most.
-    handoff->setWake([this] {
-        QMetaObject::invokeMethod(this, &VideoStreamer::onCameraEvents, Qt::QueuedConnection);
-    });
+    live.createPlaceholderImages();
+    snapshots.createFolder();
+    keeper.setFolder(QString::fromStdString(snapshots.folder()));
     // A camera thread stuck in a driver call would run OpenCV, V4L2 and libusb code
     // during the static destructors: the process ends before them, with the lesson's
     // PDF complete and the console flushed (log.txt is closed after every line).
-    whenCameraStuck = [this] {
+    live.setWhenCameraStuck([this] {
         std::cout << "camera: the camera did not close in time, ending now" << std::endl;
-        lessonPdf.rewriter().waitIdle();
+        keeper.lesson().rewriter().waitIdle();
         std::fflush(nullptr);
         std::_Exit(0);
-    };
-    cameraThread = std::make_unique<CameraThread>(std::move(makePlatform), handoff,
-                                                  [this] { whenCameraStuck(); });
-    shareTimer.setInterval(1000);
-    connect(&shareTimer, &QTimer::timeout, this, &VideoStreamer::onShareTick);
+    });
+    live.start(std::move(makePlatform));
 }
 
 VideoStreamer::~VideoStreamer() {
-    cameraThread.reset();
+    live.stop();
     setShare(false);
 }
 
@@ -108,8 +90,7 @@ void VideoStreamer::setBoardColor(int value) {
     }
     boardColor = value;
     std::cout << "vs board color: " << value << std::endl;
-    processor.setBoardColor(value);
-    updateDecodePlan();
+    live.setBoardColor(value);
     if (!calib_files::writeBoardColor(value)) {
         std::cout << "could not save the board color to " << calib_files::boardColorXml
                   << std::endl;
@@ -179,13 +160,11 @@ void VideoStreamer::setArVal(double value) {
 }
 
 void VideoStreamer::setOpenCalibration(bool value) {
-    if (value == openCalibration) {
+    if (value == live.calibrating()) {
         return;
     }
-    calibFrameCount = 0;
-    openCalibration = value;
-    boardShare.setAvailable(false);
-    updateDecodePlan();
+    shareControl.setAvailable(false);
+    live.setCalibrating(value);
     emit openCalibrationChanged();
 }
 
@@ -203,43 +182,43 @@ void VideoStreamer::setCameraConnected(bool value) {
 }
 
 void VideoStreamer::setP1x(double value) {
-    if (storeIfChanged(p1x, value)) {
+    if (calibration.setCorner(0, value)) {
         emit p1Changed();
     }
 }
 
 void VideoStreamer::setP1y(double value) {
-    if (storeIfChanged(p1y, value)) {
+    if (calibration.setCorner(1, value)) {
         emit p1Changed();
     }
 }
 
 void VideoStreamer::setP2x(double value) {
-    if (storeIfChanged(p2x, value)) {
+    if (calibration.setCorner(2, value)) {
         emit p2Changed();
     }
 }
 
 void VideoStreamer::setP2y(double value) {
-    if (storeIfChanged(p2y, value)) {
+    if (calibration.setCorner(3, value)) {
         emit p2Changed();
     }
 }
 
 void VideoStreamer::setP3x(double value) {
-    if (storeIfChanged(p3x, value)) {
+    if (calibration.setCorner(4, value)) {
         emit p3Changed();
     }
 }
 
 void VideoStreamer::setP3y(double value) {
-    if (storeIfChanged(p3y, value)) {
+    if (calibration.setCorner(5, value)) {
         emit p3Changed();
     }
 }
 
 void VideoStreamer::setP4x(double value) {
-    if (storeIfChanged(p4x, value)) {
+    if (calibration.setCorner(6, value)) {
         emit p4Changed();
     }
 }
@@ -247,80 +226,45 @@ void VideoStreamer::setP4x(double value) {
 // The fourth corner is written last, so its change runs the calibration; so does the
 // first write after beginCorners, whatever its value.
 void VideoStreamer::setP4y(double value) {
-    const bool newSet = std::exchange(cornersForgotten, false);
-    if (storeIfChanged(p4y, value) || newSet) {
-        onBoardCornersReceived();
+    if (calibration.setLastCorner(value)) {
+        const CalibrationFlow::Outcome outcome = calibration.calibrate([this] { live.rebuild(); });
+        emit calibrationFinished(outcome.ok, outcome.reason);
         emit p4Changed();
     }
 }
 
 // ---------------------------------------------------------------- sharing
 
-// The kept board is what viewers see, so the keeper runs while sharing too.
 void VideoStreamer::followErasures() {
-    processor.setEraseDetection(autoSave || share);
+    keeper.followErasures(live.pipeline(), autoSave, shareControl.on());
 }
 
 void VideoStreamer::setShareOptions(const ShareOptions& options) {
-    boardShare.setOptions(options);
+    shareControl.setOptions(options);
     emit shareStateChanged();
 }
 
 void VideoStreamer::setShare(bool value) {
-    if (value == share) {
+    if (!shareControl.turn(value)) {
         return;
-    }
-    if (value && !boardShare.shareOptions().allowed) {
-        std::cout << "share refused: sharing is switched off here (BRISEL_NO_SHARE)" << std::endl;
-        return;
-    }
-    share = value;
-    LogFile log;
-    if (share) {
-        if (boardShare.start()) {
-            std::cout << "share: " << boardShare.url().toStdString() << std::endl;
-        }
-        log.writeLine("share on");
-        shareTimer.start();
-    } else {
-        boardShare.stop();
-        log.writeLine("share off");
-        shareTimer.stop();
     }
     followErasures();
-    shareViewers = 0;
     publishShareQr();
     emit shareChanged();
     emit shareStateChanged();
 }
 
 void VideoStreamer::publishShareQr() {
-    QImage qr = boardShare.qr();
+    QImage qr = shareControl.qr();
     emit shareQr(qr);
 }
 
-void VideoStreamer::onShareTick() {
-    constexpr int addressCheckTicks = 5;
-    if (++shareTicks % addressCheckTicks == 0 && boardShare.followAddress()) {
-        std::cout << "share: " << boardShare.url().toStdString() << std::endl;
-        publishShareQr();
-        emit shareStateChanged();
-    }
-    if (storeIfChanged(shareViewers, boardShare.viewers())) {
-        emit shareStateChanged();
-    }
-}
-
-void VideoStreamer::shareSaved(const std::vector<unsigned char>& jpeg, const QDateTime& savedAt) {
-    boardShare.boardSaved(jpeg, savedAt, lessonPdf.currentPdf());
-}
-
 void VideoStreamer::beginCorners() {
-    cornersForgotten = true;
+    calibration.beginCorners();
 }
 
 void VideoStreamer::updateProcessorSettings() {
-    processor.setSettings(mode, details, brightness, contrast, ar, arVal);
+    live.pipeline().setSettings(mode, details, brightness, contrast, ar, arVal);
 }
 
 QPointF VideoStreamer::cursorPos() const {
@@ -330,342 +274,37 @@ QPointF VideoStreamer::cursorPos() const {
 // ---------------------------------------------------------------- exposure
 
 void VideoStreamer::applyExposure() {
-    processor.requestRebuild();
-    updateDecodePlan();
-    handoff->requestExposure({expMode == manualExposureMode, expVal});
+    live.setExposure(expMode == manualExposureMode, expVal);
 }
 
 void VideoStreamer::openVideoCamera(QString path) {
-    handoff->requestSource(path.toUtf8().toStdString());
+    live.openSource(path.toUtf8().toStdString());
 }
 
-// ---------------------------------------------------------------- frame loop
+// ---------------------------------------------------------------- live loop
 
-void VideoStreamer::onCameraEvents() {
-    // Events after a frame still in the pipeline must not overtake it: an unplug's
-    // placeholder would show before that frame's picture.
-    if (frameAwaitsPublishing()) {
-        eventsWaiting = true;
-        return;
-    }
-    const std::vector<CameraEvent> events = handoff->takeEvents();
-    for (const CameraEvent& event : events) {
-        switch (event.kind) {
-        case CameraEvent::Kind::Console:
-            std::cout << event.line << std::endl;
-            break;
-        case CameraEvent::Kind::ConsoleAndLog: {
-            std::cout << event.line << std::endl;
-            LogFile log;
-            log.writeLine(event.line);
-            break;
-        }
-        case CameraEvent::Kind::Connection:
-            onConnection(event);
-            break;
-        }
-    }
-    CameraFrame frame;
-    if (handoff->takeFrame(frame)) {
-        onFrame(frame);
+// The camera thread's changes of the connection flag are not signalled: the document
+// reads the flag when it needs it.
+void VideoStreamer::onConnection(bool connected, int index) {
+    cameraConnected = connected;
+    if (index == -1) {
+        shareControl.setAvailable(false);
     }
 }
 
-void VideoStreamer::onConnection(const CameraEvent& event) {
-    cameraConnected = event.connected;
-    cameraIndex = event.index;
-    processor.restartEraseDetection();
-    if (cameraIndex == -1) {
-        boardShare.setAvailable(false);
-        calibFrameCount = 0;
-        updateDecodePlan();
-        publishPlaceholder(event.noPicture ? noPicturePlaceholderImage : placeholderImage);
-    }
+void VideoStreamer::onFrameFinished() {
+    keeper.frameFinished(live.pipeline(), autoSave, snapshots);
+    shareControl.offerBoard(live.pipeline(), !live.calibrating());
 }
 
-void VideoStreamer::publishPlaceholder(const QImage& placeholder) {
-    liveShown = false;
-    // The signals take a reference to a modifiable picture; receivers copy it.
-    QImage shown = placeholder;
-    if (openCalibration) {
-        emit imageForCalibration(shown);
-    } else {
-        emit newImage(shown);
-    }
-}
-
-void VideoStreamer::onFrame(CameraFrame& frame) {
-    frameSize = frame.size;
-    lastSequence = frame.sequence;
-    if (openCalibration) {
-        publishCalibrationPicture(frame);
-    } else {
-        publishLivePicture(frame);
-    }
-    updateDecodePlan();
-}
-
-// A frame the camera thread did not decode as wanted (the plan changed while it was
-// on its way) is not decoded here, where it would stall the window for tens of
-// milliseconds: it is dropped, and the plan sent after it asks for the next one.
-bool VideoStreamer::hasPixels(const CameraFrame& frame, bool halfSizeEnough) {
-    if (frame.pixels.empty() || (frame.pixels.size() != frame.size && !halfSizeEnough)) {
-        handoff->countDropped();
-        return false;
-    }
-    return true;
-}
-
-// Tells the camera thread which coming frames the pipeline will read, so that it
-// decodes those ahead and never decodes the others.
-void VideoStreamer::updateDecodePlan() {
-    // Mid-frame the pipeline's count has not moved on yet; the frame's end sends one.
-    if (frameAwaitsPublishing()) {
-        return;
-    }
-    DecodePlan plan;
-    plan.after = lastSequence;
-    if (openCalibration) {
-        plan.bits = calibFrameCount == 0 ? ~0u : 0u;
-        plan.beyond = calibFrameCount == 0;
-    } else {
-        plan.bits = 0;
-        plan.halfBits = 0;
-        for (int ahead = 0; ahead < DecodePlan::length; ++ahead) {
-            if (processor.readsFramePixels(frameSize, ahead)) {
-                plan.bits |= 1u << ahead;
-            }
-            if (processor.readsOnlyReduction(frameSize, ahead)) {
-                plan.halfBits |= 1u << ahead;
-            }
-        }
-    }
-    handoff->setDecodePlan(plan);
-}
-
-void VideoStreamer::publishCalibrationPicture(CameraFrame& frame) {
-    std::cout << "Calibration started!!! " << calibFrameCount << std::endl;
-    if (calibFrameCount != 0 || !hasPixels(frame, false)) {
-        return;
-    }
-    std::cout << "calib frame is not empty!!!" << std::endl;
-    calibrationFrame = calibrator.undistortForCalibration(frame.pixels);
-    QImage picture = imageOverPixels(calibrationFrame);
-    emit imageForCalibration(picture);
-    ++calibFrameCount;
-}
-
-// A frame whose pixels are read goes through the pipeline one stage per turn of the
-// event loop, so that input, the view and timers never wait for a whole frame.
-void VideoStreamer::publishLivePicture(CameraFrame& frame) {
-    processor.setFrameTime(frame.time);
-    framePixels = std::move(frame.pixels);
-    frameEncoded = std::move(frame.encoded);
-    const FrameProcessor::Intake taken = processor.takeFrame(
-        {frame.size, &framePixels, [this, size = frame.size] { return decodeWholeFrame(size); }});
-    if (taken == FrameProcessor::Intake::started) {
-        QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
-        return;
-    }
-    framePixels.release();
-    frameEncoded.release();
-    if (taken == FrameProcessor::Intake::skipped) {
-        handoff->countDropped();
-    } else {
-        publishOutputs(processor.finishedOutputs());
-    }
-}
-
-void VideoStreamer::continueLivePicture() {
-    if (!frameAwaitsPublishing()) {
-        return;
-    }
-    if (!processor.continueFrame()) {
-        QMetaObject::invokeMethod(this, &VideoStreamer::continueLivePicture, Qt::QueuedConnection);
-        return;
-    }
-    publishOutputs(processor.finishedOutputs());
-    framePixels.release();
-    frameEncoded.release();
-    updateDecodePlan();
-    if (std::exchange(eventsWaiting, false)) {
-        onCameraEvents();
-    }
-}
-
-// The pipeline needs the whole of a frame decoded at half size after all: someone
-// starts to move in it, or it is the first half-size frame after whole ones.
-const cv::Mat* VideoStreamer::decodeWholeFrame(cv::Size size) {
-    if (frameEncoded.empty()) {
-        return nullptr;
-    }
-    const FrameDamage damage =
-        wholeFrameDecoder.decode(frameEncoded.data, frameEncoded.total(), size, wholeFrame);
-    handoff->countDecoded();
-    return damage == FrameDamage::None ? &wholeFrame : nullptr;
-}
-
-void VideoStreamer::publishOutputs(const std::vector<cv::Mat>& outputs) {
-    if (stats) {
-        stats->countFrame();
-    }
-    if (processor.hasKeyFrame() && autoSave) {
-        saveKeyFrame();
-    }
-    boardShare.offerBoard(processor, !openCalibration);
-    snapshotFrame = outputs[0];
-    const cv::Mat& display = outputs[1];
-    std::cout << "result size: ";
-    if (!display.empty()) {
-        std::cout << display.rows << " x " << display.cols;
-    }
-    std::cout << std::endl;
-    if (display.empty() || (liveShown && !processor.outputsChanged())) {
-        return;
-    }
-    displayFrame.release();
-    publishedImage = QImage();
-    cv::Mat& buffer = displayBuffers.freeBuffer();
-    display.copyTo(buffer);
-    displayFrame = buffer;
-    publishedImage = imageOverPixels(displayFrame);
-    liveShown = true;
-    emit newImage(publishedImage);
-}
-
-// ---------------------------------------------------------------- calibration
-
-void VideoStreamer::onBoardCornersReceived() {
-    std::cout << "Received all board corners" << std::endl;
-    std::cout << "p1 : " << p1x << " " << p1y << std::endl;
-    std::cout << "p2 : " << p2x << " " << p2y << std::endl;
-    std::cout << "p3 : " << p3x << " " << p3y << std::endl;
-    std::cout << "p4 : " << p4x << " " << p4y << std::endl;
-    const std::vector<cv::Point2f> corners{
-        {static_cast<float>(p1x), static_cast<float>(p1y)},
-        {static_cast<float>(p2x), static_cast<float>(p2y)},
-        {static_cast<float>(p3x), static_cast<float>(p3y)},
-        {static_cast<float>(p4x), static_cast<float>(p4y)},
-    };
-    std::string unsaved;
-    if (!calibrator.calibrate(corners, &unsaved)) {
-        std::cout << "Saving calibration files failed, the previous calibration stays in force"
-                  << std::endl;
-        // Clicking again cannot help when the files could not be written.
-        const QString reason =
-            unsaved.empty() ? QStringLiteral("Corners refused: click the four board corners again")
-                            : QStringLiteral("Calibration could not be saved: ") +
-                                  QString::fromStdString(unsaved);
-        emit calibrationFinished(false, reason);
-        return;
-    }
-    std::cout << "Saving calibration files done!!!" << std::endl;
-    CalibrationStore::instance().reload();
-    processor.requestRebuild();
-    updateDecodePlan();
-    std::cout << "after calibration!" << std::endl;
-    emit calibrationFinished(true, QString());
-}
-
-// ---------------------------------------------------------------- pictures and files
-
-namespace {
-
-// Two centred lines on white, the look of every status picture.
-cv::Mat statusPicture(const std::string& line1, const std::string& line2) {
-    constexpr int width = 1920;
-    constexpr int height = 1080;
-    constexpr int font = cv::FONT_HERSHEY_TRIPLEX;
-    constexpr double scale = 1.5;
-    constexpr int thickness = 2;
-    constexpr int lineGap = 50;
-    const cv::Scalar textColour(43, 75, 238);
-
-    cv::Mat picture(height, width, CV_8UC3, cv::Scalar(255, 255, 255));
-    int baseline = 0;
-    const cv::Size size1 = cv::getTextSize(line1, font, scale, thickness, &baseline);
-    const cv::Size size2 = cv::getTextSize(line2, font, scale, thickness, &baseline);
-    const cv::Point origin1((width - size1.width) / 2, (size1.height + height) / 2 - lineGap);
-    const cv::Point origin2((width - size2.width) / 2, (size2.height + height) / 2 + lineGap);
-    cv::putText(picture, line1, origin1, font, scale, textColour, thickness, cv::LINE_8, false);
-    cv::putText(picture, line2, origin2, font, scale, textColour, thickness, cv::LINE_8, false);
-    return picture;
-}
-
-} // namespace
-
-void VideoStreamer::createPlaceholderImages() {
-    placeholderFrame = statusPicture("Brisel camera is not connected!", "Please connect!");
-    placeholderImage = imageOverPixels(placeholderFrame);
-    noPictureFrame =
-        statusPicture("Brisel camera sends no picture.", "Try another USB port or cable.");
-    noPicturePlaceholderImage = imageOverPixels(noPictureFrame);
-}
-
-void VideoStreamer::createSnapshotDirectory() {
-    const QString path =
-        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + "//Brisel//";
-    if (!QDir(path).exists()) {
-        const QString absolute = QDir(path).absolutePath();
-        std::printf("Debug image directory does not exists, creating: %s\n",
-                    absolute.toUtf8().constData());
-        std::fflush(stdout);
-        if (!QDir().mkpath(absolute)) {
-            std::cout << "cannot create the snapshot folder " << absolute.toStdString()
-                      << ": snapshots cannot be saved" << std::endl;
-        }
-    }
-    snapshotDir = path.toUtf8().toStdString();
-}
+// ---------------------------------------------------------------- snapshots
 
 bool VideoStreamer::saveImage() {
-    if (displayFrame.empty() || snapshotFrame.empty()) {
-        std::cout << "snapshot not saved: there is no board picture yet" << std::endl;
+    const std::optional<SavedPicture> saved =
+        snapshots.save(live.shownPicture(), live.boardPicture());
+    if (!saved) {
         return false;
     }
-    const QString dir = QString::fromStdString(snapshotDir);
-    if (!QDir(dir).exists()) {
-        std::cout << "snapshot not saved: the folder " << snapshotDir << " does not exist"
-                  << std::endl;
-        return false;
-    }
-    const QDateTime now = QDateTime::currentDateTime();
-    const QString name = QString::fromStdString(snapshotFileName(localTimeNow()));
-    const QString fullPath = uniqueSnapshotPath(dir, name);
-    std::cout << "filename : " << fullPath.toStdString() << std::endl;
-    JpegBytes written = writeJpegFile(snapshotFrame, fullPath);
-    if (!written) {
-        return false;
-    }
-    lessonPdf.addPicture(fullPath, written, now);
-    shareSaved(*written, now);
+    keeper.add(*saved);
     return true;
-}
-
-// The board from before the erasure, as "Color" renders it without the overlay,
-// written like a snapshot.
-void VideoStreamer::saveKeyFrame() {
-    const cv::Mat board = processor.renderKeyFrame();
-    const QString dir = QString::fromStdString(snapshotDir);
-    bool saved = false;
-    if (board.empty()) {
-        std::cout << "board not saved before erasing: no picture of it was kept" << std::endl;
-    } else if (!QDir(dir).exists()) {
-        std::cout << "board not saved before erasing: the folder " << snapshotDir
-                  << " does not exist" << std::endl;
-    } else {
-        const QDateTime now = QDateTime::currentDateTime();
-        const QString name = QString::fromStdString(autoSaveFileName(localTimeNow()));
-        const QString fullPath = uniqueSnapshotPath(dir, name);
-        std::cout << "filename : " << fullPath.toStdString() << std::endl;
-        JpegBytes written = writeJpegFile(board, fullPath);
-        saved = written != nullptr;
-        if (saved) {
-            lessonPdf.addPicture(fullPath, written, now);
-            shareSaved(*written, now);
-        } else {
-            std::cout << "board not saved before erasing" << std::endl;
-        }
-    }
-    emit boardAutoSaved(saved);
 }

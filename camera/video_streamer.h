@@ -1,40 +1,24 @@
 #pragma once
 
-#include "board_calibrator.h"
-#include "board_share.h"
+#include "calibration_flow.h"
 #include "camera_platform.h"
-#include "camera_session.h"
-#include "frame_handoff.h"
-#include "frame_processor.h"
-#include "jpeg_frame.h"
-#include "lesson_pdf.h"
-#include "loop_stats.h"
-#include "snapshot_files.h"
+#include "lesson_keeper.h"
+#include "live_loop.h"
+#include "published_image.h"
+#include "share_control.h"
+#include "snapshots.h"
 
 #include <QImage>
 #include <QObject>
 #include <QPointF>
 #include <QString>
-#include <QTimer>
-
-#include <opencv2/core.hpp>
 
 #include <functional>
-#include <memory>
 #include <string>
 
-// The picture shown whenever there is no camera picture.
-extern QImage placeholderImage;
-// The picture shown while the camera is attached but sends no good frame.
-extern QImage noPicturePlaceholderImage;
-
-// Wraps a picture's pixels in a QImage without copying them. The QImage keeps the
-// pixel buffer alive, so a provider may hold it as long as it likes.
-QImage imageOverPixels(const cv::Mat& picture);
-
-// The camera object: frame loop, pipeline settings and snapshots, and the only object
-// of ours that the QML document talks to. Camera I/O runs on the camera thread; frames,
-// connection changes and requests cross through one hand-off.
+// The camera object, the only object of ours that the QML document talks to: its
+// properties, signals and slots. The work is done by its parts: the live loop, the
+// calibration flow, the snapshots, the lesson keeper and sharing.
 class VideoStreamer : public QObject {
     Q_OBJECT
     Q_PROPERTY(int boardColor READ getBoardColor WRITE setBoardColor NOTIFY boardColorChanged)
@@ -80,22 +64,22 @@ public:
     double getContrast() const { return contrast; }
     bool getAr() const { return ar; }
     double getArVal() const { return arVal; }
-    bool getOpenCalibration() const { return openCalibration; }
+    bool getOpenCalibration() const { return live.calibrating(); }
     bool getAutoSave() const { return autoSave; }
     bool getCameraConnected() const { return cameraConnected; }
-    bool getShare() const { return share; }
-    bool getShareAllowed() const { return boardShare.shareOptions().allowed; }
-    QString getShareUrl() const { return boardShare.url(); }
-    QString getShareNote() const { return boardShare.note(); }
-    int getShareViewers() const { return shareViewers; }
-    double getP1x() const { return p1x; }
-    double getP1y() const { return p1y; }
-    double getP2x() const { return p2x; }
-    double getP2y() const { return p2y; }
-    double getP3x() const { return p3x; }
-    double getP3y() const { return p3y; }
-    double getP4x() const { return p4x; }
-    double getP4y() const { return p4y; }
+    bool getShare() const { return shareControl.on(); }
+    bool getShareAllowed() const { return shareControl.allowed(); }
+    QString getShareUrl() const { return shareControl.url(); }
+    QString getShareNote() const { return shareControl.note(); }
+    int getShareViewers() const { return shareControl.viewers(); }
+    double getP1x() const { return calibration.corner(0); }
+    double getP1y() const { return calibration.corner(1); }
+    double getP2x() const { return calibration.corner(2); }
+    double getP2y() const { return calibration.corner(3); }
+    double getP3x() const { return calibration.corner(4); }
+    double getP3y() const { return calibration.corner(5); }
+    double getP4x() const { return calibration.corner(6); }
+    double getP4y() const { return calibration.corner(7); }
 
     void setBoardColor(int value);
     void setMode(int value);
@@ -128,16 +112,18 @@ public:
 
     // Runs instead of ending the process when the camera thread is stuck in a device
     // call at destruction (tests live on).
-    void setWhenCameraStuck(std::function<void()> instead) { whenCameraStuck = std::move(instead); }
+    void setWhenCameraStuck(std::function<void()> instead) {
+        live.setWhenCameraStuck(std::move(instead));
+    }
 
     // Read-only views for tests and tools.
-    int currentCameraIndex() const { return cameraIndex; }
-    const std::string& snapshotDirectory() const { return snapshotDir; }
-    const FrameProcessor& pipeline() const { return processor; }
-    DecodePlan decodePlan() const { return handoff->decodePlan(); }
-    const BoardCalibrator& boardCalibrator() const { return calibrator; }
-    LessonPdf& lesson() { return lessonPdf; }
-    BoardShare& sharing() { return boardShare; }
+    int currentCameraIndex() const { return live.cameraIndex(); }
+    const std::string& snapshotDirectory() const { return snapshots.folder(); }
+    const FrameProcessor& pipeline() const { return live.pipeline(); }
+    DecodePlan decodePlan() const { return live.decodePlan(); }
+    const BoardCalibrator& boardCalibrator() const { return calibration.calibrator(); }
+    LessonPdf& lesson() { return keeper.lesson(); }
+    BoardShare& sharing() { return shareControl.boardShare(); }
 
 signals:
     void newImage(QImage& image);
@@ -176,56 +162,16 @@ public slots:
     bool saveImage();
 
 private:
-    void onCameraEvents();
-    void onConnection(const CameraEvent& event);
-    void onFrame(CameraFrame& frame);
-    bool hasPixels(const CameraFrame& frame, bool halfSizeEnough);
-    void publishPlaceholder(const QImage& placeholder);
-    void updateDecodePlan();
+    void onConnection(bool connected, int index);
+    void onFrameFinished();
     void applyExposure();
     void updateProcessorSettings();
-    void createSnapshotDirectory();
-    void createPlaceholderImages();
     void writeStartBanner();
-    void onBoardCornersReceived();
-    void publishCalibrationPicture(CameraFrame& frame);
-    void publishLivePicture(CameraFrame& frame);
-    void continueLivePicture();
-    const cv::Mat* decodeWholeFrame(cv::Size size);
-    void publishOutputs(const std::vector<cv::Mat>& outputs);
-    bool frameAwaitsPublishing() const { return !framePixels.empty(); }
-    void saveKeyFrame();
     void followErasures();
-    void onShareTick();
     void publishShareQr();
-    void shareSaved(const std::vector<unsigned char>& jpeg, const QDateTime& savedAt);
 
-    BoardCalibrator calibrator;
-    FrameProcessor processor;
-    int cameraIndex = -1;
-    cv::Mat placeholderFrame;
-    cv::Mat noPictureFrame;
-    // The last shown live picture; published pictures are never refilled in place.
-    cv::Mat displayFrame;
-    // One shown, one held by the view while it uploads, one being filled.
-    PictureRing displayBuffers{3};
-    // The pipeline's clean board picture of the last frame (its own buffer).
-    cv::Mat snapshotFrame;
-    cv::Mat calibrationFrame;
-    bool liveShown = false;
-    cv::Size frameSize;
-    std::uint64_t lastSequence = 0;
-    // A frame goes through the pipeline in steps with the event loop running between
-    // them; its pixels are kept here until its picture is published, and camera events
-    // wait their turn.
-    cv::Mat framePixels;
-    bool eventsWaiting = false;
-    // A frame decoded at half size keeps its JPEG until it is published, in case the
-    // pipeline needs the whole frame after all; it is then decoded here.
-    cv::Mat frameEncoded;
-    cv::Mat wholeFrame;
-    JpegDecoder wholeFrameDecoder{cameraDecodeOptions};
-    QImage publishedImage;
+    CalibrationFlow calibration;
+    LiveLoop live;
     int boardColor = 0;
     int mode = 0;
     int expMode = 0;
@@ -235,31 +181,9 @@ private:
     double contrast = 70.0;
     bool ar = true;
     double arVal = 0.5;
-    bool openCalibration = false;
     bool autoSave = true;
-    int calibFrameCount = 0;
     bool cameraConnected = true;
-    double p1x = 0.0;
-    double p1y = 0.0;
-    double p2x = 0.0;
-    double p2y = 0.0;
-    double p3x = 0.0;
-    double p3y = 0.0;
-    double p4x = 0.0;
-    double p4y = 0.0;
-    bool cornersForgotten = false;
-    std::string snapshotDir;
-    // Every saved picture joins the lesson's PDF.
-    LessonPdf lessonPdf;
-    bool share = false;
-    int shareViewers = 0;
-    int shareTicks = 0;
-    BoardShare boardShare;
-    // Viewer count and address changes, once a second while sharing.
-    QTimer shareTimer;
-    std::unique_ptr<LoopStats> stats;
-    std::function<void()> whenCameraStuck;
-    std::shared_ptr<FrameHandoff> handoff;
-    // Last: stopped first, before anything the wake-ups could reach.
-    std::unique_ptr<CameraThread> cameraThread;
+    Snapshots snapshots;
+    LessonKeeper keeper;
+    ShareControl shareControl;
 };
