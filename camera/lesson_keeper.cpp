@@ -17,14 +17,12 @@ void LessonKeeper::add(const SavedPicture& saved) {
 void LessonKeeper::frameFinished(const FrameProcessor& processor, bool autoSave,
                                  const Snapshots& snapshots) {
     if (processor.hasKeyFrame() && autoSave) {
-        saveKeyFrame(processor, snapshots);
+        // The board from before the erasure, as "Color" renders it without the overlay.
+        saveBoard(processor.renderKeyFrame(), snapshots);
     }
 }
 
-// The board from before the erasure, as "Color" renders it without the overlay,
-// written like a snapshot.
-void LessonKeeper::saveKeyFrame(const FrameProcessor& processor, const Snapshots& snapshots) {
-    const cv::Mat board = processor.renderKeyFrame();
+void LessonKeeper::saveBoard(const cv::Mat& board, const Snapshots& snapshots) {
     constexpr const char* notSaved = "board not saved before erasing";
     bool saved = false;
     if (board.empty()) {

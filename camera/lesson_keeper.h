@@ -32,11 +32,13 @@ public:
     // After every finished frame.
     void frameFinished(const FrameProcessor& processor, bool autoSave, const Snapshots& snapshots);
 
+    // Writes the board kept before an erasure like a snapshot, as the next page, and says
+    // whether it was saved; an empty picture means none was kept.
+    void saveBoard(const cv::Mat& board, const Snapshots& snapshots);
+
     LessonPdf& lesson() { return pdf; }
 
 private:
-    void saveKeyFrame(const FrameProcessor& processor, const Snapshots& snapshots);
-
     Hooks hooks;
     LessonPdf pdf;
 };

@@ -1,5 +1,6 @@
 #include "event_pump.h"
 #include "fake_camera.h"
+#include "lesson_keeper.h"
 #include "video_streamer.h"
 
 #include "calibration_files.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <opencv2/imgcodecs.hpp>
@@ -637,6 +639,47 @@ TEST(Properties, WithoutLensMapsCornersAreRefusedAndTheOldFilesKept) {
     EXPECT_EQ(readFile(calib_files::boardCornersXml), corners);
     EXPECT_EQ(readFile(calib_files::perspectiveXml), perspective);
     QDir("calib_data").removeRecursively();
+}
+
+// The board kept before an erasure is written like a snapshot under its own name and
+// becomes the lesson's next page; when it cannot be, the window is told so and the
+// console says why.
+TEST(LessonKeeper, SavesTheKeptBoardOrSaysWhyNot) {
+    Snapshots snapshots;
+    snapshots.createFolder();
+    const QString dir = QString::fromStdString(snapshots.folder());
+    const QString folder = QDir::cleanPath(dir);
+    std::vector<bool> told;
+    QStringList joined;
+    LessonKeeper keeper({[&](const SavedPicture& saved, const QString&) { joined << saved.path; },
+                         [&](bool saved) { told.push_back(saved); }});
+    keeper.setFolder(dir);
+    const cv::Mat board(90, 160, CV_8UC3, cv::Scalar(40, 200, 90));
+    ConsoleCapture console;
+    keeper.saveBoard(board, snapshots);
+    keeper.saveBoard(cv::Mat(), snapshots);
+    keeper.lesson().rewriter().waitIdle();
+    // A folder where nothing can be created, even by root.
+    QDir(folder).removeRecursively();
+    ASSERT_TRUE(QFile::link("/proc/self", folder));
+    keeper.saveBoard(board, snapshots);
+    QFile::remove(folder);
+    keeper.saveBoard(board, snapshots);
+    const std::string text = console.take();
+    QDir().mkpath(folder);
+
+    EXPECT_EQ(told, (std::vector<bool>{true, false, false, false}));
+    ASSERT_EQ(joined.size(), 1);
+    EXPECT_TRUE(QFileInfo(joined[0]).fileName().startsWith("Brisel_auto_"))
+        << joined[0].toStdString();
+    EXPECT_EQ(keeper.lesson().pageCount(), 1);
+    for (const std::string& line :
+         {std::string("board not saved before erasing: no picture of it was kept\n"),
+          std::string("board not saved before erasing\n"),
+          "board not saved before erasing: the folder " + dir.toStdString() +
+              " does not exist\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
+    }
 }
 
 TEST(Snapshots, SaveReportsWhetherAFileWasWrittenAndKeepsSameSecondShots) {
