@@ -21,7 +21,7 @@ LiveLoop::~LiveLoop() {
 void LiveLoop::start(CameraPlatformFactory makePlatform) {
     stats = LoopStats::fromEnvironment([this] { return handoff->takeCounters(); });
     // Called on the camera thread; coalesced by the hand-off, so one wake-up waits at most.
-    handoff->setWake([this] { hooks.later([this] { onCameraEvents(); }); });
+    handoff->setWake(hooks.wake);
     cameraThread = std::make_unique<CameraThread>(std::move(makePlatform), handoff,
                                                   [this] { whenCameraStuck(); });
 }

@@ -27,9 +27,10 @@ class LiveLoop {
 public:
     // What the loop needs of the camera object.
     struct Hooks {
-        // Runs `step` in a later turn of the GUI thread's event loop; also called on
-        // the camera thread.
+        // Runs `step` in a later turn of the GUI thread's event loop.
         std::function<void(std::function<void()> step)> later;
+        // Called on the camera thread: the GUI thread is to call onCameraEvents() soon.
+        std::function<void()> wake;
         // A live picture, or a placeholder outside calibration.
         std::function<void(QImage& picture)> showLive;
         // The dialogue's picture, or a placeholder while calibrating.
@@ -74,9 +75,10 @@ public:
     // The last shown live picture, and the pipeline's clean board picture of the last frame.
     const cv::Mat& shownPicture() const { return displayFrame; }
     const cv::Mat& boardPicture() const { return snapshotFrame; }
+    // Takes what the camera thread handed over since the last call.
+    void onCameraEvents();
 
 private:
-    void onCameraEvents();
     void onConnection(const CameraEvent& event);
     void onFrame(CameraFrame& frame);
     bool hasPixels(const CameraFrame& frame, bool halfSizeEnough);

@@ -39,6 +39,12 @@ VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
       live({[this](std::function<void()> step) {
                 QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
             },
+            // A member function, not a functor: the thread checks cannot see the lock by
+            // which Qt orders a queued call, and allow for it on such slot objects only.
+            [this] {
+                QMetaObject::invokeMethod(this, &VideoStreamer::onCameraEvents,
+                                          Qt::QueuedConnection);
+            },
             [this](QImage& picture) { emit newImage(picture); },
             [this](QImage& picture) { emit imageForCalibration(picture); },
             [this](const cv::Mat& pixels) { return calibration.picture(pixels); },
@@ -290,6 +296,10 @@ void VideoStreamer::onConnection(bool connected, int index) {
     if (index == -1) {
         shareControl.setAvailable(false);
     }
+}
+
+void VideoStreamer::onCameraEvents() {
+    live.onCameraEvents();
 }
 
 void VideoStreamer::onFrameFinished() {

@@ -163,6 +163,7 @@ public slots:
 
 private:
     void onConnection(bool connected, int index);
+    void onCameraEvents();
     void onFrameFinished();
     void applyExposure();
     void updateProcessorSettings();
