@@ -110,11 +110,11 @@ void LiveLoop::onFrame(CameraFrame& frame) {
     updateDecodePlan();
 }
 
-// A frame the camera thread did not decode as wanted (the plan changed while it was
-// on its way) is not decoded here, where it would stall the window for tens of
-// milliseconds: it is dropped, and the plan sent after it asks for the next one.
-bool LiveLoop::hasPixels(const CameraFrame& frame, bool halfSizeEnough) {
-    if (frame.pixels.empty() || (frame.pixels.size() != frame.size && !halfSizeEnough)) {
+// A frame the camera thread did not decode whole (the plan changed while it was on its
+// way) is not decoded here, where it would stall the window for tens of milliseconds:
+// it is dropped, and the plan sent after it asks for the next one.
+bool LiveLoop::hasWholePixels(const CameraFrame& frame) {
+    if (frame.pixels.size() != frame.size || frame.pixels.empty()) {
         handoff->countDropped();
         return false;
     }
@@ -150,7 +150,7 @@ void LiveLoop::updateDecodePlan() {
 
 void LiveLoop::publishCalibrationPicture(CameraFrame& frame) {
     std::cout << "Calibration started!!! " << calibFrameCount << std::endl;
-    if (calibFrameCount != 0 || !hasPixels(frame, false)) {
+    if (calibFrameCount != 0 || !hasWholePixels(frame)) {
         return;
     }
     std::cout << "calib frame is not empty!!!" << std::endl;

@@ -81,7 +81,7 @@ public:
 private:
     void onConnection(const CameraEvent& event);
     void onFrame(CameraFrame& frame);
-    bool hasPixels(const CameraFrame& frame, bool halfSizeEnough);
+    bool hasWholePixels(const CameraFrame& frame);
     void publishPlaceholder(const QImage& placeholder);
     void updateDecodePlan();
     void publishCalibrationPicture(CameraFrame& frame);
