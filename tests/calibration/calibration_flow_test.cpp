@@ -37,15 +37,6 @@ cv::Rect inner(const cv::Mat& board) {
 
 } // namespace
 
-TEST(CalibrationFlow, InstanceIsOneStoreLoadedOnce) {
-    CalibrationStore& first = CalibrationStore::instance();
-    ConsoleCapture console;
-    CalibrationStore& second = CalibrationStore::instance();
-    EXPECT_EQ(console.take(), "");
-    EXPECT_EQ(&first, &second);
-    EXPECT_TRUE(first.hasLensMaps());
-}
-
 TEST(CalibrationFlow, CalibrationPictureIsTheWholeCanvas) {
     const cv::Mat frame = testRig().frame(rig::Board::White, 0);
     BoardCalibrator calibrator;
