@@ -107,11 +107,9 @@ TEST_F(ProcessTool, BadInputExitsWithAMessageAndLeavesNothingBehind) {
     const std::vector<BadRun> cases{
         {"missing input", " --input " + (root / "none.avi").string() + output + calib, 2},
         {"wrong frame size", " --input " + (root / "small.png").string() + output + calib, 1},
-        {"short corners", recording + output + calib + " --corners 0.1,0.2,0.3", 2},
         {"refused corners",
          recording + output + calib + " --corners 0.3,0.3,0.7,0.3,0.3,0.3,0.3,0.7", 1},
         {"no calib_data", recording + output + " --calib " + root.string(), 2},
-        {"no --output", recording + calib, 2},
         {"PDF in a missing folder",
          recording + output + calib + " --pdf " + (root / "none" / "x.pdf").string(), 1},
     };

@@ -285,12 +285,9 @@ TEST(BoardShareTest, FollowsTheClassroomAddress) {
     EXPECT_NE(share.note(), "") << "the card says there is no network";
 }
 
-TEST(ShareSupport, ReadsTheOptionsAndRefusesSharingWhenSwitchedOff) {
-    const ShareOptions given = parseShareOptions(
-        {"brisel", "--share", "--share-port", "9000", "--share-address", "127.0.0.1"}, "");
-    EXPECT_TRUE(given.share && given.allowed);
-    EXPECT_EQ(given.port, 9000);
-    EXPECT_EQ(given.address, "127.0.0.1");
+// Good options are used by the end-to-end run; bad ones are ignored, and a machine
+// where sharing is switched off never shares.
+TEST(ShareSupport, IgnoresBadOptionsAndRefusesSharingWhenSwitchedOff) {
     const ShareOptions bad =
         parseShareOptions({"brisel", "--share-port", "80x", "--share-address", "host"}, "0");
     EXPECT_EQ(bad.port, 0);

@@ -90,8 +90,4 @@ cv::Mat uniformFrame(int value) {
     return cv::Mat(frameHeight, frameWidth, CV_8UC3, cv::Scalar::all(value));
 }
 
-cv::Vec3b cellPixel(const cv::Mat& picture, int k) {
-    return picture.at<cv::Vec3b>((k / 40) * cellSize, (k % 40) * cellSize);
-}
-
 } // namespace tiny

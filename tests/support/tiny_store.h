@@ -39,9 +39,6 @@ const cv::Rect personBox(60, 28, 24, 32);
 // A uniform frame of level 200 with a person of level 20 in personBox.
 cv::Mat frameWithPerson();
 
-// Top-left pixel of cell k in a canvas-size picture.
-cv::Vec3b cellPixel(const cv::Mat& picture, int k);
-
 // The process-wide store laid out for a scope; its lens maps are taken out again at
 // the end however the scope is left, so a failed test leaves none to the next.
 class ScopedStore {
