@@ -5,6 +5,7 @@
 
 #include <opencv2/videoio.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -95,10 +96,8 @@ public:
         std::unique_lock lock(script.mutex);
         takeTime(lock);
         closeLocked();
-        bool openable = false;
-        for (int i : script.openableIndices) {
-            openable = openable || i == index;
-        }
+        const std::vector<int>& indices = script.openableIndices;
+        bool openable = std::find(indices.begin(), indices.end(), index) != indices.end();
         const bool board = index == script.boardCameraIndex;
         if (openable && board && script.holders > 0) {
             ++script.refusedOpens;

@@ -1,23 +1,17 @@
 // The board-corner calibration through the camera object, on the rig's lens files: the
-// console, the files, the store and the pipeline after an accepted and a refused set of
+// console, the store and the pipeline after an accepted and a refused set of
 // corners, and the calibrationFinished signal the dialogue listens to.
 #include "event_pump.h"
 #include "fake_camera.h"
 #include "video_streamer.h"
 
-#include "calibration_files.h"
 #include "calibration_store.h"
 #include "file_set.h"
 #include "test_rig.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <filesystem>
 #include <functional>
 
@@ -74,6 +68,14 @@ struct Calibrating {
         streamer->setOpenCalibration(false);
         EXPECT_TRUE(pumpUntil([&] { return streamer->pipeline().rebuildCount() > 0; }, 60000));
     }
+    // Calibrated with `corners` and rebuilt, the calibration picture open again.
+    void calibrated(const Corners& corners) {
+        ConsoleCapture quiet;
+        click(corners);
+        rebuilt();
+        openCalibrationPicture();
+        EXPECT_EQ(finished, std::vector<bool>{true});
+    }
 };
 
 Corners trueCorners() {
@@ -92,17 +94,14 @@ Corners shifted(Corners c, double dx, double dy) {
 
 } // namespace
 
-TEST(StreamerCalibration, AcceptedCornersAreSavedReloadedAndRebuilt) {
+// An accepted set is saved, reloaded into the store and rebuilds the pipeline; a refused
+// one (the kinds, and the files kept, are BoardCalibrator's) leaves the store and the
+// running pipeline as they were. Both answer the dialogue.
+TEST(StreamerCalibration, AcceptedCornersAreReloadedAndRebuiltRefusedOnesChangeNothing) {
     CalibrationStore& store = CalibrationStore::instance();
     Calibrating cam;
-    {
-        ConsoleCapture quiet;
-        cam.click(shifted(trueCorners(), -0.02, 0.01));
-        cam.rebuilt();
-        cam.openCalibrationPicture();
-    }
-    ASSERT_EQ(cam.finished, std::vector<bool>{true});
-    ASSERT_GT(cam.streamer->pipeline().rebuildCount(), 0);
+    cam.calibrated(shifted(trueCorners(), -0.02, 0.01));
+    const cv::Mat shiftedHomography = store.homography.clone();
 
     ConsoleCapture console;
     cam.click(trueCorners());
@@ -120,14 +119,7 @@ TEST(StreamerCalibration, AcceptedCornersAreSavedReloadedAndRebuilt) {
     EXPECT_EQ(cam.finished, (std::vector<bool>{true, true}));
     EXPECT_EQ(cam.reason, QString());
     EXPECT_EQ(cam.streamer->pipeline().rebuildCount(), 0) << "rebuild requested";
-    // The store holds the new calibration: the true corners go to the picture corners.
-    std::vector<cv::Point2f> mapped;
-    const auto& c = testRig().canvasCorners;
-    cv::perspectiveTransform(std::vector<cv::Point2f>(c.begin(), c.end()), mapped,
-                             store.homography);
-    EXPECT_NEAR(mapped[0].x, 0.0, 0.01);
-    EXPECT_NEAR(mapped[2].x, 1920.0, 0.01);
-    EXPECT_NEAR(mapped[2].y, 1280.0, 0.01);
+    EXPECT_GT(cv::norm(store.homography, shiftedHomography, cv::NORM_INF), 1e-3) << "reloaded";
 
     // The same corners again calibrate only as a new set; a set that cannot be saved
     // names the file.
@@ -143,39 +135,18 @@ TEST(StreamerCalibration, AcceptedCornersAreSavedReloadedAndRebuilt) {
     std::filesystem::remove_all(blocked);
     EXPECT_EQ(cam.finished, (std::vector<bool>{true, true, true, false}));
     EXPECT_EQ(cam.reason, QString("Calibration could not be saved: board_corners.xml"));
-}
 
-// A refusal (the kinds are BoardCalibrator's) leaves the files byte for byte, the store
-// and the running pipeline as they were, and answers false.
-TEST(StreamerCalibration, ARefusalLeavesTheGoodCalibrationIntact) {
-    CalibrationStore& store = CalibrationStore::instance();
-    Calibrating cam;
-    {
-        ConsoleCapture quiet;
-        cam.click(trueCorners());
-        cam.rebuilt();
-        cam.openCalibrationPicture();
-    }
-    ASSERT_EQ(cam.finished, std::vector<bool>{true});
-    const std::string corners = readFile(calib_files::boardCornersXml);
-    const std::string perspective = readFile(calib_files::perspectiveXml);
+    console.start();
+    cam.rebuilt();
+    cam.openCalibrationPicture();
     const cv::Mat homography = store.homography.clone();
     const std::vector<int> board = store.boardGrids;
     const int builds = cam.streamer->pipeline().rebuildCount();
-    ASSERT_GT(builds, 0);
-
-    ConsoleCapture console;
     cam.click({cv::Point2d(0.3, 0.3), cv::Point2d(0.7, 0.3), cv::Point2d(0.3, 0.3),
                cv::Point2d(0.3, 0.71)});
-    const std::string out = console.take();
-    EXPECT_NE(out.find("calibration refused: corners 1 and 3 lie within 10 canvas pixels"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("Saving calibration files done!!!"), std::string::npos) << out;
-    EXPECT_EQ(cam.finished, (std::vector<bool>{true, false}));
+    EXPECT_EQ(console.take().find("Saving calibration files done!!!"), std::string::npos);
+    EXPECT_EQ(cam.finished, (std::vector<bool>{true, true, true, false, false}));
     EXPECT_EQ(cam.reason, QString("Corners refused: click the four board corners again"));
-    EXPECT_EQ(readFile(calib_files::boardCornersXml), corners);
-    EXPECT_EQ(readFile(calib_files::perspectiveXml), perspective);
     EXPECT_EQ(cv::norm(store.homography, homography, cv::NORM_INF), 0.0);
     EXPECT_EQ(store.boardGrids, board);
     EXPECT_EQ(cam.streamer->pipeline().rebuildCount(), builds) << "no rebuild";

@@ -64,19 +64,9 @@ TEST(FrameHandoff, TheSlotNumbersFramesAsTheyEnterAndNeverDropADecodedOne) {
     EXPECT_EQ(handoff.takeCounters().dropped, 1) << "only the undecoded 102 was dropped";
 }
 
-// Between the reader and the decoder one frame waits at most, the newest. A frame still
-// on its way when the stream ends (an unplug, a lost connection, a new source) is
-// never handed to the GUI thread, even when the decoder posts it afterwards.
+// A frame still on its way when the stream ends (an unplug, a lost connection, a new
+// source) is never handed to the GUI thread, even when the decoder posts it afterwards.
 TEST(FrameHandoff, FramesOfAnEndedStreamNeverReachTheGuiThread) {
-    FrameHandoff queue;
-    queue.queueForDecode(frameNumber(7));
-    queue.queueForDecode(frameNumber(8));
-    CameraFrame next;
-    ASSERT_TRUE(queue.takeForDecode(next, std::chrono::milliseconds(0)));
-    EXPECT_EQ(next.pixels.at<cv::Vec3b>(0, 0)[0], 8) << "the newest read";
-    EXPECT_EQ(queue.takeCounters().dropped, 1);
-    EXPECT_FALSE(queue.takeForDecode(next, std::chrono::milliseconds(1)));
-
     const std::vector<std::function<void(FrameHandoff&)>> endings = {
         [](FrameHandoff& h) { h.endStreaming(); },
         [](FrameHandoff& h) { h.reportUnplugged(); },
@@ -109,6 +99,7 @@ TEST(FrameHandoff, FramesOfAnEndedStreamNeverReachTheGuiThread) {
     FrameHandoff stopped;
     stopped.queueForDecode(frameNumber(1));
     stopped.requestStop();
+    CameraFrame next;
     EXPECT_FALSE(stopped.takeForDecode(next, std::chrono::milliseconds(0)));
 }
 
