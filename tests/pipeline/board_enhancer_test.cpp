@@ -135,9 +135,16 @@ TEST_F(BoardEnhancerTest, ContrastAtThePoleIsLeftOutNotDividedByZero) {
     EXPECT_EQ(levelsOf(result), (std::vector<int>{10, 200}));
 }
 
-// Pixels: 0 content, 1 and 2 background. Detail 40 at gain 4 gives board level 95.
+// Pixels: 0 content, 1 and 2 background. White board: detail 40, 0, 0 at gain 4 gives
+// board levels 95, 255, 255; dark boards: detail 20, 0, 10 gives 95, 255, 175.
+struct ComposeInputs {
+    cv::Mat detail, live, colour;
+    int brightness, contrast;
+};
+
 struct ComposeCase {
     const char* name;
+    const ComposeInputs* in;
     int boardColor;
     int mode;
     bool ar;
@@ -146,25 +153,37 @@ struct ComposeCase {
     std::vector<int> display;
 };
 
-TEST_F(BoardEnhancerTest, ComposeWhiteBoardBranches) {
-    const cv::Mat detail = row({40, 0, 0});
-    const cv::Mat live = row({100, 40, 160}); // mean 100: whitening adds 155
+TEST_F(BoardEnhancerTest, ComposeBranchesOfEveryBoard) {
+    // Live mean 100: whitening adds 155.
+    const ComposeInputs w{row({40, 0, 0}), row({100, 40, 160}), cv::Mat(), 0, 0};
+    // Inverted camera 105, 155, 205; inverted board 200, 55, 155.
+    const ComposeInputs d{row({20, 0, 10}), row({150, 100, 50}), row({55, 200, 100}), -81, 70};
     const std::vector<ComposeCase> cases{
-        {"color, overlay off", 1, 0, false, 0.5, {95, 255, 255}, {95, 255, 255}},
+        {"color, overlay off", &w, 1, 0, false, 0.5, {95, 255, 255}, {95, 255, 255}},
         // whitened 255, 195, 255; blended at 0.5 plus 1.1; content 95 put back
-        {"color, overlay 0.5", 1, 0, true, 0.5, {95, 255, 255}, {95, 226, 255}},
+        {"color, overlay 0.5", &w, 1, 0, true, 0.5, {95, 255, 255}, {95, 226, 255}},
         // no whitening: 0.49 * D + 0.51 * live + 1.1
-        {"color, overlay 0.49", 1, 0, true, 0.49, {95, 255, 255}, {99, 146, 208}},
-        {"color, overlay 0", 1, 0, true, 0.0, {95, 255, 255}, {101, 41, 161}},
-        {"color, overlay 1", 1, 0, true, 1.0, {95, 255, 255}, {95, 255, 255}},
-        {"bw, overlay off", 1, 1, false, 0.5, {0, 255, 255}, {0, 255, 255}},
-        {"bw, overlay 0.5", 1, 1, true, 0.5, {0, 255, 255}, {0, 226, 255}},
-        {"bw, overlay 0.3", 1, 1, true, 0.3, {0, 255, 255}, {71, 106, 190}},
-        {"original", 1, 2, true, 0.5, {100, 40, 160}, {100, 40, 160}},
+        {"color, overlay 0.49", &w, 1, 0, true, 0.49, {95, 255, 255}, {99, 146, 208}},
+        {"color, overlay 0", &w, 1, 0, true, 0.0, {95, 255, 255}, {101, 41, 161}},
+        {"color, overlay 1", &w, 1, 0, true, 1.0, {95, 255, 255}, {95, 255, 255}},
+        {"bw, overlay off", &w, 1, 1, false, 0.5, {0, 255, 255}, {0, 255, 255}},
+        {"bw, overlay 0.5", &w, 1, 1, true, 0.5, {0, 255, 255}, {0, 226, 255}},
+        {"bw, overlay 0.3", &w, 1, 1, true, 0.3, {0, 255, 255}, {71, 106, 190}},
+        {"original", &w, 1, 2, true, 0.5, {100, 40, 160}, {100, 40, 160}},
+        {"black color, overlay off", &d, 0, 0, false, 0.5, {200, 0, 0}, {200, 0, 0}},
+        {"black color, overlay 0.5", &d, 0, 0, true, 0.5, {200, 0, 0}, {200, 79, 104}},
+        {"black color, overlay 0.4", &d, 0, 0, true, 0.4, {200, 0, 0}, {144, 94, 124}},
+        {"black bw, overlay off", &d, 0, 1, false, 0.5, {0, 255, 0}, {0, 255, 0}},
+        {"black bw, overlay 0.5", &d, 0, 1, true, 0.5, {255, 0, 255}, {181, 0, 231}},
+        {"black bw, overlay 0.2", &d, 0, 1, true, 0.2, {255, 0, 255}, {136, 125, 216}},
+        {"green bw, overlay off", &d, 2, 1, false, 0.5, {0, 255, 255}, {0, 255, 255}},
+        {"black original", &d, 0, 2, true, 0.5, {105, 155, 205}, {105, 155, 205}},
+        {"green original", &d, 2, 2, false, 0.5, {105, 155, 205}, {105, 155, 205}},
     };
     for (const ComposeCase& c : cases) {
         const std::vector<cv::Mat> out =
-            enhancer.compose(live, detail, c.mode, c.ar, c.arVal, 4.0, 0, 0, c.boardColor, {});
+            enhancer.compose(c.in->live, c.in->detail, c.mode, c.ar, c.arVal, 4.0, c.in->brightness,
+                             c.in->contrast, c.boardColor, c.in->colour);
         ASSERT_EQ(out.size(), 2u) << c.name;
         EXPECT_EQ(levelsOf(out[0]), c.clean) << c.name;
         EXPECT_EQ(levelsOf(out[1]), c.display) << c.name;
@@ -172,31 +191,7 @@ TEST_F(BoardEnhancerTest, ComposeWhiteBoardBranches) {
             EXPECT_EQ(out[0].data, out[1].data) << c.name << ": one shared picture";
         }
     }
-    EXPECT_EQ(levelsOf(live), (std::vector<int>{100, 40, 160})) << "live picture untouched";
-}
-
-TEST_F(BoardEnhancerTest, ComposeDarkBoardBranches) {
-    // Detail 20, 0, 10 at gain 4 and 2: board levels 95, 255, 175.
-    const cv::Mat detail = row({20, 0, 10});
-    const cv::Mat live = row({150, 100, 50});   // inverted camera: 105, 155, 205
-    const cv::Mat colour = row({55, 200, 100}); // inverted board: 200, 55, 155
-    const std::vector<ComposeCase> cases{
-        {"black color, overlay off", 0, 0, false, 0.5, {200, 0, 0}, {200, 0, 0}},
-        {"black color, overlay 0.5", 0, 0, true, 0.5, {200, 0, 0}, {200, 79, 104}},
-        {"black color, overlay 0.4", 0, 0, true, 0.4, {200, 0, 0}, {144, 94, 124}},
-        {"black bw, overlay off", 0, 1, false, 0.5, {0, 255, 0}, {0, 255, 0}},
-        {"black bw, overlay 0.5", 0, 1, true, 0.5, {255, 0, 255}, {181, 0, 231}},
-        {"black bw, overlay 0.2", 0, 1, true, 0.2, {255, 0, 255}, {136, 125, 216}},
-        {"green bw, overlay off", 2, 1, false, 0.5, {0, 255, 255}, {0, 255, 255}},
-        {"black original", 0, 2, true, 0.5, {105, 155, 205}, {105, 155, 205}},
-        {"green original", 2, 2, false, 0.5, {105, 155, 205}, {105, 155, 205}},
-    };
-    for (const ComposeCase& c : cases) {
-        const std::vector<cv::Mat> out = enhancer.compose(live, detail, c.mode, c.ar, c.arVal, 4.0,
-                                                          -81, 70, c.boardColor, colour);
-        EXPECT_EQ(levelsOf(out[0]), c.clean) << c.name;
-        EXPECT_EQ(levelsOf(out[1]), c.display) << c.name;
-    }
+    EXPECT_EQ(levelsOf(w.live), (std::vector<int>{100, 40, 160})) << "live picture untouched";
     EXPECT_EQ(enhancer.brightness, 0);
     EXPECT_EQ(enhancer.contrast, 0);
 }
