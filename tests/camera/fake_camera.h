@@ -2,6 +2,8 @@
 
 #include "camera_platform.h"
 #include "camera_session.h"
+#include "event_pump.h"
+#include "video_streamer.h"
 
 #include <opencv2/videoio.hpp>
 
@@ -186,3 +188,47 @@ struct ScriptedPlatform : CameraPlatform, CameraPresence {
 inline CameraPlatformFactory scriptedPlatform(CameraScript& script) {
     return [&script] { return std::make_unique<ScriptedPlatform>(script); };
 }
+
+inline bool isPlaceholder(const QImage& image) {
+    return image.constBits() == placeholderImage.constBits();
+}
+
+inline bool isNoPicture(const QImage& image) {
+    return image.constBits() == noPicturePlaceholderImage.constBits();
+}
+
+// A camera object on a scripted camera, with the pictures it publishes.
+struct StreamerRig {
+    CameraScript script;
+    std::unique_ptr<VideoStreamer> streamer;
+    std::vector<QImage> live;
+    std::vector<QImage> calibration;
+    // Set where the application would end the process: the camera thread was stuck.
+    bool cameraStuck = false;
+
+    void start() {
+        streamer = std::make_unique<VideoStreamer>(scriptedPlatform(script));
+        streamer->setWhenCameraStuck([this] { cameraStuck = true; });
+        QObject::connect(streamer.get(), &VideoStreamer::newImage,
+                         [this](QImage& image) { live.push_back(image); });
+        QObject::connect(streamer.get(), &VideoStreamer::imageForCalibration,
+                         [this](QImage& image) { calibration.push_back(image); });
+    }
+    bool waitForLive(size_t count) {
+        return pumpUntil([&] { return live.size() >= count; });
+    }
+    int placeholders() const {
+        return static_cast<int>(std::count_if(live.begin(), live.end(), isPlaceholder));
+    }
+    // Pictures published from camera frames (not a placeholder).
+    int cameraPictures() const {
+        return static_cast<int>(live.size()) - placeholders() -
+               static_cast<int>(std::count_if(live.begin(), live.end(), isNoPicture));
+    }
+    template <typename T> T get(T CameraScript::*field) {
+        return script.with([field](CameraScript& s) { return s.*field; });
+    }
+    void plug(bool attached) {
+        script.set([attached](CameraScript& s) { s.attached = attached; });
+    }
+};

@@ -1,7 +1,5 @@
-#include "event_pump.h"
 #include "fake_camera.h"
 #include "lesson_keeper.h"
-#include "video_streamer.h"
 
 #include "calibration_files.h"
 #include "calibration_store.h"
@@ -23,50 +21,6 @@
 #include <atomic>
 
 namespace {
-
-bool isPlaceholder(const QImage& image) {
-    return image.constBits() == placeholderImage.constBits();
-}
-
-bool isNoPicture(const QImage& image) {
-    return image.constBits() == noPicturePlaceholderImage.constBits();
-}
-
-// A camera object on a scripted camera, with the pictures it publishes.
-struct StreamerRig {
-    CameraScript script;
-    std::unique_ptr<VideoStreamer> streamer;
-    std::vector<QImage> live;
-    std::vector<QImage> calibration;
-    // Set where the application would end the process: the camera thread was stuck.
-    bool cameraStuck = false;
-
-    void start() {
-        streamer = std::make_unique<VideoStreamer>(scriptedPlatform(script));
-        streamer->setWhenCameraStuck([this] { cameraStuck = true; });
-        QObject::connect(streamer.get(), &VideoStreamer::newImage,
-                         [this](QImage& image) { live.push_back(image); });
-        QObject::connect(streamer.get(), &VideoStreamer::imageForCalibration,
-                         [this](QImage& image) { calibration.push_back(image); });
-    }
-    bool waitForLive(size_t count) {
-        return pumpUntil([&] { return live.size() >= count; });
-    }
-    int placeholders() const {
-        return static_cast<int>(std::count_if(live.begin(), live.end(), isPlaceholder));
-    }
-    // Pictures published from camera frames (not a placeholder).
-    int cameraPictures() const {
-        return static_cast<int>(live.size()) - placeholders() -
-               static_cast<int>(std::count_if(live.begin(), live.end(), isNoPicture));
-    }
-    template <typename T> T get(T CameraScript::*field) {
-        return script.with([field](CameraScript& s) { return s.*field; });
-    }
-    void plug(bool attached) {
-        script.set([attached](CameraScript& s) { s.attached = attached; });
-    }
-};
 
 // A camera object on the tiny calibrated store, laid out before it and kept after it.
 struct TinyRig : tiny::ScopedStore, StreamerRig {
