@@ -2,6 +2,8 @@
 
 #include "camera_platform.h"
 #include "camera_session.h"
+#include "event_pump.h"
+#include "video_streamer.h"
 
 #include <opencv2/videoio.hpp>
 
@@ -59,33 +61,11 @@ struct CameraScript {
         std::lock_guard lock(mutex);
         return f(*this);
     }
-    void set(std::function<void(CameraScript&)> change) {
-        {
-            std::lock_guard lock(mutex);
-            change(*this);
-        }
+    // A change the camera thread's waits see at once (a replug ends a blocked read).
+    void set(const std::function<void(CameraScript&)>& change) {
+        with(change);
         changed.notify_all();
     }
-};
-
-class ScriptedPresence : public CameraPresence {
-public:
-    explicit ScriptedPresence(CameraScript& script) : script(script) {}
-    bool isCameraAttached() override {
-        std::lock_guard lock(script.mutex);
-        ++script.presenceChecks;
-        if (script.detachAfterChecks >= 0 && script.presenceChecks > script.detachAfterChecks) {
-            script.attached = false;
-        }
-        if (script.glitchedChecks > 0) {
-            --script.glitchedChecks;
-            return false;
-        }
-        return script.attached;
-    }
-
-private:
-    CameraScript& script;
 };
 
 class ScriptedCapture : public CaptureDevice {
@@ -94,7 +74,7 @@ public:
     ~ScriptedCapture() override { release(); }
     bool openIndex(int index) override {
         std::unique_lock lock(script.mutex);
-        takeTime(lock);
+        script.changed.wait_for(lock, script.deviceCallTime);
         closeLocked();
         const std::vector<int>& indices = script.openableIndices;
         bool openable = std::find(indices.begin(), indices.end(), index) != indices.end();
@@ -127,7 +107,7 @@ public:
     bool isOpened() const override { return opened; }
     bool set(int property, double value) override {
         std::unique_lock lock(script.mutex);
-        takeTime(lock);
+        script.changed.wait_for(lock, script.deviceCallTime);
         script.writes.push_back(std::to_string(property) + "=" + std::to_string(value));
         if (property == cv::CAP_PROP_FRAME_WIDTH && openedIndex == script.boardCameraIndex) {
             const bool probing = value > 3840;
@@ -138,18 +118,11 @@ public:
     }
     double get(int property) const override {
         std::lock_guard lock(script.mutex);
-        switch (property) {
-        case cv::CAP_PROP_FRAME_WIDTH:
-            return width;
-        case cv::CAP_PROP_FRAME_HEIGHT:
-            return height;
-        case cv::CAP_PROP_EXPOSURE:
-            return script.exposure;
-        case cv::CAP_PROP_FPS:
-            return script.framesPerSecond;
-        default:
-            return 0;
-        }
+        return property == cv::CAP_PROP_FRAME_WIDTH    ? width
+               : property == cv::CAP_PROP_FRAME_HEIGHT ? height
+               : property == cv::CAP_PROP_EXPOSURE     ? script.exposure
+               : property == cv::CAP_PROP_FPS          ? script.framesPerSecond
+                                                       : 0;
     }
     void read(cv::Mat& frame) override {
         std::unique_lock lock(script.mutex);
@@ -173,11 +146,6 @@ public:
     }
 
 private:
-    void takeTime(std::unique_lock<std::mutex>& lock) {
-        if (script.deviceCallTime.count() > 0) {
-            script.changed.wait_for(lock, script.deviceCallTime);
-        }
-    }
     void closeLocked() {
         if (holdsBoard) {
             --script.holders;
@@ -194,20 +162,73 @@ private:
     double height = 0;
 };
 
-class ScriptedPlatform : public CameraPlatform {
-public:
-    explicit ScriptedPlatform(CameraScript& script) : script(script), scriptedPresence(script) {}
-    CameraPresence& presence() override { return scriptedPresence; }
+// Its own presence watch: the USB devices are the script's.
+struct ScriptedPlatform : CameraPlatform, CameraPresence {
+    explicit ScriptedPlatform(CameraScript& script) : script(script) {}
+    CameraPresence& presence() override { return *this; }
     std::unique_ptr<CaptureDevice> makeCapture() override {
         return std::make_unique<ScriptedCapture>(script);
     }
-
-private:
+    bool isCameraAttached() override {
+        std::lock_guard lock(script.mutex);
+        ++script.presenceChecks;
+        if (script.detachAfterChecks >= 0 && script.presenceChecks > script.detachAfterChecks) {
+            script.attached = false;
+        }
+        if (script.glitchedChecks > 0) {
+            --script.glitchedChecks;
+            return false;
+        }
+        return script.attached;
+    }
     CameraScript& script;
-    ScriptedPresence scriptedPresence;
 };
 
 // The camera object makes its platform on the camera thread.
 inline CameraPlatformFactory scriptedPlatform(CameraScript& script) {
     return [&script] { return std::make_unique<ScriptedPlatform>(script); };
 }
+
+inline bool isPlaceholder(const QImage& image) {
+    return image.constBits() == placeholderImage.constBits();
+}
+
+inline bool isNoPicture(const QImage& image) {
+    return image.constBits() == noPicturePlaceholderImage.constBits();
+}
+
+// A camera object on a scripted camera, with the pictures it publishes.
+struct StreamerRig {
+    CameraScript script;
+    std::unique_ptr<VideoStreamer> streamer;
+    std::vector<QImage> live;
+    std::vector<QImage> calibration;
+    // Set where the application would end the process: the camera thread was stuck.
+    bool cameraStuck = false;
+
+    void start() {
+        streamer = std::make_unique<VideoStreamer>(scriptedPlatform(script));
+        streamer->setWhenCameraStuck([this] { cameraStuck = true; });
+        QObject::connect(streamer.get(), &VideoStreamer::newImage,
+                         [this](QImage& image) { live.push_back(image); });
+        QObject::connect(streamer.get(), &VideoStreamer::imageForCalibration,
+                         [this](QImage& image) { calibration.push_back(image); });
+    }
+    bool waitForLive(size_t count) {
+        return pumpUntil([&] { return live.size() >= count; });
+    }
+    int placeholders() const {
+        return static_cast<int>(std::count_if(live.begin(), live.end(), isPlaceholder));
+    }
+    // Pictures published from camera frames (not a placeholder).
+    int cameraPictures() const {
+        return static_cast<int>(live.size()) - placeholders() -
+               static_cast<int>(std::count_if(live.begin(), live.end(), isNoPicture));
+    }
+    template <typename T> T get(T CameraScript::*field) {
+        return script.with([field](CameraScript& s) { return s.*field; });
+    }
+    void plug(bool attached) {
+        script.set([attached](CameraScript& s) { s.attached = attached; });
+    }
+};

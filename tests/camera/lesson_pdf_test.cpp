@@ -154,8 +154,7 @@ TEST(LessonPdf, AnExistingPdfOfTheSameNameIsNeverReplaced) {
     add(lesson, saveJpeg(dir.path(), 0), lessonStart);
     lesson.rewriter().waitIdle();
     EXPECT_EQ(lesson.currentPdf(), dir.path() + "//Brisel_lesson_05.03.2026_09-07-03_2.pdf");
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), QByteArray("another lesson"));
+    EXPECT_TRUE(readFile(taken.toStdString()) == "another lesson");
 }
 
 TEST(LessonPdf, AFailedRewriteSaysSoAndTheNextSaveWritesEveryPage) {
@@ -168,9 +167,7 @@ TEST(LessonPdf, AFailedRewriteSaysSoAndTheNextSaveWritesEveryPage) {
     lesson.rewriter().waitIdle();
     // The folder cannot take a file for a while (taken away, a file in its place).
     ASSERT_TRUE(QDir().rename(folder, folder + ".away"));
-    QFile blocker(folder);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(QFile(folder).open(QIODevice::WriteOnly));
     ConsoleCapture console;
     add(lesson, second, lessonStart.addSecs(60));
     lesson.rewriter().waitIdle();
@@ -194,10 +191,7 @@ TEST(LessonPdf, ARewriteThatDiesOrFailsKeepsThePreviousPdf) {
     const Saved picture = saveJpeg(dir.path(), 0);
     QString error;
     ASSERT_TRUE(writeLessonPdf(pdf, {page(picture, "first")}, error));
-    QFile file(pdf);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray before = file.readAll();
-    file.close();
+    const std::string before = readFile(pdf.toStdString());
 
     for (const bool killed : {true, false}) {
         const pid_t child = fork();
@@ -220,9 +214,7 @@ TEST(LessonPdf, ARewriteThatDiesOrFailsKeepsThePreviousPdf) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3)
                 << "a failed write reported as written: " << status;
         }
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        EXPECT_EQ(file.readAll(), before) << (killed ? "killed" : "failed");
-        file.close();
+        EXPECT_TRUE(readFile(pdf.toStdString()) == before) << (killed ? "killed" : "failed");
     }
     EXPECT_EQ(pagesOf(pdf), 1);
 }

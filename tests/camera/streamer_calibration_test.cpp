@@ -1,9 +1,7 @@
 // The board-corner calibration through the camera object, on the rig's lens files: the
 // console, the store and the pipeline after an accepted and a refused set of
 // corners, and the calibrationFinished signal the dialogue listens to.
-#include "event_pump.h"
 #include "fake_camera.h"
-#include "video_streamer.h"
 
 #include "calibration_store.h"
 #include "file_set.h"
@@ -21,12 +19,9 @@ using Corners = std::array<cv::Point2d, 4>;
 
 // A camera object on rig frames whose calibration picture has been made, counting the
 // calibrationFinished answers.
-struct Calibrating {
-    CameraScript script;
-    std::unique_ptr<VideoStreamer> streamer;
+struct Calibrating : StreamerRig {
     std::vector<bool> finished;
     QString reason;
-    size_t pictures = 0;
 
     Calibrating() {
         script.streamSize = cv::Size(3840, 2160);
@@ -34,23 +29,19 @@ struct Calibrating {
         const cv::Mat frame = testRig().frame(rig::Board::White, 0);
         script.frameForRead = [frame](int) { return frame; };
         script.readPeriod = std::chrono::milliseconds(30);
-        streamer = std::make_unique<VideoStreamer>(scriptedPlatform(script));
+        start();
         QObject::connect(streamer.get(), &VideoStreamer::calibrationFinished,
                          [this](bool ok, const QString& why) {
                              finished.push_back(ok);
                              reason = why;
                          });
-        QObject::connect(streamer.get(), &VideoStreamer::imageForCalibration,
-                         [this](QImage& image) { pictures += isPlaceholder(image) ? 0 : 1; });
         openCalibrationPicture();
     }
-    static bool isPlaceholder(const QImage& image) {
-        return image.constBits() == placeholderImage.constBits();
-    }
     void openCalibrationPicture() {
-        const size_t before = pictures;
+        calibration.clear(); // 4K pictures, not looked at here
         streamer->setOpenCalibration(true);
-        EXPECT_TRUE(pumpUntil([&] { return pictures > before; }, 60000))
+        EXPECT_TRUE(pumpUntil(
+            [&] { return !calibration.empty() && !isPlaceholder(calibration.back()); }, 60000))
             << "no calibration picture";
     }
     void click(const Corners& c) {

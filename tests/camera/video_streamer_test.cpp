@@ -1,7 +1,5 @@
-#include "event_pump.h"
 #include "fake_camera.h"
 #include "lesson_keeper.h"
-#include "video_streamer.h"
 
 #include "calibration_files.h"
 #include "calibration_store.h"
@@ -23,50 +21,6 @@
 #include <atomic>
 
 namespace {
-
-bool isPlaceholder(const QImage& image) {
-    return image.constBits() == placeholderImage.constBits();
-}
-
-bool isNoPicture(const QImage& image) {
-    return image.constBits() == noPicturePlaceholderImage.constBits();
-}
-
-// A camera object on a scripted camera, with the pictures it publishes.
-struct StreamerRig {
-    CameraScript script;
-    std::unique_ptr<VideoStreamer> streamer;
-    std::vector<QImage> live;
-    std::vector<QImage> calibration;
-    // Set where the application would end the process: the camera thread was stuck.
-    bool cameraStuck = false;
-
-    void start() {
-        streamer = std::make_unique<VideoStreamer>(scriptedPlatform(script));
-        streamer->setWhenCameraStuck([this] { cameraStuck = true; });
-        QObject::connect(streamer.get(), &VideoStreamer::newImage,
-                         [this](QImage& image) { live.push_back(image); });
-        QObject::connect(streamer.get(), &VideoStreamer::imageForCalibration,
-                         [this](QImage& image) { calibration.push_back(image); });
-    }
-    bool waitForLive(size_t count) {
-        return pumpUntil([&] { return live.size() >= count; });
-    }
-    int placeholders() const {
-        return static_cast<int>(std::count_if(live.begin(), live.end(), isPlaceholder));
-    }
-    // Pictures published from camera frames (not a placeholder).
-    int cameraPictures() const {
-        return static_cast<int>(live.size()) - placeholders() -
-               static_cast<int>(std::count_if(live.begin(), live.end(), isNoPicture));
-    }
-    template <typename T> T get(T CameraScript::*field) {
-        return script.with([field](CameraScript& s) { return s.*field; });
-    }
-    void plug(bool attached) {
-        script.set([attached](CameraScript& s) { s.attached = attached; });
-    }
-};
 
 // A camera object on the tiny calibrated store, laid out before it and kept after it.
 struct TinyRig : tiny::ScopedStore, StreamerRig {
@@ -285,16 +239,31 @@ TEST(FrameLoop, AStillBoardIsDecodedAtHalfSizeAndSomeoneSteppingInShowsAtOnce) {
     EXPECT_EQ(printed.find("cannot use"), std::string::npos);
 }
 
-// The presence watch sees an unplug while a read blocks for the capture's timeout, and
-// a replug shows no stale frame. Closing does not wait for such a read: the application
-// would end the process before its static destructors run under the live thread.
-TEST(FrameLoop, AReadThatBlocksDelaysNeitherThePlaceholderNorClosing) {
+// One failed enumeration is a USB glitch; two in a row are an unplug, seen by the watch
+// (every 250 ms) within a few of its checks, on its own clock: a read blocked for the
+// capture's timeout does not delay it. A replug shows no stale frame. Closing does not
+// wait for such a read: the application would end the process before its static
+// destructors run under the live thread.
+TEST(FrameLoop, AGlitchIsNotAnUnplugAndABlockedReadDelaysNeitherThePlaceholderNorClosing) {
     StreamerRig rig;
     rig.script.unpluggedReadBlock = std::chrono::milliseconds(8000);
     rig.start();
     ASSERT_TRUE(pumpUntil([&] { return rig.cameraPictures() > 0; }));
+    const auto checks = [&] { return rig.get(&CameraScript::presenceChecks); };
+    rig.script.set([](CameraScript& s) { s.glitchedChecks = 1; });
+    const int glitchAt = checks();
+    ASSERT_TRUE(pumpUntil([&] { return checks() >= glitchAt + 4; }));
+    EXPECT_EQ(rig.placeholders(), 0);
+    EXPECT_EQ(rig.get(&CameraScript::opens), 2) << "probe and capture only";
+
     rig.plug(false);
-    ASSERT_TRUE(pumpUntil([&] { return rig.placeholders() > 0; }));
+    const int unpluggedAt = checks();
+    int shownAt = 0;
+    ASSERT_TRUE(pumpUntil([&] {
+        shownAt = checks();
+        return rig.placeholders() > 0;
+    }));
+    EXPECT_LE(shownAt - unpluggedAt, 3) << "more than 3 watch periods to the placeholder";
     EXPECT_EQ(rig.get(&CameraScript::blockedReads), 1);
     EXPECT_FALSE(rig.streamer->getCameraConnected());
     const size_t shown = rig.live.size();
@@ -319,7 +288,7 @@ TEST(FrameLoop, AReadThatBlocksDelaysNeitherThePlaceholderNorClosing) {
 // A 4K camera restarts on format writes: the open sequence looks at the stop request
 // between its steps, so closing during it never leaves the thread behind.
 TEST(FrameLoop, ClosingDuringASlowOpenSequenceIsClean) {
-    for (const int opensBeforeClosing : {1, 3}) {
+    for (const int opensBeforeClosing : {1, 3, 4}) {
         StreamerRig rig;
         rig.script.deviceCallTime = std::chrono::milliseconds(250);
         rig.script.openableIndices = {0, 1, 2};
@@ -331,29 +300,6 @@ TEST(FrameLoop, ClosingDuringASlowOpenSequenceIsClean) {
         EXPECT_FALSE(rig.cameraStuck) << "closed after open " << opensBeforeClosing;
         EXPECT_EQ(rig.get(&CameraScript::holders), 0);
     }
-}
-
-// One failed enumeration is a USB glitch; two in a row are an unplug, seen by the watch
-// (every 250 ms) within a few of its checks, on the watch's own clock.
-TEST(FrameLoop, AGlitchIsNotAnUnplugButTwoFailedChecksAre) {
-    StreamerRig rig;
-    rig.start();
-    ASSERT_TRUE(pumpUntil([&] { return rig.cameraPictures() > 0; }));
-    const auto checks = [&] { return rig.get(&CameraScript::presenceChecks); };
-    rig.script.set([](CameraScript& s) { s.glitchedChecks = 1; });
-    const int glitchAt = checks();
-    ASSERT_TRUE(pumpUntil([&] { return checks() >= glitchAt + 4; }));
-    EXPECT_EQ(rig.placeholders(), 0);
-    EXPECT_EQ(rig.get(&CameraScript::opens), 2) << "probe and capture only";
-
-    rig.plug(false);
-    const int unpluggedAt = checks();
-    int shownAt = 0;
-    ASSERT_TRUE(pumpUntil([&] {
-        shownAt = checks();
-        return rig.placeholders() > 0;
-    }));
-    EXPECT_LE(shownAt - unpluggedAt, 3) << "more than 3 watch periods to the placeholder";
 }
 
 // A camera that opens but never gives a good frame: after 3 s the window says so and
@@ -393,10 +339,12 @@ TEST(FrameLoop, ACameraThatSendsNoPictureShowsSoAndComesBack) {
     }
 }
 
+// The pictures published last are read after the camera object is gone: the sanitizer
+// build catches a dangling buffer.
 TEST(FrameLoop, CalibrationModeSendsOnePicturePerOpeningAndFreezesTheLiveView) {
     StreamerRig rig;
     rig.start();
-    ASSERT_TRUE(rig.waitForLive(1));
+    ASSERT_TRUE(rig.waitForLive(2));
     rig.streamer->setOpenCalibration(true);
     const size_t liveBefore = rig.live.size();
     ASSERT_TRUE(pumpUntil([&] { return rig.calibration.size() == 1; }));
@@ -417,6 +365,15 @@ TEST(FrameLoop, CalibrationModeSendsOnePicturePerOpeningAndFreezesTheLiveView) {
     EXPECT_FALSE(isPlaceholder(rig.calibration.back())) << "replug sends a new picture";
     EXPECT_FALSE(isPlaceholder(rig.calibration[0]));
     EXPECT_EQ(rig.live.size(), liveBefore);
+
+    const QImage live = rig.live.back();
+    const QImage calibration = rig.calibration.back();
+    rig.live.clear();
+    rig.calibration.clear();
+    rig.streamer.reset();
+    EXPECT_EQ(live.pixelColor(10, 10), QColor(160, 180, 200));
+    EXPECT_EQ(calibration.pixelColor(0, 0).alpha(), 255);
+    EXPECT_TRUE(imageOverPixels(cv::Mat()).isNull());
 }
 
 // A camera short of USB bandwidth delivers JPEGs cut short or corrupted, and a
@@ -469,23 +426,6 @@ TEST(FrameLoop, DamagedFramesAreNeverShown) {
     }
 }
 
-TEST(FrameLoop, PublishedPicturesOutliveTheCameraObject) {
-    StreamerRig rig;
-    rig.start();
-    ASSERT_TRUE(rig.waitForLive(2));
-    rig.streamer->setOpenCalibration(true);
-    ASSERT_TRUE(pumpUntil([&] { return !rig.calibration.empty(); }));
-    const QImage live = rig.live.back();
-    const QImage calibration = rig.calibration.back();
-    rig.live.clear();
-    rig.calibration.clear();
-    rig.streamer.reset();
-    // Reading after the owner is gone: the sanitizer build catches a dangling buffer.
-    EXPECT_EQ(live.pixelColor(10, 10), QColor(160, 180, 200));
-    EXPECT_EQ(calibration.pixelColor(0, 0).alpha(), 255);
-    EXPECT_TRUE(imageOverPixels(cv::Mat()).isNull());
-}
-
 TEST(Properties, SettingsReachThePipelineAndUnchangedWritesAreSilent) {
     StreamerRig rig;
     rig.start();
@@ -510,20 +450,17 @@ TEST(Properties, SettingsReachThePipelineAndUnchangedWritesAreSilent) {
         row.write();
         EXPECT_TRUE(row.reached()) << row.name;
     }
+    // The mode has its own check; the other settings share one.
     int emitted = 0;
     for (auto signal :
-         {&VideoStreamer::modeChanged, &VideoStreamer::detailsChanged, &VideoStreamer::arChanged,
-          &VideoStreamer::autoSaveChanged, &VideoStreamer::p1Changed}) {
+         {&VideoStreamer::modeChanged, &VideoStreamer::detailsChanged, &VideoStreamer::p1Changed}) {
         QObject::connect(&s, signal, [&emitted] { ++emitted; });
     }
     s.setMode(2);
     s.setDetails(7.5);
-    s.setAr(false);
-    s.setAutoSave(false);
     EXPECT_EQ(emitted, 0);
     s.setP1x(0.25);
-    s.setP1y(0.5);
-    EXPECT_EQ(emitted, 2);
+    EXPECT_EQ(emitted, 1);
 }
 
 // Refused values change nothing, and the colour file is written only on a change.

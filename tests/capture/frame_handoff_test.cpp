@@ -9,18 +9,23 @@
 
 namespace {
 
-CameraFrame frameNumber(std::uint64_t sequence) {
+const auto none = std::chrono::milliseconds(0);
+
+CameraFrame frameNumber(std::uint64_t sequence, std::uint64_t stream = 0) {
     CameraFrame frame;
     frame.sequence = sequence;
+    frame.stream = stream;
     frame.pixels = cv::Mat(2, 2, CV_8UC3, cv::Scalar::all(static_cast<double>(sequence)));
     return frame;
 }
 
-void postGoodFrame(FrameHandoff& handoff) {
-    handoff.queueForDecode(frameNumber(1));
+// A frame of the current stream through the decoder's slot, good.
+bool postGoodFrame(FrameHandoff& handoff, std::uint64_t sequence = 1) {
+    handoff.queueForDecode(frameNumber(sequence, handoff.currentStream()));
     CameraFrame frame;
-    handoff.takeForDecode(frame, std::chrono::milliseconds(0));
+    const bool taken = handoff.takeForDecode(frame, none);
     handoff.postFrame(std::move(frame));
+    return taken;
 }
 
 } // namespace
@@ -33,7 +38,6 @@ TEST(FrameHandoff, TheSlotNumbersFramesAsTheyEnterAndNeverDropADecodedOne) {
     FrameHandoff handoff;
     int wakes = 0;
     handoff.setWake([&wakes] { ++wakes; });
-    const auto none = std::chrono::milliseconds(0);
     CameraFrame inDecoder;
     CameraFrame taken;
     handoff.queueForDecode(frameNumber(101));
@@ -78,29 +82,24 @@ TEST(FrameHandoff, FramesOfAnEndedStreamNeverReachTheGuiThread) {
         handoff.queueForDecode(frameNumber(1));
         handoff.queueForDecode(frameNumber(2));
         CameraFrame inDecoder;
-        ASSERT_TRUE(handoff.takeForDecode(inDecoder, std::chrono::milliseconds(0)));
+        ASSERT_TRUE(handoff.takeForDecode(inDecoder, none));
         handoff.queueForDecode(frameNumber(3));
         // A read that started before the ending and returns after it.
-        CameraFrame readAcross = frameNumber(5);
-        readAcross.stream = handoff.currentStream();
+        CameraFrame readAcross = frameNumber(5, handoff.currentStream());
         endings[i](handoff);
         handoff.queueForDecode(std::move(readAcross));
         handoff.postFrame(std::move(inDecoder));
         CameraFrame frame;
         EXPECT_FALSE(handoff.takeFrame(frame)) << "ending " << i;
-        EXPECT_FALSE(handoff.takeForDecode(frame, std::chrono::milliseconds(0))) << "ending " << i;
-        CameraFrame next = frameNumber(4);
-        next.stream = handoff.currentStream();
-        handoff.queueForDecode(std::move(next));
-        ASSERT_TRUE(handoff.takeForDecode(frame, std::chrono::milliseconds(0)));
-        handoff.postFrame(std::move(frame));
+        EXPECT_FALSE(handoff.takeForDecode(frame, none)) << "ending " << i;
+        ASSERT_TRUE(postGoodFrame(handoff, 4));
         EXPECT_TRUE(handoff.takeFrame(frame)) << "a frame of the new stream goes through";
     }
     FrameHandoff stopped;
     stopped.queueForDecode(frameNumber(1));
     stopped.requestStop();
     CameraFrame next;
-    EXPECT_FALSE(stopped.takeForDecode(next, std::chrono::milliseconds(0)));
+    EXPECT_FALSE(stopped.takeForDecode(next, none));
 }
 
 // Lines and connection changes arrive in order; a lost connection clears the waiting
@@ -164,9 +163,9 @@ TEST(FrameHandoff, ConcurrentReadsDecodesAndTakesLoseNoDecodeAndKeepTheCount) {
     std::atomic<int> decoded{0};
     std::thread reader([&] {
         for (int i = 0; i < reads; ++i) {
-            CameraFrame frame = frameNumber(0);
-            frame.stream = handoff.currentStream();
-            handoff.queueForDecode(std::move(frame));
+            handoff.queueForDecode(frameNumber(0, handoff.currentStream()));
+            // Paced, so that frames are taken as well as dropped.
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     });
     std::thread decoder([&] {

@@ -23,14 +23,19 @@ cv::Mat picture(cv::Size size) {
     return pic;
 }
 
-Bytes encode(const cv::Mat& pic) {
+Bytes encode(const cv::Mat& pic, int restartInterval = 0) {
     Bytes jpeg;
-    cv::imencode(".jpg", pic, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
+    cv::imencode(".jpg", pic, jpeg,
+                 {cv::IMWRITE_JPEG_QUALITY, 90, cv::IMWRITE_JPEG_RST_INTERVAL, restartInterval});
     return jpeg;
 }
 
 Bytes intact() {
     return encode(picture(frameSize));
+}
+
+Bytes withRestarts() {
+    return encode(picture(frameSize), 4);
 }
 
 // Offset of the first byte of the entropy-coded data (after the start-of-scan header).
@@ -41,13 +46,6 @@ std::size_t scanStart(const Bytes& jpeg) {
         }
     }
     return 0;
-}
-
-Bytes withRestarts() {
-    Bytes jpeg;
-    cv::imencode(".jpg", picture(frameSize), jpeg,
-                 {cv::IMWRITE_JPEG_QUALITY, 90, cv::IMWRITE_JPEG_RST_INTERVAL, 4});
-    return jpeg;
 }
 
 // Offset of the first marker `code` after `from`.
@@ -81,61 +79,62 @@ Bytes cut(Bytes jpeg, int tenths, std::size_t bytes = 0) {
     return jpeg;
 }
 
+using Make = std::function<Bytes()>;
+using Offset = std::function<std::size_t(const Bytes&)>;
+enum class Edit { insert, overwrite };
+
+// What `make` gives with `bytes`, `times` over, inserted at the offset `at` finds in it
+// or written over the bytes from there.
+Make edited(Make make, Offset at, Edit edit, Bytes bytes, int times = 1) {
+    return [=] {
+        Bytes j = make();
+        for (std::size_t i = 0, from = at(j); i < static_cast<std::size_t>(times); ++i) {
+            const auto to = j.begin() + static_cast<long>(from + i * bytes.size());
+            if (edit == Edit::insert) {
+                j.insert(to, bytes.begin(), bytes.end());
+            } else {
+                std::copy(bytes.begin(), bytes.end(), to);
+            }
+        }
+        return j;
+    };
+}
+
 struct Row {
     const char* name;
-    std::function<Bytes()> make;
+    Make make;
     FrameDamage check;  // what the cheap check says
     FrameDamage decode; // what a decode says
 };
 
 const std::vector<Row>& rows() {
     using D = FrameDamage;
+    const Offset end = [](const Bytes& j) { return j.size(); };
+    const Offset endMarker = [](const Bytes& j) { return j.size() - 2; };
+    const Offset midScan = [](const Bytes& j) {
+        return scanStart(j) + (j.size() - scanStart(j)) / 2;
+    };
+    const Offset secondRestart = [](const Bytes& j) { return markerAt(j, 0xD2, scanStart(j)); };
+    const Offset start = [](const Bytes&) { return 0; };
+    const Make garbage = [] { return Bytes(4000, 0x5A); };
+    const Make empty = [] { return Bytes(); };
     static const std::vector<Row> table{
         {"intact", intact, D::None, D::None},
         {"stray bytes before the end marker",
-         [] {
-             Bytes j = intact();
-             j.insert(j.end() - 2,
-                      {0x00, 0x17, 0x42, 0x00, 0x08, 0x2A, 0x11, 0x5C, 0x03, 0x00, 0x7E, 0x21});
-             return j;
-         },
+         edited(intact, endMarker, Edit::insert,
+                {0x00, 0x17, 0x42, 0x00, 0x08, 0x2A, 0x11, 0x5C, 0x03, 0x00, 0x7E, 0x21}),
          D::None, D::None},
-        {"1 MB of zeros after the end marker",
-         [] {
-             Bytes j = intact();
-             j.resize(j.size() + (1 << 20), 0);
-             return j;
-         },
+        {"1 MB of zeros after the end marker", edited(intact, end, Edit::insert, Bytes(1 << 20, 0)),
          D::None, D::None},
         {"no Huffman tables", [] { return withoutHuffmanTables(intact()); }, D::None, D::None},
         {"restart markers", withRestarts, D::None, D::None},
         {"a restart marker out of turn",
-         [] {
-             Bytes j = withRestarts();
-             const std::size_t at = markerAt(j, 0xD2, scanStart(j));
-             j[at + 1] = 0xD5;
-             return j;
-         },
-         D::None, D::Corrupt},
+         edited(withRestarts, secondRestart, Edit::overwrite, {0xFF, 0xD5}), D::None, D::Corrupt},
         {"stray bytes before a restart marker",
-         [] {
-             Bytes j = withRestarts();
-             const std::size_t at = markerAt(j, 0xD2, scanStart(j));
-             j.insert(j.begin() + static_cast<long>(at), {0x13, 0x37, 0x55, 0x21, 0x42, 0x17});
-             return j;
-         },
+         edited(withRestarts, secondRestart, Edit::insert, {0x13, 0x37, 0x55, 0x21, 0x42, 0x17}),
          D::None, D::Corrupt},
-        {"bad Huffman code",
-         [] {
-             Bytes j = intact();
-             const std::size_t at = scanStart(j) + (j.size() - scanStart(j)) / 2;
-             for (std::size_t i = at; i < at + 64; i += 2) {
-                 j[i] = 0xFF;
-                 j[i + 1] = 0x00;
-             }
-             return j;
-         },
-         D::None, D::Corrupt},
+        {"bad Huffman code", edited(intact, midScan, Edit::overwrite, {0xFF, 0x00}, 32), D::None,
+         D::Corrupt},
         {"cut short", [] { return cut(intact(), 6); }, D::NoEndMarker, D::NoEndMarker},
         {"cut by one byte", [] { return cut(intact(), 10, 1); }, D::NoEndMarker, D::NoEndMarker},
         {"cut short, end marker appended", [] { return withEndMarker(cut(intact(), 6)); }, D::None,
@@ -147,36 +146,18 @@ const std::vector<Row>& rows() {
              return withEndMarker(j);
          },
          D::NoEndMarker, D::NoEndMarker},
-        {"stray marker in the scan",
-         [] {
-             Bytes j = intact();
-             const std::size_t at = scanStart(j) + (j.size() - scanStart(j)) / 2;
-             j[at] = 0xFF;
-             j[at + 1] = 0xC8;
-             return j;
-         },
+        {"stray marker in the scan", edited(intact, midScan, Edit::overwrite, {0xFF, 0xC8}),
          D::None, D::Corrupt},
-        {"garbage", [] { return Bytes(4000, 0x5A); }, D::NotJpeg, D::NotJpeg},
+        {"garbage", garbage, D::NotJpeg, D::NotJpeg},
         {"garbage between the markers",
-         [] {
-             Bytes j(4000, 0x5A);
-             j[0] = 0xFF;
-             j[1] = 0xD8;
-             j[2] = 0xFF;
-             return withEndMarker(j);
-         },
+         edited(edited(garbage, start, Edit::overwrite, {0xFF, 0xD8, 0xFF}), end, Edit::insert,
+                {0xFF, 0xD9}),
          D::NoEndMarker, D::NoEndMarker},
-        {"bare markers",
-         [] {
-             return Bytes{0xFF, 0xD8, 0xFF, 0xD9};
-         },
-         D::TooShort, D::TooShort},
-        {"empty", [] { return Bytes(); }, D::TooShort, D::TooShort},
-        {"one pixel narrower",
-         [] {
-             return encode(picture({frameSize.width - 1, frameSize.height}));
-         },
-         D::None, D::WrongSize},
+        {"bare markers", edited(empty, end, Edit::insert, {0xFF, 0xD8, 0xFF, 0xD9}), D::TooShort,
+         D::TooShort},
+        {"empty", empty, D::TooShort, D::TooShort},
+        {"one pixel narrower", [] { return encode(picture(frameSize - cv::Size(1, 0))); }, D::None,
+         D::WrongSize},
         {"grey picture",
          [] {
              cv::Mat grey;
@@ -224,13 +205,11 @@ TEST(JpegFrame, DamagedFramesAreRecognisedAndIntactOnesDecodeLikeOpenCV) {
 TEST(JpegFrame, DecodingReusesThePictureAndRecoversAfterDamage) {
     JpegDecoder decoder({true, true});
     const Bytes good = intact();
-    Bytes cut = good;
-    cut.resize(cut.size() / 2);
-    cut = withEndMarker(cut);
+    const Bytes damaged = withEndMarker(cut(good, 5));
     cv::Mat bgr;
     ASSERT_EQ(decoder.decode(good.data(), good.size(), frameSize, bgr), FrameDamage::None);
     const cv::Mat first = bgr; // keeps the first buffer from being handed out again
-    EXPECT_EQ(decoder.decode(cut.data(), cut.size(), frameSize, bgr), FrameDamage::Corrupt);
+    EXPECT_EQ(decoder.decode(damaged.data(), damaged.size(), frameSize, bgr), FrameDamage::Corrupt);
     ASSERT_EQ(decoder.decode(good.data(), good.size(), frameSize, bgr), FrameDamage::None);
     EXPECT_EQ(bgr.data, first.data);
     // Fast DCT and upsampling stay close to the exact decode.
