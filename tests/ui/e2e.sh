@@ -45,15 +45,15 @@ click() {
     xdotool click 1
     sleep 0.3
 }
-# wait_for SECONDS COMMAND...: polls until the command succeeds.
+# wait_for SECONDS COMMAND...: polls until the command succeeds; the time counts, not the
+# tries, since a try may take seconds (a screenshot compared with a picture).
 wait_for() {
-    local limit=$(($1 * 5))
+    local end=$((SECONDS + $1))
     shift
-    for _ in $(seq 1 "$limit"); do
-        if "$@"; then return 0; fi
+    until "$@"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
         sleep 0.2
     done
-    return 1
 }
 console_has() { grep -qF -- "$1" "$work/console.txt"; }
 # fraction SHOT GEOMETRY FX: the fraction of pixels of a region for which FX holds.
