@@ -45,15 +45,15 @@ click() {
     xdotool click 1
     sleep 0.3
 }
-# wait_for SECONDS COMMAND...: polls until the command succeeds.
+# wait_for SECONDS COMMAND...: polls until the command succeeds; the time counts, not the
+# tries, since a try may take seconds (a screenshot compared with a picture).
 wait_for() {
-    local limit=$(($1 * 5))
+    local end=$((SECONDS + $1))
     shift
-    for _ in $(seq 1 "$limit"); do
-        if "$@"; then return 0; fi
+    until "$@"; do
+        [ "$SECONDS" -lt "$end" ] || return 1
         sleep 0.2
     done
-    return 1
 }
 console_has() { grep -qF -- "$1" "$work/console.txt"; }
 # fraction SHOT GEOMETRY FX: the fraction of pixels of a region for which FX holds.
@@ -77,23 +77,35 @@ likeness() {
     convert "$picture" "$@" -resize "${geometry%%+*}!" -colorspace Gray -blur 0x3 "$work/b.png"
     { compare -metric NCC "$work/a.png" "$work/b.png" null: 2>&1 || true; } | sed 's/ .*//'
 }
+# shows SHOT GEOMETRY PICTURE [MAGICK_OP...]: the region correlates with the picture, and
+# far better than with the picture mirrored; sets straight and mirrored.
+shows() {
+    straight=$(likeness "$@")
+    mirrored=$(likeness "$@" -flop)
+    above "$straight" 0.6 && above "$straight" "$(awk "BEGIN { print $mirrored + 0.3 }")"
+}
+# launch FOLDER HOME [ARGS...]: the program in a new run folder with the calibration
+# folder of $calib, its console in console.txt.
+launch() {
+    mkdir -p "$work/$1" "$work/$2"
+    chmod 700 "$work/$2"
+    cp -r "$calib" "$work/$1/"
+    cd "$work/$1"
+    HOME="$work/$2" XDG_CONFIG_HOME="$work/$2/.config" XDG_RUNTIME_DIR="$work/$2" \
+        "$brisel" "${@:3}" >"$work/console.txt" 2>&1 &
+    pid=$!
+}
 
 step "generating the rig scene"
 "$rig" --out "$work/rig" --board white --frames 8 --still 8 >"$work/rig.txt" 2>&1 ||
     { cat "$work/rig.txt"; fail "the rig did not run"; }
-mkdir -p "$work/run" "$work/home"
-chmod 700 "$work/home"
-cp -r "$work/rig/calib_data" "$work/run/"
 first="$work/rig/scene_white/f_0000.png"
 [ -f "$first" ] || fail "the rig wrote no frames"
 read -r -a truth < <(tr ',' ' ' <"$work/rig/truth_white/corners.txt")
 [ "${#truth[@]}" -eq 8 ] || fail "unexpected truth corners"
 
 step "starting the program on the replay camera"
-cd "$work/run"
-HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_RUNTIME_DIR="$work/home" \
-    BRISEL_REPLAY="$work/rig/scene_white/f_%04d.png" "$brisel" >"$work/console.txt" 2>&1 &
-pid=$!
+calib="$work/rig/calib_data" BRISEL_REPLAY="$work/rig/scene_white/f_%04d.png" launch run home
 main_window() { window="$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | head -1)"; [ -n "$window" ]; }
 wait_for 30 main_window || fail "no window appeared"
 wait_for 60 console_has "in qml:  true" || fail "no camera picture reached the live view"
@@ -184,9 +196,7 @@ crop_truth=(-gravity center -crop "${keep}x${keep}+0+0" +repage)
 true_board="$work/rig/truth_white/board.png"
 straightened() {
     shot 06_calibrated >/dev/null
-    straight=$(likeness 06_calibrated "$board_view" "$true_board" "${crop_truth[@]}")
-    mirrored=$(likeness 06_calibrated "$board_view" "$true_board" -flop "${crop_truth[@]}")
-    above "$straight" 0.6 && above "$straight" "$(awk "BEGIN { print $mirrored + 0.3 }")"
+    shows 06_calibrated "$board_view" "$true_board" "${crop_truth[@]}"
 }
 wait_for 30 straightened || true
 echo "   live view against the true board: NCC $straight (mirrored: $mirrored)"
@@ -201,7 +211,6 @@ shot 10_capture_toast
 jpeg() { ls "$work/home/Documents/Brisel/"Brisel_*.jp*g >/dev/null 2>&1; }
 wait_for 10 jpeg || fail "no snapshot in Documents/Brisel"
 echo "   $(ls "$work/home/Documents/Brisel/")"
-console_has "capture clicked" || fail "the capture press was not seen"
 
 step "unplug: the placeholder appears"
 mv "$first" "$first.unplugged"
@@ -242,15 +251,8 @@ step "a lesson replayed: the board is saved by itself before it is wiped, with t
 # with: someone stands at the board when it starts and in front of empty board later.
 "$rig" --out "$work/lesson" --board white --lesson --brief --real-time --fps 10 \
     >"$work/lesson.txt" 2>&1 || { cat "$work/lesson.txt"; fail "the rig did not write the lesson"; }
-mkdir -p "$work/run2" "$work/home2"
-chmod 700 "$work/home2"
-cp -r "$work/run/calib_data" "$work/run2/"
-cd "$work/run2"
-: >"$work/console.txt"
-HOME="$work/home2" XDG_CONFIG_HOME="$work/home2/.config" XDG_RUNTIME_DIR="$work/home2" \
-    BRISEL_REPLAY="$work/lesson/lesson_white.avi" "$brisel" --share --share-address 127.0.0.1 \
-    >"$work/console.txt" 2>&1 &
-pid=$!
+calib="$work/run/calib_data" BRISEL_REPLAY="$work/lesson/lesson_white.avi" \
+    launch run2 home2 --share --share-address 127.0.0.1
 saved="$work/home2/Documents/Brisel"
 auto_saved() { [ "$(ls "$saved"/Brisel_auto_*.jpg 2>/dev/null | wc -l)" -ge "$1" ]; }
 
@@ -288,9 +290,7 @@ for n in $(seq 1 60); do
     page "14_page_$n" 960 720
     geometry="$(page_board "14_page_$n")"
     cp "$work/page_board.png" "$shots/14_page_${n}_board.png"
-    straight=$(likeness "14_page_${n}_board" "$geometry" "$ink" -negate)
-    mirrored=$(likeness "14_page_${n}_board" "$geometry" "$ink" -negate -flop)
-    if above "$straight" 0.6 && above "$straight" "$(awk "BEGIN { print $mirrored + 0.3 }")"; then
+    if shows "14_page_${n}_board" "$geometry" "$ink" -negate; then
         shown="14_page_$n"
         break
     fi
@@ -302,9 +302,8 @@ wait_for 150 auto_saved 1 || fail "no board was saved before the wipe"
 sleep 2
 page 15_page_laptop 1280 800
 page 15_page_phone 412 915
-chromium --headless --no-sandbox --disable-gpu --user-data-dir="$work/chromium" \
-    --virtual-time-budget=4000 --dump-dom "$url" >"$work/page.html" 2>/dev/null
-grep -q 'saved/[0-9]*\.jpg' "$work/page.html" || fail "the page does not list the saved board"
+page 15_page_dom 960 720 --dump-dom
+grep -q 'saved/[0-9]*\.jpg' "$work/chromium.txt" || fail "the page does not list the saved board"
 sleep 1
 shot 12_board_saved_toast
 console_has "//Brisel//Brisel_auto_" || fail "no file line for the saved board"

@@ -23,12 +23,10 @@ public:
         return picture;
     }
 
-    // Announces a new picture, as the real provider does after every update.
-    void announce() { emit imageChanged(); }
-
     QStringList requestedIds;
 
 signals:
+    // A new picture, as the real provider announces after every update.
     void imageChanged();
 
 private:

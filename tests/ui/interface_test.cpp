@@ -79,10 +79,7 @@ TEST(CameraObjectInterface, TheDocumentsNamesAreOnTheCameraObjectAndTheFakeAlike
         EXPECT_FALSE(real.empty()) << "the camera object lacks " << name.toStdString();
         EXPECT_EQ(declaration(FakeVideoStreamer::staticMetaObject, name), real)
             << "the fake declares " << name.toStdString() << " otherwise";
-    }
-    for (const QString& name : use.handled) {
-        const std::string real = declaration(VideoStreamer::staticMetaObject, name);
-        EXPECT_NE(real.find(" signal "), std::string::npos)
+        EXPECT_TRUE(!use.handled.count(name) || real.find(" signal ") != std::string::npos)
             << "handler of a signal the camera object lacks: " << name.toStdString();
     }
 }

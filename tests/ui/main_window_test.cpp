@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QQuickStyle>
-#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,6 +22,7 @@ private:
     bool bit(const QString& expression) const { return doc->eval(expression).toBool(); }
     double number(const QString& expression) const { return doc->eval(expression).toDouble(); }
     QString text(const QString& expression) const { return doc->eval(expression).toString(); }
+    QString lastLine() const { return messageLog().lines.value(messageLog().lines.size() - 1); }
     void openSettings() {
         doc->click("settingButton");
         QVERIFY(bit("mainbriselSettings.visible"));
@@ -37,8 +37,7 @@ private slots:
     void initTestCase() { installMessageRecorder(); }
     void init() {
         doc = std::make_unique<LoadedDocument>();
-        QVERIFY(doc->window);
-        QVERIFY(doc->exposed);
+        QVERIFY(doc->window && doc->exposed);
     }
     void cleanup() {
         doc.reset();
@@ -49,7 +48,6 @@ private slots:
     void loadsWithoutWrites() {
         QVERIFY2(doc->writes().isEmpty(), qPrintable(doc->writes().join(", ")));
         QVERIFY(doc->window->flags() & Qt::FramelessWindowHint);
-        QCOMPARE(text("mainbriselSettings.visible"), QString("false"));
     }
 
     // ------------------------------------------------------------ settings panel
@@ -60,13 +58,9 @@ private slots:
         QTest::newRow("black & white") << QStringList{"bw"} << QStringList{"mode=1"} << true;
         QTest::newRow("original writes only the mode")
             << QStringList{"original"} << QStringList{"mode=2"} << false;
-        QTest::newRow("black & white to original")
-            << QStringList{"bw", "original"} << QStringList{"mode=1", "mode=2"} << false;
         QTest::newRow("original to color: ar first, then the mode")
             << QStringList{"original", "color"} << QStringList{"mode=2", "ar=true", "mode=0"}
             << true;
-        QTest::newRow("original to black & white")
-            << QStringList{"original", "bw"} << QStringList{"mode=2", "ar=true", "mode=1"} << true;
         QTest::newRow("color to black & white: no ar")
             << QStringList{"bw", "color"} << QStringList{"mode=1", "mode=0"} << true;
         QTest::newRow("ar check box off") << QStringList{"ar"} << QStringList{"ar=false"} << false;
@@ -85,8 +79,7 @@ private slots:
         QCOMPARE(doc->writes(), expected);
         QCOMPARE(bit("ar.checked"), arOn);
         QCOMPARE(bit("arSlider.enabled"), arOn);
-        const bool original =
-            clicks.contains("original") && !clicks.contains("color") && clicks.last() != "bw";
+        const bool original = clicks.contains("original") && !clicks.contains("color");
         QCOMPARE(bit("ar.enabled"), !original);
         QCOMPARE(bit("ar.checkable"), !original);
     }
@@ -100,30 +93,22 @@ private slots:
         QTest::newRow("while Original is selected")
             << QString("original") << QStringList{"ar=true",   "mode=0",         "ar=true",
                                                   "details=4", "brightness=-81", "contrast=70"};
-        QTest::newRow("with the AR strength moved")
-            << QString("arSlider") << QStringList{"mode=0",    "ar=true",        "arVal=0.5",
-                                                  "details=4", "brightness=-81", "contrast=70"};
-        QTest::newRow("with the sliders moved")
-            << QString("sliders")
-            << QStringList{"mode=0", "ar=true", "details=4", "brightness=-81", "contrast=70"};
-        QTest::newRow("with auto-save off")
-            << QString("autoSaveBox")
-            << QStringList{"mode=0", "ar=true", "details=4", "brightness=-81", "contrast=70"};
+        QTest::newRow("with every slider moved and auto-save off")
+            << QString("moved") << QStringList{"mode=0",    "ar=true",        "arVal=0.5",
+                                               "details=4", "brightness=-81", "contrast=70"};
     }
     void restoreToDefault() {
         QFETCH(QString, before);
         QFETCH(QStringList, expected);
         openSettings();
-        if (before == "arSlider") {
-            QQuickItem* slider = doc->item("arSlider");
-            doc->clickAt(slider, QPointF(slider->width() * 0.9, slider->height() / 2));
-            QVERIFY(number("arSlider.value") > 0.7);
-        } else if (before == "sliders") {
-            for (const char* id : {"detailsSlider", "contrastSlider", "brightnessSlider"}) {
+        if (before == "moved") {
+            for (const char* id :
+                 {"arSlider", "detailsSlider", "contrastSlider", "brightnessSlider"}) {
                 QQuickItem* slider = doc->item(id);
                 doc->clickAt(slider, QPointF(slider->width() * 0.95, slider->height() / 2));
             }
-            QVERIFY(number("detailsSlider.value") > 15);
+            QVERIFY(number("arSlider.value") > 0.7 && number("detailsSlider.value") > 15);
+            doc->click("autoSaveBox");
         } else if (!before.isEmpty()) {
             doc->click(before);
         }
@@ -138,7 +123,7 @@ private slots:
         QCOMPARE(number("detailsSlider.value"), 4.0);
         QCOMPARE(number("contrastSlider.value"), 70.0);
         QCOMPARE(number("brightnessSlider.value"), -81.0);
-        QCOMPARE(bit("autoSaveBox.checked"), before != "autoSaveBox");
+        QCOMPARE(bit("autoSaveBox.checked"), before != "moved");
     }
 
     // The switch and the camera object's share follow each other; so does the card,
@@ -151,29 +136,16 @@ private slots:
         QVERIFY(bit("shareCard.visible"));
         QCOMPARE(text("shareAddress.text"), doc->camera.shareUrl);
         QCOMPARE(text("shareViewers.text"), QString("3 viewers"));
-        QVERIFY(text("shareQr.source").startsWith("image://shareQr/image", Qt::CaseInsensitive));
-        QQuickItem* panel = doc->item("mainbriselSettings");
-        QQuickItem* box = doc->item("shareBox");
-        QVERIFY(panel->contains(box->mapToItem(panel, QPointF(box->width(), box->height()))));
-        doc->camera.setShare(false);
-        QVERIFY(!bit("shareBox.checked") && !bit("shareCard.visible"));
-        doc->camera.setShare(true);
-        QVERIFY(bit("shareBox.checked"));
-        doc->click("opencvImage");
-        QVERIFY(!bit("mainbriselSettings.visible"));
         doc->clearWrites();
         doc->click("shareLargeButton");
         QVERIFY(bit("shareLarge.visible"));
-        QCOMPARE(number("shareLargeQr.width"),
-                 std::min(doc->window->width(), doc->window->height()) * 0.85);
         doc->click("shareLarge");
         QVERIFY(!bit("shareLarge.visible"));
         doc->click("shareStopButton");
         QCOMPARE(doc->writes(), QStringList{"share=false"});
         QVERIFY(!bit("shareCard.visible"));
-        // BRISEL_NO_SHARE hides the switch.
-        openSettings();
-        QVERIFY(doc->item("shareBox")->isVisible());
+        // The switch follows the camera object; BRISEL_NO_SHARE hides it.
+        QVERIFY(doc->item("shareBox")->isVisible() && !bit("shareBox.checked"));
         doc->camera.shareAllowed = false;
         emit doc->camera.shareStateChanged();
         QVERIFY(!bit("shareText.visible") && !doc->item("shareBox")->isVisible());
@@ -181,63 +153,57 @@ private slots:
 
     void autoSaveBoxWritesItsState() {
         openSettings();
-        QVERIFY(bit("autoSaveBox.checked"));
         saveShot(doc->window, "ui_settings_auto_save.png");
-        // The box sits right of both bottom buttons, inside the panel.
+        // The auto-save and share boxes sit right of both bottom buttons, inside the panel.
         QQuickItem* panel = doc->item("mainbriselSettings");
-        QQuickItem* box = doc->item("autoSaveBox");
-        const QRectF boxArea = box->mapRectToItem(panel, QRectF(0, 0, box->width(), box->height()));
-        for (const char* button : {"restoreButton", "recalibButton"}) {
-            QQuickItem* b = doc->item(button);
-            QVERIFY2(boxArea.left() > b->x() + b->width(), button);
+        for (const char* id : {"autoSaveBox", "shareBox"}) {
+            QQuickItem* box = doc->item(id);
+            const QRectF area =
+                box->mapRectToItem(panel, QRectF(0, 0, box->width(), box->height()));
+            for (const char* button : {"restoreButton", "recalibButton"})
+                QVERIFY2(area.left() > doc->item(button)->x() + doc->item(button)->width(), id);
+            QVERIFY2(panel->contains(area.bottomRight()), id);
         }
-        QVERIFY(panel->contains(boxArea.bottomRight()));
         doc->click("autoSaveBox");
         doc->click("autoSaveBox");
         QCOMPARE(doc->writes(), (QStringList{"autoSave=false", "autoSave=true"}));
     }
 
-    void slidersWriteOnlyOnRelease_data() {
+    // The picture sliders write once, on release; the AR strength on every change.
+    void slidersWrite_data() {
         QTest::addColumn<QString>("property");
-        for (const char* property : {"details", "contrast", "brightness"})
+        for (const char* property : {"details", "contrast", "brightness", "arVal"})
             QTest::newRow(property) << QString(property);
     }
-    void slidersWriteOnlyOnRelease() {
+    void slidersWrite() {
         QFETCH(QString, property);
-        const QString slider = property + "Slider";
-        const QString& name = property;
+        const bool onRelease = property != "arVal";
+        const QString slider = (onRelease ? property : "ar") + "Slider";
         openSettings();
-        QQuickItem* control = doc->item(slider);
-        auto* handle = doc->object(slider + ".handle") ? doc->item(slider + ".handle") : nullptr;
+        QQuickItem* handle = doc->item(slider + ".handle");
         QVERIFY(handle);
         const double start = number(slider + ".value");
-        QWindow* window = control->window();
-        QPoint at = LoadedDocument::centre(handle);
-        QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, at);
-        for (int step = 1; step <= 8; ++step)
-            QTest::mouseMove(window, at + QPoint(12 * step, 0));
-        QVERIFY(number(slider + ".value") > start);
-        QVERIFY2(doc->writes().isEmpty(), qPrintable(doc->writes().join(", ")));
-        QVERIFY(messageLog().lines.contains(name + " pressed!!!"));
-        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, at + QPoint(96, 0));
-        QCOMPARE(doc->writes(), QStringList{property + "=" + text(slider + ".value")});
-        QVERIFY(messageLog().lines.contains(name + " released!!!"));
-    }
-
-    void arStrengthWritesOnEveryChange() {
-        openSettings();
-        QQuickItem* handle = doc->item("arSlider.handle");
         QWindow* window = handle->window();
         const QPoint at = LoadedDocument::centre(handle);
         QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, at);
-        for (int step = 1; step <= 6; ++step)
+        for (int step = 1; step <= 8; ++step)
             QTest::mouseMove(window, at + QPoint(10 * step, 0));
+        QVERIFY(number(slider + ".value") > start);
+        const QString last = property + "=" + text(slider + ".value");
         const QStringList during = doc->writes();
-        QVERIFY2(during.size() >= 2, qPrintable(during.join(", ")));
-        for (const QString& write : during)
-            QVERIFY(write.startsWith("arVal="));
-        QCOMPARE(during.last(), "arVal=" + text("arSlider.value"));
-        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, at + QPoint(60, 0));
+        if (onRelease) {
+            QVERIFY2(during.isEmpty(), qPrintable(during.join(", ")));
+            QVERIFY(messageLog().lines.contains(property + " pressed!!!"));
+        } else {
+            QVERIFY2(during.size() >= 2 && during.filter("arVal=").size() == during.size(),
+                     qPrintable(during.join(", ")));
+            QCOMPARE(during.last(), last);
+        }
+        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, at + QPoint(80, 0));
+        if (onRelease) {
+            QCOMPARE(doc->writes(), QStringList{last});
+            QVERIFY(messageLog().lines.contains(property + " released!!!"));
+        }
     }
 
     void settingsButton_data() {
@@ -255,11 +221,10 @@ private slots:
         QFETCH(bool, openAfter);
         if (openBefore)
             openSettings();
-        doc->camera.connected = connected;
+        doc->camera.cameraConnected = connected;
         doc->press("settingButton");
         QCOMPARE(bit("mainbriselSettings.visible"), openAfter);
-        QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1),
-                 QString("cam connected in ui:  ") + (connected ? "true" : "false"));
+        QCOMPARE(lastLine(), QString("cam connected in ui:  ") + (connected ? "true" : "false"));
         doc->release("settingButton");
         QVERIFY(doc->writes().isEmpty());
     }
@@ -291,7 +256,6 @@ private slots:
         QTest::addColumn<int>("colour");
         QTest::newRow("black") << QStringList{"blackBoard"} << 0;
         QTest::newRow("white") << QStringList{"whiteBoard"} << 1;
-        QTest::newRow("green") << QStringList{"greenBoard"} << 2;
         QTest::newRow("black, then green") << QStringList{"blackBoard", "greenBoard"} << 2;
     }
     void boardChoice() {
@@ -300,8 +264,6 @@ private slots:
         startDialogue();
         QVERIFY(!bit("mainbriselSettings.visible") && !bit("bottomRect.visible"));
         QVERIFY(!bit("imageRect.visible") && !bit("boardNextButton.enabled"));
-        doc->click("boardNextButton");
-        QVERIFY(!bit("calibWindow.visible"));
         for (const QString& tile : tiles)
             doc->click(tile);
         QVERIFY(bit("boardNextButton.enabled"));
@@ -310,8 +272,7 @@ private slots:
         for (int code = 0; code < 3; ++code)
             QCOMPARE(bit(outlines[code] + ".visible"), code == colour);
         doc->click("boardNextButton");
-        QVERIFY(bit("calibWindow.visible"));
-        QVERIFY(!bit("boardSelectionWindow.visible"));
+        QVERIFY(bit("calibWindow.visible") && !bit("boardSelectionWindow.visible"));
         QVERIFY(!bit("boardSelected"));
         for (const QString& outline : outlines)
             QVERIFY(!bit(outline + ".visible"));
@@ -339,9 +300,7 @@ private slots:
         QFETCH(QStringList, writes);
         doc->camera.setBoardColor(0);
         if (cornersClicked) {
-            QQuickItem* area = openCalibrationWindow(tile);
-            for (int n = 0; n < 4; ++n)
-                doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
+            clickFourCorners(openCalibrationWindow(tile));
         } else {
             startDialogue();
             doc->click(tile);
@@ -355,45 +314,33 @@ private slots:
         QVERIFY(!bit("circle1.visible") && !bit("circle4.visible"));
         QVERIFY(!bit("whiteSelection.visible") && !bit("boardNextButton.enabled"));
         if (writes.contains("boardColor=1"))
-            QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1),
-                     QString("VideoStreamer.boardColor:  1"));
-        else if (cornersClicked)
-            QVERIFY(doc->camera.getP4y() > 0); // the corners clicked stay sent
+            QCOMPARE(lastLine(), QString("VideoStreamer.boardColor:  1"));
     }
 
     void fourCornerClicksWriteFractions() {
         QQuickItem* area = openCalibrationWindow("greenBoard");
         const QList<QPointF> corners{{0.2, 0.15}, {0.8, 0.1}, {0.9, 0.85}, {0.5, 0.5}};
-        QStringList expected;
         for (int n = 0; n < 4; ++n) {
             const QPoint at = LoadedDocument::scenePoint(
                 area, QPointF(corners[n].x() * area->width(), corners[n].y() * area->height()));
             QTest::mouseClick(area->window(), n % 2 ? Qt::RightButton : Qt::LeftButton,
                               Qt::NoModifier, at);
-            const QPointF local = area->mapFromScene(at);
-            const QString p = "p" + QString::number(n + 1);
-            expected << p + "x=" + QString::number(local.x() / area->width(), 'g', 17)
-                     << p + "y=" + QString::number(local.y() / area->height(), 'g', 17);
             QCOMPARE(int(number("clicks")), n + 1);
+            // pNx and pNy: the click as fractions of the picture, within a pixel.
+            const QString p = "p" + QString::number(n + 1);
+            QCOMPARE(doc->writes().size(), 2 * n + 2);
+            const QStringList x = doc->writes()[2 * n].split('='),
+                              y = doc->writes()[2 * n + 1].split('=');
+            QCOMPARE(x[0] + " " + y[0], p + "x " + p + "y");
+            QVERIFY(qAbs(x[1].toDouble() - corners[n].x()) < 1 / area->width());
+            QVERIFY(qAbs(y[1].toDouble() - corners[n].y()) < 1 / area->height());
+            // The ring and its dot are centred on the click.
             const QString ring = "circle" + QString::number(n + 1);
-            QVERIFY(bit(ring + ".visible") && bit(ring + "1.visible"));
-            const double top = number("calibTopRect.height");
-            QCOMPARE(number(ring + ".x"), local.x() - 25);
-            QCOMPARE(number(ring + ".y"), local.y() + top - 25);
-            QCOMPARE(number(ring + "1.x"), local.x() - 5);
-            QCOMPARE(number(ring + "1.y"), local.y() + top - 5);
-            QCOMPARE(bit("calibReButton.enabled"), true);
+            for (QQuickItem* marker : {doc->item(ring), doc->item(ring + "1")})
+                QVERIFY(marker->isVisible() && LoadedDocument::centre(marker) == at);
+            QVERIFY(bit("calibReButton.enabled"));
             QCOMPARE(bit("calibButton.enabled"), n == 3);
         }
-        QCOMPARE(doc->writes().size(), 8);
-        for (int i = 0; i < 8; ++i) {
-            const QStringList got = doc->writes()[i].split('=');
-            const QStringList want = expected[i].split('=');
-            QCOMPARE(got[0], want[0]);
-            QVERIFY2(qAbs(got[1].toDouble() - want[1].toDouble()) < 1e-9, qPrintable(expected[i]));
-        }
-        QCOMPARE(qRound(doc->camera.getP4x() * 100), 50);
-        QCOMPARE(qRound(doc->camera.getP4y() * 100), 50);
         doc->clickAt(area, QPointF(10, 10)); // a fifth click only counts
         QCOMPARE(int(number("clicks")), 5);
         QCOMPARE(doc->writes().size(), 8);
@@ -415,7 +362,7 @@ private slots:
         doc->clickAt(area, QPointF(100, 100));
         doc->clickAt(area, QPointF(300, 100));
         QCOMPARE(doc->writes().size(), 4);
-        doc->camera.connected = reselect;
+        doc->camera.cameraConnected = reselect;
         if (reselect)
             doc->click("calibReButton");
         else
@@ -426,7 +373,7 @@ private slots:
             QVERIFY(!bit(QString("circle%1.visible").arg(n)) &&
                     !bit(QString("circle%11.visible").arg(n)));
         QVERIFY(!bit("calibReButton.enabled") && !bit("calibButton.enabled"));
-        doc->camera.connected = true;
+        doc->camera.cameraConnected = true;
         doc->clickAt(area, QPointF(200, 150));
         QCOMPARE(doc->writes().size(), 6);
         QVERIFY(doc->writes()[4].startsWith("p1x=") && doc->writes()[5].startsWith("p1y="));
@@ -446,11 +393,7 @@ private slots:
         const QString instruction = text("calibInstruction.text");
         doc->camera.calibrationResult = false;
         doc->camera.calibrationReason = reason;
-        const auto clickFour = [&] {
-            for (int n = 0; n < 4; ++n)
-                doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
-        };
-        clickFour();
+        clickFourCorners(area);
         QCOMPARE(text("calibInstruction.text"), reason);
         QCOMPARE(int(number("clicks")), refused ? 0 : 4);
         QCOMPARE(bit("circle4.visible"), !refused);
@@ -465,89 +408,60 @@ private slots:
         }
         doc->camera.calibrationResult = true;
         doc->camera.calibrationReason.clear();
-        clickFour();
+        clickFourCorners(area);
         QCOMPARE(doc->camera.calibrations, 2);
         QCOMPARE(text("calibInstruction.text"), instruction);
         QCOMPARE(int(number("clicks")), 4);
         QCOMPARE(text("calibButton.contentItem.text"), QString("Calibrate"));
-        doc->click("calibCloseButton");
     }
 
     // A new picture under the same address would be taken from the cache.
     void picturesAlternateTheirAddress() {
-        doc->calibration->requestedIds.clear();
-        doc->calibration->announce();
-        doc->calibration->announce();
-        doc->calibration->announce();
-        QCOMPARE(doc->calibration->requestedIds,
-                 (QStringList{"image?id=true", "image?id=false", "image?id=true"}));
-        QCOMPARE(doc->live->requestedIds, QStringList{"image"});
-        doc->live->announce();
-        doc->live->announce();
-        QCOMPARE(doc->live->requestedIds,
-                 (QStringList{"image", "image?id=true", "image?id=false"}));
-        QCOMPARE(messageLog().lines.filter("in qml: ").size(), 2);
-        QCOMPARE(messageLog().lines.value(messageLog().lines.size() - 1), QString("in qml:  true"));
+        for (FakeImageProvider* provider : {doc->live, doc->calibration}) {
+            provider->requestedIds.clear();
+            emit provider->imageChanged();
+            emit provider->imageChanged();
+            QCOMPARE(provider->requestedIds, (QStringList{"image?id=true", "image?id=false"}));
+        }
+        QCOMPARE(messageLog().lines.filter("in qml: "),
+                 (QStringList{"in qml:  true", "in qml:  true"}));
     }
 
     // --------------------------------------------------------- live view, capture
-    void captureToast_data() {
-        QTest::addColumn<bool>("connected");
+    // A capture (with or without camera) or a board saved before erasing; the row's name
+    // is that of the screenshot.
+    void toast_data() {
+        QTest::addColumn<QString>("trigger");
         QTest::addColumn<bool>("saved");
-        QTest::addColumn<int>("saveCalls");
         QTest::addColumn<QString>("message");
-        QTest::newRow("saved") << true << true << 1
+        QTest::newRow("saved") << "capture" << true
                                << "Brisel image is saved in \nDocuments/Brisel/ folder";
-        QTest::newRow("not saved") << true << false << 1 << "Brisel image could not be saved";
-        QTest::newRow("no camera") << false << true << 0 << "";
+        QTest::newRow("failed") << "capture" << false << "Brisel image could not be saved";
+        QTest::newRow("no camera") << "no camera" << true << "";
+        QTest::newRow("auto_saved") << "auto-save" << true << "Board saved before erasing";
+        QTest::newRow("auto_failed") << "auto-save" << false << "Board could not be saved";
     }
-    void captureToast() {
-        QFETCH(bool, connected);
+    void toast() {
+        QFETCH(QString, trigger);
         QFETCH(bool, saved);
-        QFETCH(int, saveCalls);
         QFETCH(QString, message);
-        doc->camera.connected = connected;
+        doc->camera.cameraConnected = trigger != "no camera";
         doc->camera.saveResult = saved;
-        doc->press("captureButton");
-        QCOMPARE(doc->camera.saveCalls, saveCalls);
-        QCOMPARE(text("message.text"), message);
-        QCOMPARE(bit("animation.running"), connected);
-        QCOMPARE(messageLog().lines.contains("capture clicked"), connected);
-        doc->release("captureButton");
-        if (connected) {
-            QCOMPARE(number("toast.time"), 5000.0);
-            QTRY_VERIFY_WITH_TIMEOUT(number("toast.opacity") > 0.85, 2000);
-            saveShot(doc->window, saved ? "ui_toast_saved.png" : "ui_toast_failed.png");
+        if (trigger == "auto-save") {
+            emit doc->camera.boardAutoSaved(saved);
         } else {
-            QTest::qWait(100);
-            QCOMPARE(number("toast.opacity"), 0.0);
+            doc->press("captureButton");
+            QCOMPARE(doc->camera.saveCalls, trigger == "capture" ? 1 : 0);
+            QCOMPARE(messageLog().lines.contains("capture clicked"), trigger == "capture");
+            doc->release("captureButton");
+        }
+        QCOMPARE(text("message.text"), message);
+        QCOMPARE(bit("animation.running"), !message.isEmpty());
+        if (!message.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(number("toast.opacity") > 0.85, 2000);
+            saveShot(doc->window, QString("ui_toast_%1.png").arg(QTest::currentDataTag()));
         }
         QVERIFY(doc->writes().isEmpty());
-    }
-
-    void autoSavedToast_data() {
-        QTest::addColumn<bool>("saved");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("saved") << true << "Board saved before erasing";
-        QTest::newRow("not saved") << false << "Board could not be saved";
-    }
-    void autoSavedToast() {
-        QFETCH(bool, saved);
-        QFETCH(QString, message);
-        emit doc->camera.boardAutoSaved(saved);
-        QCOMPARE(text("message.text"), message);
-        QTRY_VERIFY_WITH_TIMEOUT(number("toast.opacity") > 0.85, 2000);
-        saveShot(doc->window, saved ? "ui_toast_auto_saved.png" : "ui_toast_auto_failed.png");
-        QVERIFY(doc->writes().isEmpty());
-    }
-
-    // Too short a time is lengthened to the shortest the fade allows.
-    void aShortToastShowsAndFadesOut() {
-        doc->eval("toast.show('x', 100)");
-        QCOMPARE(number("toast.time"), 600.0);
-        QTRY_VERIFY_WITH_TIMEOUT(number("toast.opacity") > 0.5, 1000);
-        QTRY_COMPARE_WITH_TIMEOUT(number("toast.opacity"), 0.0, 2000);
-        QVERIFY(!bit("animation.running"));
     }
 
     // A second capture while the toast shows: its own text and its full time.
@@ -581,12 +495,8 @@ private slots:
         QFETCH(int, savedWhileMinimised);
         QFETCH(int, visibilityAfter);
         QFETCH(int, savedAfter);
-        if (maximisedFirst) {
+        if (maximisedFirst)
             doc->click("maximizeButton");
-            QCOMPARE(int(doc->window->visibility()), 4);
-            QCOMPARE(int(number("windowStatus")), 1);
-            QVERIFY(text("maximizeBtnImage.source").endsWith("maxRestore.svg"));
-        }
         doc->click("minimizeButton");
         QCOMPARE(int(number("saved_state")), savedWhileMinimised);
         QCOMPARE(int(doc->window->visibility()), 3);
@@ -663,18 +573,12 @@ private slots:
                             doc->window->mapFromGlobal(pointer));
         QTest::qWait(100);
         const QRect after = doc->window->geometry();
-        auto near = [](int a, int b) { return qAbs(a - b) <= 1; };
-        QVERIFY2(near(after.width(), before.width() + growth.width()) &&
-                     near(after.height(), before.height() + growth.height()) &&
-                     near(after.x(), before.x() + shift.x()) &&
-                     near(after.y(), before.y() + shift.y()),
-                 qPrintable(QString("%1,%2 %3x%4")
-                                .arg(after.x())
-                                .arg(after.y())
-                                .arg(after.width())
-                                .arg(after.height())));
-        QVERIFY(after.width() >= int(number("defaultAppWidth")) / 2);
-        QVERIFY(after.height() >= int(number("defaultAppHeight")) / 2);
+        // Both corners within a pixel of where the row wants them.
+        const QRect want(before.topLeft() + shift, before.size() + growth);
+        for (const QPoint off :
+             {after.topLeft() - want.topLeft(), after.bottomRight() - want.bottomRight()})
+            QVERIFY2(qAbs(off.x()) <= 1 && qAbs(off.y()) <= 1,
+                     qPrintable(QString("%1 %2").arg(off.x()).arg(off.y())));
     }
 
 private:
@@ -682,6 +586,10 @@ private:
         openSettings();
         doc->click("recalibButton");
         QVERIFY(QTest::qWaitForWindowExposed(doc->windowOf("boardSelectionWindow")));
+    }
+    void clickFourCorners(QQuickItem* area) {
+        for (int n = 0; n < 4; ++n)
+            doc->clickAt(area, QPointF(100 + 200 * n, 100 + 50 * n));
     }
     QQuickItem* openCalibrationWindow(const QString& tile) {
         startDialogue();

@@ -2,7 +2,6 @@
 
 #include <QQmlContext>
 #include <QQmlExpression>
-#include <QTest>
 
 namespace {
 QtMessageHandler previousHandler = nullptr;
@@ -88,24 +87,11 @@ QPoint LoadedDocument::centre(QQuickItem* item) {
     return scenePoint(item, QPointF(item->width() / 2, item->height() / 2));
 }
 
-void LoadedDocument::click(const QString& id, Qt::MouseButton button) const {
-    QQuickItem* target = item(id);
-    if (target)
-        QTest::mouseClick(target->window(), button, Qt::NoModifier, centre(target));
+void LoadedDocument::mouse(QTest::MouseAction action, const QString& id) const {
+    if (QQuickItem* target = item(id))
+        QTest::mouseEvent(action, target->window(), Qt::LeftButton, Qt::NoModifier, centre(target));
 }
 
-void LoadedDocument::clickAt(QQuickItem* item, QPointF local, Qt::MouseButton button) const {
-    QTest::mouseClick(item->window(), button, Qt::NoModifier, scenePoint(item, local));
-}
-
-void LoadedDocument::press(const QString& id) const {
-    QQuickItem* target = item(id);
-    if (target)
-        QTest::mousePress(target->window(), Qt::LeftButton, Qt::NoModifier, centre(target));
-}
-
-void LoadedDocument::release(const QString& id) const {
-    QQuickItem* target = item(id);
-    if (target)
-        QTest::mouseRelease(target->window(), Qt::LeftButton, Qt::NoModifier, centre(target));
+void LoadedDocument::clickAt(QQuickItem* item, QPointF local) const {
+    QTest::mouseClick(item->window(), Qt::LeftButton, Qt::NoModifier, scenePoint(item, local));
 }

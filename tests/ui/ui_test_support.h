@@ -8,6 +8,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QStringList>
+#include <QTest>
 
 #include <memory>
 
@@ -44,10 +45,11 @@ public:
     // coordinates; events go to the window that shows the item.
     static QPoint scenePoint(QQuickItem* item, QPointF local);
     static QPoint centre(QQuickItem* item);
-    void click(const QString& id, Qt::MouseButton button = Qt::LeftButton) const;
-    void clickAt(QQuickItem* item, QPointF local, Qt::MouseButton button = Qt::LeftButton) const;
-    void press(const QString& id) const;
-    void release(const QString& id) const;
+    void mouse(QTest::MouseAction action, const QString& id) const;
+    void click(const QString& id) const { mouse(QTest::MouseClick, id); }
+    void press(const QString& id) const { mouse(QTest::MousePress, id); }
+    void release(const QString& id) const { mouse(QTest::MouseRelease, id); }
+    void clickAt(QQuickItem* item, QPointF local) const;
 
 private:
     std::unique_ptr<QQmlApplicationEngine> engine;
