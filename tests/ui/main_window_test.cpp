@@ -464,6 +464,15 @@ private slots:
         QVERIFY(doc->writes().isEmpty());
     }
 
+    // Too short a time is lengthened to the shortest the fade allows.
+    void aShortToastShowsAndFadesOut() {
+        doc->eval("toast.show('x', 100)");
+        QCOMPARE(number("toast.time"), 600.0);
+        QTRY_VERIFY_WITH_TIMEOUT(number("toast.opacity") > 0.5, 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(number("toast.opacity"), 0.0, 2000);
+        QVERIFY(!bit("animation.running"));
+    }
+
     // A second capture while the toast shows: its own text and its full time.
     void aSecondCaptureRestartsTheToast() {
         doc->press("captureButton");
