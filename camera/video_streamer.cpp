@@ -39,8 +39,8 @@ VideoStreamer::VideoStreamer(CameraPlatformFactory makePlatform)
       live({[this](std::function<void()> step) {
                 QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
             },
-            // A member function, not a functor: the thread checks cannot see the lock by
-            // which Qt orders a queued call, and allow for it on such slot objects only.
+            // Called on the camera thread. The thread checks cannot see the lock by which Qt
+            // orders a queued call; tests/tsan.supp allows for its event and slot object.
             [this] {
                 QMetaObject::invokeMethod(this, &VideoStreamer::onCameraEvents,
                                           Qt::QueuedConnection);
